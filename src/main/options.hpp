@@ -1,0 +1,49 @@
+#ifndef QUORVELIN_MAIN_OPTIONS_HPP
+#define QUORVELIN_MAIN_OPTIONS_HPP
+
+// Program-wide settings, written by init_options during start-up and
+// read-only once the worker threads run.
+
+#include <boost/asio/ip/address_v6.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace zarn {
+namespace quorvelin {
+class top_param;
+}
+}
+
+enum opt_mode_t : std::int32_t {
+    opt_mode_highload = 0,
+    opt_mode_endless = 1,
+    opt_mode_once = 2,
+};
+
+extern opt_mode_t g_opt_mode;
+extern bool g_opt_verbose;
+extern bool g_opt_quiet;
+extern boost::asio::ip::address_v6 g_opt_send_addr;
+extern std::uint32_t g_opt_duration;
+extern std::uint32_t g_opt_minimum;
+extern std::uint32_t g_opt_maximum;
+extern std::uint32_t g_opt_timeout;
+extern std::uint32_t g_opt_nthreads;
+extern double g_opt_error_threshold;
+extern std::uint16_t g_opt_send_port;
+extern std::uint16_t g_opt_recv_port;
+extern std::string g_opt_ifname;
+extern std::unique_ptr<std::ostream> g_opt_log;
+// The loaded scenario messages, in the order every client sends them.
+extern std::vector<std::shared_ptr<zarn::quorvelin::top_param>> g_opt_scenario;
+
+// Parses the command line into the globals, opens the debug log and loads the
+// scenarios. On any error prints "Error: ", the message and the usage text to
+// standard error and exits with status 1; --help and --version exit 0.
+void init_options(int argc, char** argv);
+
+#endif
