@@ -143,7 +143,7 @@ public:
     static int optcode(const std::string& name);
 
     values_type values_;
-    mutable values_type::const_iterator current_;
+    mutable values_type::iterator current_;
 
 private:
     static bool is_blank(const param_value& v) { return v.which() == 0; }
@@ -198,8 +198,6 @@ public:
 using iaaddr_param = ia_data_param<morvo::network::internet6_address>;
 using iaprefix_param = ia_data_param<morvo::network::prefix6_address>;
 
-extern template class ia_data_param<morvo::network::internet6_address>;
-extern template class ia_data_param<morvo::network::prefix6_address>;
 
 // Value carriers: handed to add_option of their parent, never encoded.
 class t1_param : public param {

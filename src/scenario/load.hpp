@@ -1,0 +1,24 @@
+#ifndef QUORVELIN_SCENARIO_LOAD_HPP
+#define QUORVELIN_SCENARIO_LOAD_HPP
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zarn {
+namespace quorvelin {
+class top_param;
+}
+}
+
+// Parses one scenario text and files it: a message is appended to
+// g_opt_scenario (wrapped in the relay layers loaded so far), a relay list
+// becomes `relay`. Every failure is an exception.
+void add_scene(std::istream& in, std::shared_ptr<zarn::quorvelin::top_param>& relay);
+
+// The loading step of start-up: every file in command-line order, then the
+// three built-in messages when no file yielded a message.
+void load_scenarios(const std::vector<std::string>& files);
+
+#endif
