@@ -1,6 +1,16 @@
 #include "main/options.hpp"
 
 #include "message/param.hpp"
+#include "scenario/load.hpp"
+
+#include <boost/asio/ip/address_v6.hpp>
+#include <boost/program_options.hpp>
+#include <boost/spirit/include/qi.hpp>
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
 
 opt_mode_t g_opt_mode = opt_mode_highload;
 bool g_opt_verbose = false;
@@ -18,7 +28,162 @@ std::string g_opt_ifname;
 std::unique_ptr<std::ostream> g_opt_log;
 std::vector<std::shared_ptr<zarn::quorvelin::top_param>> g_opt_scenario;
 
-void init_options(int, char**)
+namespace boost {
+namespace asio {
+namespace ip {
+
+// Lets Program_options read an IPv6 address ("ff02::1:2", "fe80::1%eth0").
+// A bad address raises the address library's own error.
+void validate(boost::any& v, const std::vector<std::string>& values, address_v6*, int)
 {
-    // The command line arrives with the foundation work.
+    boost::program_options::validators::check_first_occurrence(v);
+    const std::string& text = boost::program_options::validators::get_single_string(values);
+    v = boost::any(make_address_v6(text));
+}
+
+} // namespace ip
+} // namespace asio
+} // namespace boost
+
+namespace {
+
+namespace po = boost::program_options;
+
+const char* const version_text = QUORVELIN_VERSION;
+
+void print_usage(std::ostream& os, const po::options_description& printed)
+{
+    os << "Command Synopics:\n"
+       << "  quorvelin [options]... device data-file#0 data-file#1 ... data-file#N\n"
+       << "\n"
+       << "  device\n"
+       << "    Set the device name to send and receive DHCP packets.\n"
+       << "  data-file#N\n"
+       << "    Data-file to specity DHCP action.\n"
+       << "\n"
+       << "Options:\n"
+       << printed
+       << "Version: " << version_text << "\n";
+}
+
+[[noreturn]] void fail(const std::exception& e, const po::options_description& printed)
+{
+    std::cerr << "Error: " << e.what() << "\n";
+    print_usage(std::cerr, printed);
+    std::exit(1);
+}
+
+po::options_description printed_options()
+{
+    po::options_description printed(80, 40);
+    printed.add_options()
+        ("version,V", "Print the version.")
+        ("help,h", "Print this help.")
+        ("test-mode", po::value<std::string>(),
+         "Specity the symbol to run test mode.\n"
+         "\"highload\": Compatible flaxtide\n"
+         "\"endless\": Constant load\n"
+         "\"once\":       Only once")
+        ("progress,v", "Print progress information every seconds.")
+        ("quiet,q", "No all print message.")
+        ("server,s", po::value<boost::asio::ip::address_v6>(&g_opt_send_addr)->default_value(g_opt_send_addr, ""),
+         "IPv6-address of DHCPv6 server. Default multicast address.")
+        ("test-duration,t", po::value<std::uint32_t>(&g_opt_duration)->default_value(g_opt_duration, ""),
+         "Number of second to run test probes. Default 120 seconds.")
+        ("clients", po::value<std::uint32_t>(&g_opt_minimum)->default_value(g_opt_minimum, ""),
+         "Number of clients in initialize state.")
+        ("timeout", po::value<std::uint32_t>(&g_opt_timeout)->default_value(g_opt_timeout, ""),
+         "Number of DHCP receive packet timeout. Default 3 seconds.")
+        ("nthreads", po::value<std::uint32_t>(&g_opt_nthreads)->default_value(g_opt_nthreads, ""),
+         "Number of worker threads.")
+        ("log-file", po::value<std::string>(), "Prints debug message to specify of file.");
+    return printed;
+}
+
+// The rate table and the beat spacing need 1..1000000 clients per second, and
+// without a worker thread nothing would ever be sent.
+void check_ranges()
+{
+    if (g_opt_minimum < 1 || g_opt_minimum > g_opt_maximum)
+        throw std::invalid_argument("the argument ('" + std::to_string(g_opt_minimum) +
+                                    "') for option '--clients' is out of range 1.." +
+                                    std::to_string(g_opt_maximum));
+    if (g_opt_nthreads < 1)
+        throw std::invalid_argument("the argument ('0') for option '--nthreads' is out of range: "
+                                    "at least one worker thread is needed");
+}
+
+void open_log(const std::string& path)
+{
+    std::unique_ptr<std::ofstream> log(new std::ofstream(path, std::ios::out | std::ios::app));
+    if (!*log)
+        throw std::runtime_error(path + " Can't open file");
+    g_opt_log = std::move(log);
+}
+
+// Case-insensitive lookup; the longest mode name that prefixes the value wins.
+opt_mode_t lookup_mode(const std::string& name)
+{
+    namespace qi = boost::spirit::qi;
+    qi::symbols<char, int> modes;
+    modes.add("highload", opt_mode_highload)("endless", opt_mode_endless)("once", opt_mode_once);
+    int mode = 0;
+    auto first = name.begin();
+    if (!qi::parse(first, name.end(), qi::no_case[modes], mode))
+        throw std::runtime_error("Invalid symbol name");
+    return static_cast<opt_mode_t>(mode);
+}
+
+} // namespace
+
+void init_options(int argc, char** argv)
+{
+    const po::options_description printed = printed_options();
+
+    po::options_description all("", 80, 40);
+    all.add_options()
+        ("interface-name", po::value<std::string>(&g_opt_ifname))
+        ("scenario-files", po::value<std::vector<std::string>>());
+    all.add(printed);
+
+    po::positional_options_description positional;
+    positional.add("interface-name", 1).add("scenario-files", -1);
+
+    try {
+        po::variables_map vm;
+        po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), vm);
+        po::notify(vm);
+
+        if (vm.count("help")) {
+            print_usage(std::cout, printed);
+            std::exit(0);
+        }
+        if (vm.count("version")) {
+            std::cout << "quorvelin " << version_text << "\n";
+            std::exit(0);
+        }
+        check_ranges();
+
+        if (vm.count("log-file"))
+            open_log(vm["log-file"].as<std::string>());
+        if (g_opt_log)
+            *g_opt_log << "------------------------------- quorvelin start -------------------------------"
+                       << std::endl;
+
+        g_opt_ifname = vm["interface-name"].as<std::string>();
+
+        std::vector<std::string> files;
+        if (vm.count("scenario-files"))
+            files = vm["scenario-files"].as<std::vector<std::string>>();
+        load_scenarios(files);
+
+        if (vm.count("test-mode"))
+            g_opt_mode = lookup_mode(vm["test-mode"].as<std::string>());
+        if (vm.count("progress"))
+            g_opt_verbose = true;
+        if (vm.count("quiet"))
+            g_opt_quiet = true;
+    } catch (const std::exception& e) {
+        fail(e, printed);
+    }
 }

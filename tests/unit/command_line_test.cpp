@@ -1,0 +1,189 @@
+#include "main/options.hpp"
+#include "message/param.hpp"
+#include "run_command.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace {
+
+const std::string usage_text =
+    "Command Synopics:\n"
+    "  quorvelin [options]... device data-file#0 data-file#1 ... data-file#N\n"
+    "\n"
+    "  device\n"
+    "    Set the device name to send and receive DHCP packets.\n"
+    "  data-file#N\n"
+    "    Data-file to specity DHCP action.\n"
+    "\n"
+    "Options:\n"
+    "  -V [ --version ]           Print the version.\n"
+    "  -h [ --help ]              Print this help.\n"
+    "  --test-mode arg            Specity the symbol to run test mode.\n"
+    "                             \"highload\": Compatible flaxtide\n"
+    "                             \"endless\": Constant load\n"
+    "                             \"once\":       Only once\n"
+    "  -v [ --progress ]          Print progress information every seconds.\n"
+    "  -q [ --quiet ]             No all print message.\n"
+    "  -s [ --server ] arg        IPv6-address of DHCPv6 server. Default multicast \n"
+    "                             address.\n"
+    "  -t [ --test-duration ] arg Number of second to run test probes. Default 120 \n"
+    "                             seconds.\n"
+    "  --clients arg              Number of clients in initialize state.\n"
+    "  --timeout arg              Number of DHCP receive packet timeout. Default 3 \n"
+    "                             seconds.\n"
+    "  --nthreads arg             Number of worker threads.\n"
+    "  --log-file arg             Prints debug message to specify of file.\n"
+    "Version: 0.1.5\n";
+
+command_result quorvelin(std::vector<std::string> args)
+{
+    args.insert(args.begin(), QUORVELIN_BINARY);
+    return run_command(args);
+}
+
+void expect_usage_error(const command_result& r, const std::string& message)
+{
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error: " + message + "\n" + usage_text);
+}
+
+// Restores every global that init_options may write.
+class InitOptions : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        g_opt_mode = opt_mode_highload;
+        g_opt_verbose = g_opt_quiet = false;
+        g_opt_send_addr = boost::asio::ip::make_address_v6("ff02::1:2");
+        g_opt_duration = 120;
+        g_opt_minimum = 1;
+        g_opt_timeout = 3;
+        g_opt_nthreads = 1;
+        g_opt_recv_port = 546;
+        g_opt_ifname.clear();
+        g_opt_log.reset();
+        g_opt_scenario.clear();
+    }
+
+    void init(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), "quorvelin");
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        init_options(static_cast<int>(args.size()), argv.data());
+    }
+};
+
+} // namespace
+
+TEST(CommandLine, NoArgumentsPrintsUsageAndFails)
+{
+    expect_usage_error(quorvelin({}), "boost::bad_any_cast: failed conversion using boost::any_cast");
+}
+
+TEST(CommandLine, HelpAndVersionPrintToStandardOutput)
+{
+    for (auto args : {std::vector<std::string>{"--help"}, {"-h", "lo"}}) {
+        auto r = quorvelin(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, usage_text);
+        EXPECT_EQ(r.err, "");
+    }
+    for (auto args : {std::vector<std::string>{"--version"}, {"lo", "-V"}}) {
+        auto r = quorvelin(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "quorvelin 0.1.5\n");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(CommandLine, BadOptionsReportTheLibraryMessage)
+{
+    expect_usage_error(quorvelin({"lo", "--bogus"}), "unrecognised option '--bogus'");
+    expect_usage_error(quorvelin({"lo", "--timeout"}), "the required argument for option '--timeout' is missing");
+    expect_usage_error(quorvelin({"lo", "--timeout", "soon"}),
+                       "the argument ('soon') for option '--timeout' is invalid");
+    expect_usage_error(quorvelin({"lo", "--test-mode", "high"}), "Invalid symbol name");
+    auto bad_server = quorvelin({"lo", "-s", "not-an-address"});
+    EXPECT_EQ(bad_server.status, 1);
+    EXPECT_EQ(bad_server.err.rfind("Error: ", 0), 0u);
+    EXPECT_NE(bad_server.err.find(usage_text), std::string::npos);
+}
+
+TEST(CommandLine, OutOfRangeCountsAreRejected)
+{
+    expect_usage_error(quorvelin({"lo", "--clients", "0"}),
+                       "the argument ('0') for option '--clients' is out of range 1..1000000");
+    expect_usage_error(quorvelin({"lo", "--clients", "1000001"}),
+                       "the argument ('1000001') for option '--clients' is out of range 1..1000000");
+    expect_usage_error(quorvelin({"lo", "--nthreads", "0"}),
+                       "the argument ('0') for option '--nthreads' is out of range: "
+                       "at least one worker thread is needed");
+}
+
+TEST(CommandLine, UnopenableLogFileIsAnError)
+{
+    expect_usage_error(quorvelin({"lo", "--log-file", "/nonexistent-dir/q.log"}),
+                       "/nonexistent-dir/q.log Can't open file");
+}
+
+TEST(CommandLine, LogFileIsAppendedByEachRun)
+{
+    char path[] = "/tmp/quorvelin-log-XXXXXX";
+    close(mkstemp(path));
+    {
+        std::ofstream(path) << "earlier contents\n";
+    }
+    // An unknown mode fails after the log was opened and the scenarios loaded.
+    for (int run = 0; run < 2; ++run)
+        EXPECT_EQ(quorvelin({"lo", "--log-file", path, "--test-mode", "x"}).status, 1);
+    const std::string start = "------------------------------- quorvelin start -------------------------------\n";
+    const std::string log = slurp(path);
+    EXPECT_EQ(log.rfind("earlier contents\n" + start, 0), 0u) << log;
+    EXPECT_NE(log.find(start, start.size()), std::string::npos) << log;
+    std::remove(path);
+}
+
+TEST_F(InitOptions, DefaultsWithOnlyADevice)
+{
+    init({"eth7"});
+    EXPECT_EQ(g_opt_ifname, "eth7");
+    EXPECT_EQ(g_opt_mode, opt_mode_highload);
+    EXPECT_EQ(g_opt_minimum, 1u);
+    EXPECT_EQ(g_opt_duration, 120u);
+    EXPECT_EQ(g_opt_timeout, 3u);
+    EXPECT_EQ(g_opt_nthreads, 1u);
+    EXPECT_FALSE(g_opt_verbose);
+    EXPECT_FALSE(g_opt_quiet);
+    EXPECT_EQ(g_opt_send_addr.to_string(), "ff02::1:2");
+    EXPECT_FALSE(g_opt_log);
+}
+
+TEST_F(InitOptions, ModeNamesIgnoreCaseAndTheLongestPrefixWins)
+{
+    init({"lo", "--test-mode", "ONCE"});
+    EXPECT_EQ(g_opt_mode, opt_mode_once);
+    init({"lo", "--test-mode", "Endlessly"});
+    EXPECT_EQ(g_opt_mode, opt_mode_endless);
+    init({"lo", "--test-mode", "highload"});
+    EXPECT_EQ(g_opt_mode, opt_mode_highload);
+}
+
+TEST_F(InitOptions, ValuesReachTheirGlobals)
+{
+    init({"-v", "-q", "-s", "2001:db8::1", "-t", "30", "--clients", "1000000", "--timeout", "5", "--nthreads", "4",
+          "veth0"});
+    EXPECT_TRUE(g_opt_verbose);
+    EXPECT_TRUE(g_opt_quiet);
+    EXPECT_EQ(g_opt_send_addr.to_string(), "2001:db8::1");
+    EXPECT_EQ(g_opt_duration, 30u);
+    EXPECT_EQ(g_opt_minimum, 1000000u);
+    EXPECT_EQ(g_opt_timeout, 5u);
+    EXPECT_EQ(g_opt_nthreads, 4u);
+    EXPECT_EQ(g_opt_ifname, "veth0");
+}
