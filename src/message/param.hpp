@@ -78,7 +78,8 @@ public:
     // true when a message of a handled type was found.
     static bool get_message(const char*& begin, const char*& end);
 
-    using param::build_packet;
+    // The inherited build_packet (which writes nothing) is deliberately not
+    // brought in: with it, a call with lvalue pointers would be ambiguous.
 
     std::int32_t hop_count_ = 0;
     morvo::network::internet6_address link_address_;
@@ -92,14 +93,16 @@ public:
     void dump(std::ostream& os, int indent) const override;
 
     // Writes the generated identity of client n (transaction id and a
-    // DUID-LLT Client Identifier) into a zero-filled scratch buffer.
+    // DUID-LLT Client Identifier) into a zero-filled scratch buffer of at
+    // least 22 bytes (std::runtime_error "packet too short" otherwise).
     static char* init_packet(int n, char* begin, char* end);
 
     // Encodes this message for one client into [out, out_end). reply is the
     // previous reply (or the generated identity), request the client's
     // previous request. Returns the end of the message, or null when an IA of
-    // the reply carries a failure status. Throws std::runtime_error when the
-    // output does not fit.
+    // the reply carries a failure status or the reply holds no client/server
+    // message. Throws std::runtime_error when the output does not fit. On
+    // success the rest of the output range is zeroed.
     char* build_packet(char* out, char* out_end, const char* reply_begin, const char* reply_end,
                        const char* request_begin, const char* request_end, unsigned long depth) const;
 

@@ -1,0 +1,97 @@
+#ifndef QUORVELIN_MESSAGE_WIRE_HPP
+#define QUORVELIN_MESSAGE_WIRE_HPP
+
+// Byte-level helpers shared by the encoder and the reply walks. Ranges are
+// [begin, end) pairs of char pointers; either may be null (an empty range).
+// Nothing here reads or writes outside the range it is given.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zarn {
+namespace quorvelin {
+namespace wire {
+
+constexpr std::size_t message_header = 4; // msg-type, transaction-id
+constexpr std::size_t option_header = 4;  // option-code, option-len
+constexpr std::size_t relay_header = 34;  // msg-type, hop-count, link-address, peer-address
+constexpr std::size_t ia_header = 16;     // header, IAID, T1, T2
+
+// Bytes in [begin, end); 0 for an empty or inverted range.
+inline std::size_t size(const char* begin, const char* end)
+{
+    return begin < end ? static_cast<std::size_t>(end - begin) : 0;
+}
+
+inline unsigned get8(const char* p)
+{
+    return static_cast<unsigned char>(*p);
+}
+
+inline unsigned get16(const char* p)
+{
+    return get8(p) << 8 | get8(p + 1);
+}
+
+inline std::uint32_t get32(const char* p)
+{
+    return std::uint32_t(get16(p)) << 16 | get16(p + 2);
+}
+
+inline void put16(char* p, unsigned v)
+{
+    p[0] = static_cast<char>(v >> 8);
+    p[1] = static_cast<char>(v);
+}
+
+inline void put32(char* p, std::uint32_t v)
+{
+    put16(p, v >> 16);
+    put16(p + 2, v);
+}
+
+// Total size (header included) of the option at p, or 0 when an option walk
+// must stop there: fewer than 4 bytes left, option code 0 (the zero tail of
+// a buffer), or data running past end.
+inline std::size_t option_size(const char* p, const char* end)
+{
+    const std::size_t left = size(p, end);
+    if (left < option_header || get16(p) == 0)
+        return 0;
+    const std::size_t total = option_header + get16(p + 2);
+    return total <= left ? total : 0;
+}
+
+// RELAY-FORW or RELAY-REPL.
+inline bool is_relay_type(unsigned type)
+{
+    return type == 12 || type == 13;
+}
+
+// A relay layer with its whole fixed header in range.
+inline bool is_relay_layer(const char* begin, const char* end)
+{
+    return size(begin, end) >= relay_header && is_relay_type(get8(begin));
+}
+
+// Narrows [begin, end), a relay layer, to the data of its first Relay Message
+// option. Unchanged and false when the layer has none that fits.
+inline bool enter_relay_message(const char*& begin, const char*& end)
+{
+    const char* p = begin + relay_header;
+    while (const std::size_t n = option_size(p, end)) {
+        if (get16(p) == 9) {
+            begin = p + option_header;
+            end = p + n;
+            return true;
+        }
+        p += n;
+    }
+    return false;
+}
+
+} // namespace wire
+} // namespace quorvelin
+} // namespace zarn
+
+#endif
