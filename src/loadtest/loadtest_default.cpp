@@ -1,0 +1,95 @@
+#include "loadtest/loadtest_default.hpp"
+
+#include "loadtest/is_error_over.hpp"
+
+#include <stdexcept>
+
+using zarn::quorvelin::announce;
+
+loadtest_default::loadtest_default(boost::asio::io_service& loop)
+    : io(loop), timer(loop)
+{
+    zarn::quorvelin::check_client_count(g_opt_minimum);
+    // Only rates that divide a second evenly, so each probe rate is exact.
+    for (std::uint32_t r = g_opt_minimum; r <= g_opt_maximum && r <= 1000000; ++r)
+        if (1000000 % r == 0)
+            steps.emplace_back(1000000 / r);
+    if (steps.empty())
+        throw std::out_of_range("clients must be between 1 and 1000000");
+    step = steps.begin();
+    rate = zarn::quorvelin::beats_per_second(*step);
+}
+
+void loadtest_default::report_lateness(clock::time_point now) const
+{
+    if (now <= next_tick)
+        return;
+    auto const late = std::chrono::duration_cast<std::chrono::milliseconds>(now - next_tick);
+    std::cout << "# delayd " << late.count() << "msec" << std::endl;
+}
+
+bool loadtest_default::probe(stats const& s)
+{
+    if (s.results == 0 && s.timeouts != 0) {
+        announce("Unable to continue.");
+        io.stop();
+        return false;
+    }
+    // Wrapping differences: the counters only grow between clears.
+    std::uint32_t const gained = s.results - last_results;
+    std::uint32_t const gained_before = last_results - prior_results;
+    if (s.pending == 0 || gained > gained_before) {
+        if (step + 1 != steps.end()) {
+            ++step;
+            rate = zarn::quorvelin::beats_per_second(*step);
+        } else {
+            // The server keeps up at the top of the table and no higher rate
+            // can be probed: take the top as the high-water mark and let the
+            // timed runs find out how much of it is sustainable.
+            high_water = rate;
+            stop_sending_and_drain();
+            announce("Inital probe complete: High-water mark is ", high_water, " clients/second.");
+        }
+    } else if (is_error_over(static_cast<int>(s.results), static_cast<int>(s.timeouts))) {
+        high_water = rate;
+        stop_sending_and_drain();
+        announce("Inital probe complete: High-water mark is ", high_water, " clients/second.");
+    }
+    prior_results = last_results;
+    last_results = s.results;
+    return true;
+}
+
+void loadtest_default::start_run()
+{
+    // low_water < high_water - 2 here, so mid is at least 1.
+    std::uint32_t const mid = (low_water + high_water) / 2;
+    *step = std::chrono::microseconds(1000000 / mid);
+    rate = zarn::quorvelin::beats_per_second(*step);
+    phase = running;
+    sending = true;
+    phase_ticks = 0;
+    announce("Beginning test run: ", rate, " clients/second for ", g_opt_duration, " seconds.");
+}
+
+void loadtest_default::check_run(stats const& s)
+{
+    if (is_error_over(static_cast<int>(s.results), static_cast<int>(s.timeouts))) {
+        high_water = rate;
+        stop_sending_and_drain();
+        announce("Stopping run after ", tick_count, " seconds; ", s.timeouts, "/",
+                 s.results + run_timeouts, " clients failed.");
+    } else if (phase_ticks < g_opt_duration) {
+        ++phase_ticks;
+    } else {
+        low_water = rate;
+        stop_sending_and_drain();
+        announce("Test run complete: Low-water mark ", rate, " clients/second.");
+    }
+}
+
+void loadtest_default::stop_sending_and_drain()
+{
+    phase = draining;
+    sending = false;
+}

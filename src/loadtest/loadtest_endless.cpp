@@ -1,0 +1,7 @@
+#include "loadtest/loadtest_endless.hpp"
+
+loadtest_endless::loadtest_endless(boost::asio::io_service& loop)
+    : io(loop), timer(loop), interval(zarn::quorvelin::beat_spacing(g_opt_minimum)),
+      rate(zarn::quorvelin::beats_per_second(interval))
+{
+}

@@ -1,0 +1,39 @@
+#include "loadtest/tick.hpp"
+
+#include <boost/format.hpp>
+
+#include <stdexcept>
+
+namespace zarn {
+namespace quorvelin {
+
+std::uint32_t beats_per_second(std::chrono::microseconds interval)
+{
+    std::int64_t const second = 1000000;
+    return static_cast<std::uint32_t>((second + interval.count() - 1) / interval.count());
+}
+
+void check_client_count(std::uint32_t clients)
+{
+    if (clients < 1 || clients > 1000000)
+        throw std::out_of_range("clients must be between 1 and 1000000");
+}
+
+std::chrono::microseconds beat_spacing(std::uint32_t clients)
+{
+    check_client_count(clients);
+    return std::chrono::microseconds(1000000 / clients);
+}
+
+void print_progress(std::uint32_t tick, tick_stats const& s, std::uint32_t low, std::uint32_t rate,
+                    std::uint32_t high)
+{
+    if (!g_opt_verbose || g_opt_quiet)
+        return;
+    std::cout << boost::format("%4d %7d %7d %7d | %7d %7d %7d | %7d %7d %7d") % tick % s.results
+                     % s.timeouts % s.pending % low % rate % high % s.avg_ms % s.max_ms % s.min_ms
+              << std::endl;
+}
+
+} // namespace quorvelin
+} // namespace zarn
