@@ -1,0 +1,578 @@
+#include "engine/transaction_manager.hpp"
+#include "loopback_lab.hpp"
+#include "main/options.hpp"
+#include "message/param.hpp"
+
+#include <boost/asio/ip/address_v6.hpp>
+#include <boost/thread/locks.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zarn {
+namespace quorvelin {
+
+// Reads and sets the manager's table from tests, under its own lock.
+struct transaction_manager_probe {
+    using lock = boost::unique_lock<boost::shared_mutex>;
+
+    static void set_next_xid(transaction_manager& m, std::int32_t xid)
+    {
+        lock held(m.table_mutex);
+        m.next_xid = xid;
+    }
+    static std::vector<std::int32_t> keys(transaction_manager& m)
+    {
+        lock held(m.table_mutex);
+        std::vector<std::int32_t> out;
+        for (auto& entry : m.transactions)
+            out.push_back(entry.first);
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    static transaction_info info(transaction_manager& m, std::int32_t xid)
+    {
+        lock held(m.table_mutex);
+        return m.transactions.at(xid).second;
+    }
+    static std::size_t free_buffers(transaction_manager& m)
+    {
+        lock held(m.table_mutex);
+        return m.free_buffers.size();
+    }
+    static std::vector<result_record> results(transaction_manager& m)
+    {
+        lock held(m.table_mutex);
+        return m.result_records;
+    }
+    static void add_result(transaction_manager& m, const result_record& record)
+    {
+        lock held(m.table_mutex);
+        m.result_records.push_back(record);
+    }
+};
+
+} // namespace quorvelin
+} // namespace zarn
+
+namespace {
+
+using namespace zarn::quorvelin;
+using namespace loopback_lab;
+using probe = transaction_manager_probe;
+using std::chrono::milliseconds;
+using time_point = transaction_manager::time_point;
+
+time_point now()
+{
+    return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
+}
+
+std::shared_ptr<param> auto_option(int code)
+{
+    return std::make_shared<option_param>(code, boost::blank());
+}
+
+// message { CID = @auto, SID = @auto, IA_NA 1 { IAADDR = @auto } }
+std::shared_ptr<top_param> default_message(int type)
+{
+    auto message = std::make_shared<top_param>();
+    message->type_ = type;
+    message->params_.push_back(auto_option(1));
+    message->params_.push_back(auto_option(2));
+    auto ia = std::make_shared<ia_param>(3, 1);
+    ia->add_option(auto_option(5));
+    message->params_.push_back(ia);
+    return message;
+}
+
+// SOLICIT, REQUEST, RELEASE.
+std::vector<std::shared_ptr<top_param>> default_scenario()
+{
+    return {default_message(1), default_message(3), default_message(8)};
+}
+
+// type { CID = @auto, VENDOR_CLASS = <filler bytes of 'x'> }
+std::shared_ptr<top_param> padded_message(int type, std::size_t filler)
+{
+    auto message = std::make_shared<top_param>();
+    message->type_ = type;
+    message->params_.push_back(auto_option(1));
+    message->params_.push_back(std::make_shared<option_param>(16, std::string(filler, 'x')));
+    return message;
+}
+
+std::size_t count_of(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+struct counters {
+    unsigned results, timeouts, pending, avg_ms, max_ms, min_ms;
+};
+
+class TransactionManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        saved_scenario_ = g_opt_scenario;
+        g_opt_scenario = default_scenario();
+        log_ = new std::ostringstream;
+        g_opt_log.reset(log_);
+    }
+
+    void TearDown() override
+    {
+        stop();
+        manager_.reset();
+        peer_.reset();
+        network_.reset();
+        g_opt_log.reset();
+        g_opt_scenario = saved_scenario_;
+    }
+
+    // Server ::1 port 547 through lo, client port 546; `threads` workers.
+    void start(int threads = 1)
+    {
+        network_ = std::make_unique<private_network>();
+        peer_ = std::make_unique<udp_peer>(547);
+        manager_ = std::make_unique<transaction_manager>(io_, boost::asio::ip::make_address_v6("::1"), 547, 546,
+                                                         boost::asio::ip::basic_endpoint<morvo::asio::raw>("lo"));
+        work_ = std::make_unique<boost::asio::io_service::work>(io_);
+        for (int i = 0; i < threads; ++i)
+            workers_.create_thread([this] { io_.run(); });
+    }
+
+    // Ends the worker threads; the debug log may be read afterwards.
+    void stop()
+    {
+        work_.reset();
+        io_.stop();
+        workers_.join_all();
+    }
+
+    counters stats(time_point cutoff)
+    {
+        counters c{};
+        manager_->stats(cutoff, c.results, c.timeouts, c.pending, c.avg_ms, c.max_ms, c.min_ms);
+        return c;
+    }
+
+    // Polls stats (cutoff far in the past, so nothing times out) until
+    // `results` completed clients show.
+    counters wait_for_results(unsigned results)
+    {
+        counters c{};
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        do {
+            c = stats(time_point());
+            if (c.results >= results)
+                break;
+            std::this_thread::sleep_for(milliseconds(5));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return c;
+    }
+
+    datagram expect_message(int type)
+    {
+        datagram d;
+        EXPECT_TRUE(peer_->receive(d)) << "no message of type " << type;
+        EXPECT_EQ(d.type(), type);
+        return d;
+    }
+
+    bool silent_for(milliseconds span)
+    {
+        datagram d;
+        return !peer_->receive(d, span);
+    }
+
+    void answer(const datagram& request, unsigned type) { peer_->send_to(request.from, server_answer(type, request)); }
+
+    boost::asio::io_service io_;
+    std::unique_ptr<boost::asio::io_service::work> work_;
+    boost::thread_group workers_;
+    std::unique_ptr<private_network> network_;
+    std::unique_ptr<udp_peer> peer_;
+    std::unique_ptr<transaction_manager> manager_;
+    std::ostringstream* log_ = nullptr;
+    std::vector<std::shared_ptr<top_param>> saved_scenario_;
+};
+
+TEST_F(TransactionManagerTest, ClientsWalkTheScenarioAndCompleteWithTheirLatency)
+{
+    start();
+    for (int i = 0; i < 3; ++i)
+        manager_->run();
+
+    std::vector<datagram> solicits;
+    for (int xid = 0; xid < 3; ++xid) {
+        solicits.push_back(expect_message(1));
+        EXPECT_EQ(solicits.back().xid(), xid) << "fresh clients are numbered from 0";
+        EXPECT_EQ(ntohs(solicits.back().from.sin6_port), 546);
+    }
+    EXPECT_EQ(probe::keys(*manager_), (std::vector<std::int32_t>{0, 1, 2}));
+
+    for (auto& solicit : solicits) {
+        answer(solicit, 2);
+        datagram request = expect_message(3);
+        EXPECT_EQ(request.xid(), solicit.xid());
+        // The answer was handed to the encoder: its identifiers come back.
+        EXPECT_EQ(find_option(request.data, 1), find_option(solicit.data, 1));
+        bytes server_id = find_option(request.data, 2);
+        ASSERT_EQ(server_id.size(), 4 + server_duid().size());
+        EXPECT_TRUE(std::equal(server_id.begin() + 4, server_id.end(), server_duid().begin()));
+        EXPECT_EQ(probe::info(*manager_, solicit.xid()).scene_index, 2);
+
+        answer(request, 7);
+        datagram release = expect_message(8);
+        EXPECT_EQ(release.xid(), solicit.xid());
+        std::this_thread::sleep_for(milliseconds(25));
+        answer(release, 7);
+    }
+    EXPECT_TRUE(silent_for(milliseconds(200))) << "the last reply must not be answered";
+
+    counters c = wait_for_results(3);
+    EXPECT_EQ(c.results, 3u);
+    EXPECT_EQ(c.pending, 0u);
+    EXPECT_EQ(c.timeouts, 0u);
+    EXPECT_TRUE(probe::keys(*manager_).empty());
+    auto records = probe::results(*manager_);
+    ASSERT_EQ(records.size(), 3u);
+    for (auto& record : records) {
+        // The last reply was held back 25 ms after the RELEASE went out.
+        EXPECT_GE(record.end_time - record.start_time, milliseconds(25));
+    }
+    EXPECT_GE(c.min_ms, 25u);
+    EXPECT_LE(c.min_ms, c.avg_ms);
+    EXPECT_LE(c.avg_ms, c.max_ms);
+
+    stop();
+    std::string log = log_->str();
+    std::ostringstream send_line;
+    send_line << "# send:[::1%" << ::if_nametoindex("lo") << "]:547 recv:[::]:546\n";
+    EXPECT_EQ(log.find(send_line.str()), 0u) << log;
+    EXPECT_EQ(count_of(log, "# received xid:1 from:[::1]:547\n"), 3u) << log;
+}
+
+TEST_F(TransactionManagerTest, TimeoutCutoffIsInclusive)
+{
+    start();
+    manager_->run();
+    expect_message(1);
+    time_point sent = probe::info(*manager_, 0).send_time;
+    ASSERT_NE(sent, time_point());
+
+    counters c = stats(sent - std::chrono::nanoseconds(1));
+    EXPECT_EQ(c.pending, 1u);
+    EXPECT_EQ(c.timeouts, 0u);
+
+    c = stats(sent);
+    EXPECT_EQ(c.pending, 0u);
+    EXPECT_EQ(c.timeouts, 1u);
+    EXPECT_TRUE(probe::keys(*manager_).empty());
+    // No reply yet: nothing worth restarting.
+    EXPECT_EQ(probe::free_buffers(*manager_), 0u);
+
+    c = stats(sent);
+    EXPECT_EQ(c.timeouts, 0u) << "a timed-out client is counted once";
+}
+
+TEST_F(TransactionManagerTest, RestartedClientKeepsItsIdAndComesBeforeFreshOnes)
+{
+    start();
+    manager_->run();
+    manager_->run();
+    datagram first = expect_message(1);
+    expect_message(1);
+    answer(first, 2);
+    expect_message(3);
+
+    counters c = stats(now() + std::chrono::hours(1));
+    EXPECT_EQ(c.timeouts, 2u);
+    EXPECT_EQ(probe::free_buffers(*manager_), 1u) << "only the client that had a reply is kept";
+
+    manager_->run();
+    datagram restarted = expect_message(1);
+    EXPECT_EQ(restarted.xid(), 0);
+    EXPECT_EQ(find_option(restarted.data, 1), find_option(first.data, 1)) << "same client identifier";
+    EXPECT_EQ(probe::info(*manager_, 0).scene_index, 1);
+
+    manager_->run();
+    EXPECT_EQ(expect_message(1).xid(), 2);
+
+    // The restarted client goes through the scenario again.
+    answer(restarted, 2);
+    EXPECT_EQ(expect_message(3).xid(), 0);
+}
+
+TEST_F(TransactionManagerTest, EveryMatchingAnswerAdvancesTheClient)
+{
+    start();
+    manager_->run();
+    datagram solicit = expect_message(1);
+    answer(solicit, 2);
+    expect_message(3);
+    // A second server answers the same SOLICIT.
+    answer(solicit, 2);
+    EXPECT_EQ(expect_message(8).xid(), 0);
+    EXPECT_EQ(probe::info(*manager_, 0).scene_index, 3);
+}
+
+TEST_F(TransactionManagerTest, ClearResultsDropsClientsAndKeepsAnsweredOnesForRestart)
+{
+    start();
+    for (int i = 0; i < 3; ++i)
+        manager_->run();
+    datagram s0 = expect_message(1), s1 = expect_message(1), s2 = expect_message(1);
+    // Client 0 completes, client 1 waits at its REQUEST, client 2 at its SOLICIT.
+    answer(s0, 2);
+    datagram r0 = expect_message(3);
+    answer(r0, 7);
+    answer(expect_message(8), 7);
+    answer(s1, 2);
+    expect_message(3);
+    ASSERT_EQ(wait_for_results(1).results, 1u);
+
+    manager_->clear_results();
+    counters c = stats(time_point());
+    EXPECT_EQ(c.results, 0u);
+    EXPECT_EQ(c.pending, 0u);
+    EXPECT_EQ(c.timeouts, 0u);
+    EXPECT_EQ(c.max_ms, 0u);
+    EXPECT_EQ(probe::free_buffers(*manager_), 1u);
+
+    answer(s2, 2);
+    EXPECT_TRUE(silent_for(milliseconds(200))) << "a late reply for a dropped client is ignored";
+
+    manager_->run();
+    EXPECT_EQ(expect_message(1).xid(), 1) << "the dropped client with a reply restarts first";
+    manager_->run();
+    EXPECT_EQ(expect_message(1).xid(), 3);
+}
+
+TEST_F(TransactionManagerTest, MessagesOf1499BytesAreSentAnd1500AreNot)
+{
+    // SOLICIT header 4 + Client Identifier 18 + VENDOR_CLASS 4 + filler.
+    g_opt_scenario = {padded_message(1, 1499 - 26)};
+    start();
+    manager_->run();
+    EXPECT_EQ(expect_message(1).data.size(), 1499u);
+
+    g_opt_scenario = {padded_message(1, 1500 - 26)};
+    manager_->run();
+    EXPECT_TRUE(silent_for(milliseconds(200)));
+    // The entry waits with the build's time, like a sent one.
+    EXPECT_NE(probe::info(*manager_, 1).send_time, time_point());
+    EXPECT_EQ(probe::keys(*manager_), (std::vector<std::int32_t>{0, 1}));
+
+    stop();
+    EXPECT_EQ(count_of(log_->str(), "# error:1\n"), 1u) << log_->str();
+    EXPECT_EQ(count_of(log_->str(), "# error:0"), 0u);
+}
+
+TEST_F(TransactionManagerTest, LongAnswerInOnReceiveIsNotSent)
+{
+    g_opt_scenario = {default_message(1), padded_message(3, 1500 - 26)};
+    start();
+    manager_->run();
+    answer(expect_message(1), 2);
+    EXPECT_TRUE(silent_for(milliseconds(200)));
+    EXPECT_EQ(probe::info(*manager_, 0).scene_index, 2);
+}
+
+TEST_F(TransactionManagerTest, StatsWithoutResultsReportZeroLatencies)
+{
+    start();
+    counters c = stats(now());
+    EXPECT_EQ(c.results, 0u);
+    EXPECT_EQ(c.avg_ms, 0u);
+    EXPECT_EQ(c.max_ms, 0u);
+    EXPECT_EQ(c.min_ms, 0u);
+
+    manager_->run();
+    expect_message(1);
+    c = stats(time_point());
+    EXPECT_EQ(c.pending, 1u);
+    EXPECT_EQ(c.avg_ms, 0u);
+    EXPECT_EQ(c.min_ms, 0u);
+}
+
+TEST_F(TransactionManagerTest, LatencySumDoesNotWrapAt32Bits)
+{
+    start();
+    // Two clients of about 35 days each: their sum passes 2^32 ms.
+    const time_point start_time = now();
+    const std::chrono::milliseconds long_latency(3000000000LL);
+    probe::add_result(*manager_, {0, start_time, start_time + long_latency});
+    probe::add_result(*manager_, {1, start_time, start_time + long_latency + milliseconds(2)});
+    // A completion stamped before its start (the clock was stepped back).
+    probe::add_result(*manager_, {2, start_time, start_time - milliseconds(5)});
+
+    counters c = stats(time_point());
+    EXPECT_EQ(c.results, 3u);
+    EXPECT_EQ(c.max_ms, 3000000002u);
+    EXPECT_EQ(c.min_ms, 0u);
+    EXPECT_EQ(c.avg_ms, 2000000000u);
+}
+
+TEST_F(TransactionManagerTest, ShortAndOversizedDatagramsAreMatchedByWhatTheyCarry)
+{
+    start();
+    probe::set_next_xid(*manager_, 0x010203);
+    manager_->run();
+    datagram b = expect_message(1);
+    probe::set_next_xid(*manager_, 0x010000);
+    manager_->run();
+    datagram a = expect_message(1);
+    ASSERT_EQ(b.xid(), 0x010203);
+    ASSERT_EQ(a.xid(), 0x010000);
+
+    answer(b, 2);
+    EXPECT_EQ(expect_message(3).xid(), 0x010203);
+    // Two bytes: the missing id bytes read as zero, not as what an earlier
+    // datagram left behind.
+    peer_->send_to(a.from, bytes{0x02, 0x01});
+    EXPECT_EQ(expect_message(3).xid(), 0x010000);
+
+    // 1600 bytes: cut to 1500 by the receive, still matched by its id.
+    bytes oversized = server_answer(7, a);
+    put_option(oversized, 16, bytes(1600 - oversized.size() - 4, 'y'));
+    ASSERT_EQ(oversized.size(), 1600u);
+    peer_->send_to(a.from, oversized);
+    EXPECT_EQ(expect_message(8).xid(), 0x010000);
+
+    // Nothing of ours has id 0: an empty datagram is dropped.
+    peer_->send_to(a.from, bytes());
+    EXPECT_TRUE(silent_for(milliseconds(200)));
+    EXPECT_EQ(probe::info(*manager_, 0x010000).scene_index, 3);
+    EXPECT_EQ(probe::info(*manager_, 0x010203).scene_index, 2);
+}
+
+TEST_F(TransactionManagerTest, FreshIdsWrapWithin24BitsAndStayMatchable)
+{
+    start();
+    probe::set_next_xid(*manager_, 0xFFFFFF);
+    manager_->run();
+    manager_->run();
+    datagram last = expect_message(1);
+    datagram wrapped = expect_message(1);
+    EXPECT_EQ(last.xid(), 0xFFFFFF);
+    EXPECT_EQ(wrapped.xid(), 0);
+    EXPECT_EQ(probe::keys(*manager_), (std::vector<std::int32_t>{0, 0xFFFFFF}));
+
+    answer(wrapped, 2);
+    EXPECT_EQ(expect_message(3).xid(), 0);
+    answer(last, 2);
+    EXPECT_EQ(expect_message(3).xid(), 0xFFFFFF);
+}
+
+TEST_F(TransactionManagerTest, EncodingExceptionLeavesClientToTimeOutAndIsReportedOnce)
+{
+    // The REQUEST cannot fit: building it throws "packet too short".
+    g_opt_scenario = {default_message(1), padded_message(3, 1600)};
+    start();
+    testing::internal::CaptureStderr();
+
+    manager_->run();
+    manager_->run();
+    datagram s0 = expect_message(1), s1 = expect_message(1);
+    answer(s0, 2);
+    answer(s1, 2);
+    EXPECT_TRUE(silent_for(milliseconds(200)));
+    // The receive chain survived: a later client is still served.
+    manager_->run();
+    datagram s2 = expect_message(1);
+    EXPECT_EQ(s2.xid(), 2);
+    EXPECT_EQ(probe::info(*manager_, 0).scene_index, 2);
+    EXPECT_EQ(probe::info(*manager_, 1).scene_index, 2);
+
+    // The same failure inside run(): the first message cannot fit either.
+    g_opt_scenario = {padded_message(1, 1600)};
+    manager_->run();
+    EXPECT_TRUE(silent_for(milliseconds(100)));
+    EXPECT_EQ(probe::info(*manager_, 3).send_time, time_point()) << "times out at the next stats";
+
+    counters c = stats(now() - std::chrono::hours(1));
+    EXPECT_EQ(c.timeouts, 1u);
+    EXPECT_EQ(c.pending, 3u);
+    c = stats(now() + std::chrono::hours(1));
+    EXPECT_EQ(c.timeouts, 3u);
+
+    stop();
+    std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(errors, "Error: packet too short\n");
+    std::string log = log_->str();
+    EXPECT_EQ(count_of(log, "# error:0 packet too short\n"), 1u) << log;
+    EXPECT_EQ(count_of(log, "# error:1 packet too short\n"), 1u) << log;
+    EXPECT_EQ(count_of(log, "# error:3 packet too short\n"), 1u) << log;
+}
+
+// Answers every client message as a server would, until stopped.
+class auto_responder {
+public:
+    explicit auto_responder(udp_peer& peer) : peer_(peer), thread_([this] { serve(); }) {}
+    ~auto_responder()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    void serve()
+    {
+        datagram request;
+        while (!stop_) {
+            if (!peer_.receive(request, milliseconds(50)))
+                continue;
+            int type = request.type();
+            if (type == 1 || type == 3 || type == 8)
+                peer_.send_to(request.from, server_answer(type == 1 ? 2 : 7, request));
+        }
+    }
+
+    udp_peer& peer_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST_F(TransactionManagerTest, ManyClientsOnFourWorkerThreadsAllComplete)
+{
+    start(4);
+    auto_responder server(*peer_);
+    const unsigned clients = 300;
+    const time_point begin = now();
+    for (unsigned i = 0; i < clients; ++i)
+        manager_->async_run(begin + std::chrono::microseconds(1000 * i));
+
+    counters c = wait_for_results(clients);
+    EXPECT_EQ(c.results, clients);
+    EXPECT_EQ(c.pending, 0u);
+    EXPECT_EQ(c.timeouts, 0u);
+    EXPECT_LE(c.min_ms, c.max_ms);
+
+    auto records = probe::results(*manager_);
+    std::vector<std::int32_t> ids;
+    for (auto& record : records)
+        ids.push_back(record.xid);
+    std::sort(ids.begin(), ids.end());
+    for (unsigned i = 0; i < ids.size(); ++i)
+        ASSERT_EQ(ids[i], static_cast<std::int32_t>(i)) << "each client completes once";
+
+    // Stopping as the drivers do: no more beats, then no more receives.
+    manager_->cancel();
+    manager_->socket.cancel();
+}
+
+} // namespace
