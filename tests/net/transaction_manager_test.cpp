@@ -24,6 +24,7 @@ namespace quorvelin {
 struct transaction_manager_probe {
     using lock = boost::unique_lock<boost::shared_mutex>;
 
+    static boost::shared_mutex& table_mutex(transaction_manager& m) { return m.table_mutex; }
     static void set_next_xid(transaction_manager& m, std::int32_t xid)
     {
         lock held(m.table_mutex);
@@ -182,6 +183,34 @@ protected:
             std::this_thread::sleep_for(milliseconds(5));
         } while (std::chrono::steady_clock::now() < deadline);
         return c;
+    }
+
+    // Polls until client `xid` has built `scene_index` messages.
+    bool wait_for_scene(std::int32_t xid, std::int32_t scene_index)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        do {
+            if (probe::info(*manager_, xid).scene_index == scene_index)
+                return true;
+            std::this_thread::sleep_for(milliseconds(5));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
+    }
+
+    // Polls the debug log for `text`; the workers keep running.
+    bool wait_for_log(const std::string& text)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        do {
+            {
+                // The manager writes the log under its table lock.
+                boost::unique_lock<boost::shared_mutex> held(probe::table_mutex(*manager_));
+                if (log_->str().find(text) != std::string::npos)
+                    return true;
+            }
+            std::this_thread::sleep_for(milliseconds(5));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
     }
 
     datagram expect_message(int type)
@@ -388,8 +417,8 @@ TEST_F(TransactionManagerTest, LongAnswerInOnReceiveIsNotSent)
     start();
     manager_->run();
     answer(expect_message(1), 2);
+    EXPECT_TRUE(wait_for_scene(0, 2));
     EXPECT_TRUE(silent_for(milliseconds(200)));
-    EXPECT_EQ(probe::info(*manager_, 0).scene_index, 2);
 }
 
 TEST_F(TransactionManagerTest, StatsWithoutResultsReportZeroLatencies)
@@ -478,6 +507,58 @@ TEST_F(TransactionManagerTest, FreshIdsWrapWithin24BitsAndStayMatchable)
     EXPECT_EQ(expect_message(3).xid(), 0xFFFFFF);
 }
 
+// The client message inside a RELAY-FORW layer (its Relay Message option).
+datagram inner_message(const datagram& relayed)
+{
+    datagram inner = relayed;
+    EXPECT_EQ(relayed.type(), 12);
+    if (relayed.data.size() < 38)
+        return inner;
+    std::size_t length = relayed.data[36] << 8 | relayed.data[37];
+    length = std::min(length, relayed.data.size() - 38);
+    inner.data.assign(relayed.data.begin() + 38, relayed.data.begin() + 38 + length);
+    return inner;
+}
+
+// A RELAY-REPL answering `relayed` with `answer` inside.
+bytes relay_reply(const datagram& relayed, const bytes& answer)
+{
+    bytes out{13};
+    out.insert(out.end(), relayed.data.begin() + 1, relayed.data.begin() + 34);
+    put_option(out, 9, answer);
+    return out;
+}
+
+TEST_F(TransactionManagerTest, RelayedClientsAreMatchedAndRestartedByTheirInnerId)
+{
+    auto link = boost::asio::ip::make_address_v6("2001:db8::1").to_bytes();
+    auto peer = boost::asio::ip::make_address_v6("fe80::1").to_bytes();
+    auto relay = std::make_shared<relay_param>(morvo::network::internet6_address(link.data()),
+                                               morvo::network::internet6_address(peer.data()));
+    for (auto& message : g_opt_scenario)
+        message->relays_.push_back(relay);
+    start();
+
+    manager_->run();
+    datagram outer = expect_message(12);
+    datagram solicit = inner_message(outer);
+    ASSERT_EQ(solicit.type(), 1);
+    ASSERT_EQ(solicit.xid(), 0);
+    peer_->send_to(outer.from, relay_reply(outer, server_answer(2, solicit)));
+    datagram request = inner_message(expect_message(12));
+    EXPECT_EQ(request.type(), 3);
+    EXPECT_EQ(request.xid(), 0);
+
+    // Its buffer now starts with the relay header, whose bytes 1-3 are the
+    // hop count and the start of the link address, not the client's id.
+    EXPECT_EQ(stats(now() + std::chrono::hours(1)).timeouts, 1u);
+    manager_->run();
+    datagram restarted = inner_message(expect_message(12));
+    EXPECT_EQ(restarted.type(), 1);
+    EXPECT_EQ(restarted.xid(), 0);
+    EXPECT_EQ(probe::keys(*manager_), (std::vector<std::int32_t>{0}));
+}
+
 TEST_F(TransactionManagerTest, EncodingExceptionLeavesClientToTimeOutAndIsReportedOnce)
 {
     // The REQUEST cannot fit: building it throws "packet too short".
@@ -490,17 +571,18 @@ TEST_F(TransactionManagerTest, EncodingExceptionLeavesClientToTimeOutAndIsReport
     datagram s0 = expect_message(1), s1 = expect_message(1);
     answer(s0, 2);
     answer(s1, 2);
+    EXPECT_TRUE(wait_for_scene(0, 2));
+    EXPECT_TRUE(wait_for_scene(1, 2));
     EXPECT_TRUE(silent_for(milliseconds(200)));
     // The receive chain survived: a later client is still served.
     manager_->run();
     datagram s2 = expect_message(1);
     EXPECT_EQ(s2.xid(), 2);
-    EXPECT_EQ(probe::info(*manager_, 0).scene_index, 2);
-    EXPECT_EQ(probe::info(*manager_, 1).scene_index, 2);
 
-    // The same failure inside run(): the first message cannot fit either.
+    // The same failure inside run(), on a beat: the first message cannot fit either.
     g_opt_scenario = {padded_message(1, 1600)};
-    manager_->run();
+    manager_->async_run(now());
+    ASSERT_TRUE(wait_for_log("# error:3 "));
     EXPECT_TRUE(silent_for(milliseconds(100)));
     EXPECT_EQ(probe::info(*manager_, 3).send_time, time_point()) << "times out at the next stats";
 
