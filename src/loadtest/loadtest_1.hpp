@@ -63,11 +63,8 @@ void loadtest_1::async_loop(boost::system::error_code const& error, Manager& man
 template <class Manager>
 void loadtest_1::start_batch(Manager& manager, clock::time_point now) const
 {
-    // Exactly "clients" beats: when the spacing does not divide the second,
-    // filling the whole second would start one client more than asked.
-    auto const spacing = zarn::quorvelin::beat_spacing(g_opt_minimum);
-    for (std::uint32_t i = 0; i < g_opt_minimum; ++i)
-        manager.async_run(now + i * spacing);
+    // Exactly "clients" clients, spread over the first second.
+    zarn::quorvelin::schedule_beats(manager, now, g_opt_minimum);
 }
 
 #endif

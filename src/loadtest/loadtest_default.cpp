@@ -17,7 +17,7 @@ loadtest_default::loadtest_default(boost::asio::io_service& loop)
     if (steps.empty())
         throw std::out_of_range("clients must be between 1 and 1000000");
     step = steps.begin();
-    rate = zarn::quorvelin::beats_per_second(*step);
+    rate = static_cast<std::uint32_t>(1000000 / step->count());
 }
 
 void loadtest_default::report_lateness(clock::time_point now) const
@@ -41,7 +41,7 @@ bool loadtest_default::probe(stats const& s)
     if (s.pending == 0 || gained > gained_before) {
         if (step + 1 != steps.end()) {
             ++step;
-            rate = zarn::quorvelin::beats_per_second(*step);
+            rate = static_cast<std::uint32_t>(1000000 / step->count());
         } else {
             // The server keeps up at the top of the table and no higher rate
             // can be probed: take the top as the high-water mark and let the
@@ -65,7 +65,7 @@ void loadtest_default::start_run()
     // low_water < high_water - 2 here, so mid is at least 1.
     std::uint32_t const mid = (low_water + high_water) / 2;
     *step = std::chrono::microseconds(1000000 / mid);
-    rate = zarn::quorvelin::beats_per_second(*step);
+    rate = zarn::quorvelin::run_rate(mid);
     phase = running;
     sending = true;
     phase_ticks = 0;

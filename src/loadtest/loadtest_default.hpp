@@ -74,7 +74,7 @@ void loadtest_default::async_loop(boost::system::error_code const& error, Manage
     report_lateness(now);
     next_tick = now + std::chrono::seconds(1);
     if (sending)
-        zarn::quorvelin::schedule_beats(manager, now, next_tick, *step);
+        zarn::quorvelin::schedule_beats(manager, now, rate);
 
     auto const s = zarn::quorvelin::read_stats(manager, now);
     run_timeouts += s.timeouts;

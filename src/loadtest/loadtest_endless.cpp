@@ -2,6 +2,6 @@
 
 loadtest_endless::loadtest_endless(boost::asio::io_service& loop)
     : io(loop), timer(loop), interval(zarn::quorvelin::beat_spacing(g_opt_minimum)),
-      rate(zarn::quorvelin::beats_per_second(interval))
+      rate(zarn::quorvelin::run_rate(g_opt_minimum))
 {
 }

@@ -51,7 +51,7 @@ void loadtest_endless::async_loop(boost::system::error_code const& error, Manage
     auto const now = clock::now();
     auto const deadline = now + std::chrono::seconds(1);
     if (sending)
-        zarn::quorvelin::schedule_beats(manager, now, deadline, interval);
+        zarn::quorvelin::schedule_beats(manager, now, rate);
 
     auto const s = zarn::quorvelin::read_stats(manager, now);
     zarn::quorvelin::print_progress(tick_count, s, rate, rate, rate);

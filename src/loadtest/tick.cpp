@@ -7,10 +7,10 @@
 namespace zarn {
 namespace quorvelin {
 
-std::uint32_t beats_per_second(std::chrono::microseconds interval)
+std::uint32_t run_rate(std::uint32_t clients)
 {
-    std::int64_t const second = 1000000;
-    return static_cast<std::uint32_t>((second + interval.count() - 1) / interval.count());
+    check_client_count(clients);
+    return clients + (1000000 % clients != 0 ? 1 : 0);
 }
 
 void check_client_count(std::uint32_t clients)

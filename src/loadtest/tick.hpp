@@ -34,24 +34,24 @@ tick_stats read_stats(Manager& manager, tick_clock::time_point now)
     return s;
 }
 
-// One beat (one new client) at `from` and every `interval` after it while
-// earlier than `until`. The instants are absolute, so the start rate does not
-// depend on how quickly beats are handled.
+// `count` beats (new clients) spread evenly over the second that starts at
+// `from`, placed to the nanosecond so that exactly `count` clients start per
+// second whatever the rate. The instants are absolute, so the start rate does
+// not depend on how quickly beats are handled.
 template <class Manager>
-void schedule_beats(Manager& manager, tick_clock::time_point from, tick_clock::time_point until,
-                    std::chrono::microseconds interval)
+void schedule_beats(Manager& manager, tick_clock::time_point from, std::uint32_t count)
 {
-    auto at = from;
-    do {
-        manager.async_run(at);
-        at += interval;
-    } while (at < until);
+    const std::int64_t second = 1000000000;
+    for (std::uint32_t k = 0; k < count; ++k)
+        manager.async_run(from + std::chrono::duration_cast<tick_clock::duration>(
+                                     std::chrono::nanoseconds(std::int64_t(k) * second / count)));
 }
 
-// How many beats schedule_beats places in one second at this spacing: the
-// rate to report, which is one above 1000000 / interval whenever the
-// spacing does not divide the second.
-std::uint32_t beats_per_second(std::chrono::microseconds interval);
+// The rate that a wanted rate of new clients per second is run and reported
+// at: one higher when a whole number of microseconds does not space it evenly
+// over a second (3 per second run as 4). Every rate a bisection picks is thus
+// at most one above its midpoint, which keeps the search converging.
+std::uint32_t run_rate(std::uint32_t clients);
 
 // Beat spacing and rates are derived from "clients"; outside 1..1000000 the
 // spacing would divide by zero or round to nothing. Throws std::out_of_range.

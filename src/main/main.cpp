@@ -1,7 +1,142 @@
+#include "engine/transaction_manager.hpp"
+#include "loadtest/loadtest_1.hpp"
+#include "loadtest/loadtest_default.hpp"
+#include "loadtest/loadtest_endless.hpp"
 #include "main/options.hpp"
+#include "morvo/asio/raw.hpp"
+
+#include <boost/asio/io_service.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+
+namespace {
+
+using zarn::quorvelin::transaction_manager;
+using device_endpoint = boost::asio::ip::basic_endpoint<morvo::asio::raw>;
+
+// The first failure that escaped an event-loop handler on a worker thread.
+class worker_failure {
+public:
+    void record(const std::string& message)
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        if (message_.empty())
+            message_ = message;
+    }
+    std::string message() const
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        return message_;
+    }
+
+private:
+    mutable boost::mutex mutex_;
+    std::string message_;
+};
+
+// Runs the event loop; a handler that throws stops the whole test rather than
+// terminating the process from a worker thread.
+void serve(boost::asio::io_service& io, worker_failure& failure)
+{
+    try {
+        io.run();
+    } catch (const std::exception& e) {
+        failure.record(e.what());
+        io.stop();
+    } catch (...) {
+        failure.record("unknown exception in a worker thread");
+        io.stop();
+    }
+}
+
+// Everything that the worker threads touch, destroyed only after they ended.
+struct test_objects {
+    std::unique_ptr<device_endpoint> endpoint;
+    std::unique_ptr<transaction_manager> manager;
+    std::unique_ptr<loadtest_default> highload;
+    std::unique_ptr<loadtest_endless> endless;
+    std::unique_ptr<loadtest_1> once;
+
+    void destroy()
+    {
+        once.reset();
+        endless.reset();
+        highload.reset();
+        manager.reset();
+        endpoint.reset();
+    }
+};
+
+template <class Driver>
+void start_driver(std::unique_ptr<Driver>& driver, boost::asio::io_service& io, transaction_manager& manager,
+                  const char* start_line)
+{
+    driver.reset(new Driver(io));
+    if (!g_opt_quiet)
+        std::cout << start_line << std::endl;
+    driver->async_loop(boost::system::error_code(), manager);
+}
+
+void start_test(boost::asio::io_service& io, test_objects& objects)
+{
+    objects.endpoint.reset(new device_endpoint(g_opt_ifname));
+    objects.manager.reset(
+        new transaction_manager(io, g_opt_send_addr, g_opt_send_port, g_opt_recv_port, *objects.endpoint));
+    switch (g_opt_mode) {
+    case opt_mode_highload:
+        start_driver(objects.highload, io, *objects.manager, "Beginning DHCPv6 load test.");
+        break;
+    case opt_mode_endless:
+        start_driver(objects.endless, io, *objects.manager, "Beginning DHCPv6 load endless test.");
+        break;
+    case opt_mode_once:
+        start_driver(objects.once, io, *objects.manager, "Beginning DHCPv6 load 1 test.");
+        break;
+    }
+}
+
+[[noreturn]] void fail(const std::string& message)
+{
+    std::cout.flush();
+    std::cerr << "Error: " << message << std::endl;
+    std::exit(1);
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
     init_options(argc, argv);
+
+    std::string error;
+    {
+        boost::asio::io_service io;
+        std::unique_ptr<boost::asio::io_service::work> work(new boost::asio::io_service::work(io));
+        boost::thread_group workers;
+        worker_failure failure;
+        test_objects objects;
+        try {
+            for (std::uint32_t i = 0; i < g_opt_nthreads; ++i)
+                workers.create_thread([&io, &failure] { serve(io, failure); });
+            start_test(io, objects);
+        } catch (const std::exception& e) {
+            error = e.what();
+            io.stop();
+        }
+        // Whatever happened, the workers end before anything they use goes.
+        workers.join_all();
+        if (error.empty())
+            error = failure.message();
+        objects.destroy();
+        work.reset();
+    }
+    if (!error.empty())
+        fail(error);
+    std::cout.flush();
     return 0;
 }

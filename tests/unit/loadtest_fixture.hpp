@@ -148,13 +148,14 @@ private:
     double threshold;
 };
 
-// `count` beats, each `spacing` after the one before.
-inline void expect_even_beats(std::vector<test_clock::time_point> const& beats, std::size_t count,
-                              microseconds spacing)
+// `count` beats spread evenly over one second, to the nanosecond.
+inline void expect_even_beats(std::vector<test_clock::time_point> const& beats, std::size_t count)
 {
     ASSERT_EQ(beats.size(), count);
     for (std::size_t i = 1; i < beats.size(); ++i)
-        EXPECT_EQ(beats[i] - beats[i - 1], spacing) << "beat " << i;
+        EXPECT_EQ(beats[i] - beats[0], std::chrono::nanoseconds(std::int64_t(i) * 1000000000 / std::int64_t(count)))
+            << "beat " << i;
+    EXPECT_LT(beats.back() - beats.front(), std::chrono::seconds(1));
 }
 
 #endif
