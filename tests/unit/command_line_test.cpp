@@ -37,12 +37,6 @@ const std::string usage_text =
     "  --log-file arg             Prints debug message to specify of file.\n"
     "Version: 0.1.5\n";
 
-command_result quorvelin(std::vector<std::string> args)
-{
-    args.insert(args.begin(), QUORVELIN_BINARY);
-    return run_command(args);
-}
-
 void expect_usage_error(const command_result& r, const std::string& message)
 {
     EXPECT_EQ(r.status, 1);
@@ -68,15 +62,7 @@ protected:
         g_opt_scenario.clear();
     }
 
-    void init(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), "quorvelin");
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        init_options(static_cast<int>(args.size()), argv.data());
-    }
+    void init(std::vector<std::string> args) { call_init_options(init_options, std::move(args)); }
 };
 
 } // namespace

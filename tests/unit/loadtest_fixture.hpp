@@ -5,6 +5,7 @@
 // of it and answers stats() from a script, plus a fixture that runs single
 // ticks with standard output captured and the option globals restored.
 
+#include "loadtest/tick.hpp"
 #include "main/options.hpp"
 
 #include <boost/asio/io_service.hpp>
@@ -22,14 +23,8 @@ using test_clock = std::chrono::system_clock;
 using std::chrono::microseconds;
 using std::chrono::seconds;
 
-struct scripted_stats {
-    unsigned results = 0;
-    unsigned timeouts = 0;
-    unsigned pending = 0;
-    unsigned avg_ms = 0;
-    unsigned max_ms = 0;
-    unsigned min_ms = 0;
-};
+// What stats() answers for one tick.
+using scripted_stats = zarn::quorvelin::tick_stats;
 
 class fake_manager {
 public:

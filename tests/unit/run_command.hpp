@@ -60,4 +60,23 @@ inline command_result run_command(const std::vector<std::string>& argv)
     return result;
 }
 
+// The quorvelin binary under test, with arguments.
+inline command_result quorvelin(std::vector<std::string> args)
+{
+    args.insert(args.begin(), QUORVELIN_BINARY);
+    return run_command(args);
+}
+
+// init_options in this process, as if called with these arguments.
+template <class InitOptions>
+void call_init_options(InitOptions init_options, std::vector<std::string> args)
+{
+    args.insert(args.begin(), "quorvelin");
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    init_options(static_cast<int>(args.size()), argv.data());
+}
+
 #endif

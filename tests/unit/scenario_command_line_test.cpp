@@ -17,12 +17,6 @@ namespace {
 
 const std::string examples = std::string(QUORVELIN_SOURCE_DIR) + "/examples/";
 
-command_result quorvelin(std::vector<std::string> args)
-{
-    args.insert(args.begin(), QUORVELIN_BINARY);
-    return run_command(args);
-}
-
 void expect_loading_error(const command_result& r, const std::string& message)
 {
     EXPECT_EQ(r.status, 1);
@@ -54,15 +48,7 @@ protected:
         return name;
     }
 
-    void init(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), "quorvelin");
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        init_options(static_cast<int>(args.size()), argv.data());
-    }
+    void init(std::vector<std::string> args) { call_init_options(init_options, std::move(args)); }
 
     std::vector<std::string> files_;
 };
