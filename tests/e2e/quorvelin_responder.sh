@@ -15,10 +15,10 @@ EX=$SOURCE_DIR/examples
 # second of the responder's limit, so the search settles on the limit
 # itself. A low limit keeps the bisection short (its steps halve the
 # distance from 0 to the probe's high-water mark, down to 2).
-LIMIT=100
+LIMIT=50
 search_limit() {
   qv limit 150 --server responder --responder-args "--max-new-per-second $LIMIT" -- \
-    --test-duration 3 --timeout 1 --clients 80 @LAB_CLIENT_IF@
+    --test-duration 3 --timeout 1 --clients 40 @LAB_CLIENT_IF@
   rate=$(reported_rate "$E2E_TMP/limit.out")
   [ "$qv_status" = 0 ] && [ "$rate" -ge $((LIMIT * 9 / 10)) ] && [ "$rate" -le $((LIMIT * 11 / 10)) ]
 }
