@@ -177,8 +177,9 @@ inline bytes server_duid()
 // from its request, the server identifier and IA_NA 1 with one address.
 inline bytes server_answer(unsigned type, const datagram& request, unsigned char address_tail = 1)
 {
-    bytes out{static_cast<unsigned char>(type)};
-    out.insert(out.end(), request.data.begin() + 1, request.data.begin() + 4);
+    // Type, then the request's transaction id.
+    bytes out(request.data.begin(), request.data.begin() + 4);
+    out[0] = static_cast<unsigned char>(type);
     bytes client_id = find_option(request.data, 1);
     out.insert(out.end(), client_id.begin(), client_id.end());
     put_option(out, 2, server_duid());
