@@ -56,6 +56,13 @@ transaction_manager::transaction_manager(boost::asio::io_service& io, boost::asi
     : beat_timer(io), socket(io)
 {
     socket.open(boost::asio::ip::udp::v6());
+    // Replies to a whole second of clients can arrive in a burst; with the
+    // default buffer the kernel would drop them while a worker is busy
+    // building, and the test would measure the generator instead of the
+    // server. The kernel caps the size at net.core.rmem_max; a refusal is
+    // harmless.
+    boost::system::error_code ignored;
+    socket.set_option(boost::asio::socket_base::receive_buffer_size(4 << 20), ignored);
     socket.bind(boost::asio::ip::udp::endpoint(boost::asio::ip::address_v6::any(), recv_port));
 
     // The scope id makes link-scoped destinations (ff02::1:2) leave through

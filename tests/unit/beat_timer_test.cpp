@@ -191,3 +191,44 @@ TEST(BeatTimer, ConcurrentSchedulingFromAnotherThreadServesEveryPointOnce)
 }
 
 } // namespace
+
+// Closely spaced points are served in batches, one run() per point, never
+// earlier than the batch window before their instant.
+TEST(BeatTimer, CloselySpacedPointsAreServedAtMostTheBatchWindowEarly)
+{
+    boost::asio::io_service io;
+    recording_timer beats(io);
+    const auto window = recording_timer::batch_window;
+    auto base = clock_type::now() + milliseconds(20);
+    std::vector<clock_type::time_point> points;
+    for (int i = 0; i < 500; ++i)
+        points.push_back(base + std::chrono::microseconds(100 * i));
+    for (auto& p : points)
+        beats.async_run(p);
+    io.run();
+
+    auto served = beats.served();
+    ASSERT_EQ(served.size(), points.size());
+    for (std::size_t i = 0; i < points.size(); ++i)
+        EXPECT_GE(served[i], points[i] - window) << "beat " << i;
+}
+
+// A schedule far behind (a slow server host, a stalled process) is worked
+// off one run() per point; served points are dropped in bulk, which must
+// neither lose nor repeat any.
+TEST(BeatTimer, LongOverdueScheduleIsServedOncePerPoint)
+{
+    boost::asio::io_service io;
+    recording_timer beats(io);
+    auto base = clock_type::now() - std::chrono::seconds(2);
+    const int count = 20000;
+    for (int i = 0; i < count; ++i)
+        beats.async_run(base + std::chrono::microseconds(50 * i));
+    io.run();
+    EXPECT_EQ(beats.served().size(), std::size_t(count));
+    // Scheduling goes on normally afterwards.
+    beats.async_run(clock_type::now() + milliseconds(5));
+    io.reset();
+    io.run();
+    EXPECT_EQ(beats.served().size(), std::size_t(count) + 1);
+}

@@ -11,6 +11,8 @@
 #include <boost/thread/mutex.hpp>
 
 #include <algorithm>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 namespace morvo {
@@ -29,10 +31,11 @@ public:
     void async_run(const time_point& at)
     {
         boost::lock_guard<boost::mutex> lock(schedule_mutex);
-        auto pos = schedule.insert(std::lower_bound(schedule.begin(), schedule.end(), at), at);
+        auto first = schedule.begin() + head;
+        auto pos = schedule.insert(std::lower_bound(first, schedule.end(), at), at);
         // Only a new earliest point needs the timer: otherwise it already
         // waits for something earlier.
-        if (pos == schedule.begin())
+        if (pos == schedule.begin() + head)
             arm();
     }
 
@@ -41,15 +44,27 @@ public:
     {
         boost::lock_guard<boost::mutex> lock(schedule_mutex);
         schedule.clear();
+        head = 0;
         ++generation;
         boost::system::error_code ignored;
         timer.cancel(ignored);
     }
 
+    // Points that fall due within this much of a wake-up are served in the
+    // same wake-up: re-arming the timer for every beat costs more than a
+    // beat at high rates, while starting a client this early changes no
+    // rate and no latency (a client's time runs from its actual start).
+    static constexpr std::chrono::microseconds batch_window{1000};
+    // At most this many beats per wake-up, so that receives keep being
+    // served while the schedule is behind.
+    static constexpr unsigned max_batch = 256;
+
 protected:
     ~beat_timer() = default;
 
-    // Wait completion for the wait armed as `armed`.
+    // Wait completion for the wait armed as `armed`: serves the first point
+    // and every later one already due (within the batch window), then waits
+    // for the next.
     void on_wait(const boost::system::error_code& error, std::uint64_t armed)
     {
         if (error)
@@ -59,18 +74,30 @@ protected:
             // A wait that completed just before the timer was re-armed or
             // cancelled still reports success; its point belongs to the newer
             // wait (or is gone), so it must not be served here.
-            if (armed != generation || schedule.empty())
+            if (armed != generation || head == schedule.size())
                 return;
-            schedule.erase(schedule.begin());
+            pop_front();
         }
-        // Serving goes on even when run() throws: the next point is armed
-        // before the exception leaves.
-        struct rearm_on_exit {
-            beat_timer* self;
-            std::uint64_t armed;
-            ~rearm_on_exit() { self->rearm_after(armed); }
-        } rearm{this, armed};
-        static_cast<T*>(this)->run();
+        for (unsigned served = 1;; ++served) {
+            try {
+                static_cast<T*>(this)->run();
+            } catch (...) {
+                // Serving goes on even when run() throws.
+                rearm_after(armed);
+                throw;
+            }
+            boost::lock_guard<boost::mutex> lock(schedule_mutex);
+            // async_run armed an earlier point, or cancel() ran: the newer
+            // wait serves what is left.
+            if (armed != generation || head == schedule.size())
+                return;
+            // Equal and past points are due at once, so serving never stalls.
+            if (served >= max_batch || schedule[head] > Timer::clock_type::now() + batch_window) {
+                arm();
+                return;
+            }
+            pop_front();
+        }
     }
 
 private:
@@ -79,7 +106,7 @@ private:
     void arm()
     {
         ++generation;
-        timer.expires_at(schedule.front());
+        timer.expires_at(schedule[head]);
         timer.async_wait([this, armed = generation](const boost::system::error_code& error) {
             on_wait(error, armed);
         });
@@ -91,13 +118,29 @@ private:
         // If async_run armed an earlier point or cancel() ran meanwhile, the
         // timer is already in the state it should be. Equal points are armed
         // too: an expiry already reached completes at once.
-        if (armed == generation && !schedule.empty())
+        if (armed == generation && head != schedule.size())
             arm();
     }
 
+    // Called with schedule_mutex held: drops the first point. Served points
+    // are removed in bulk, so that a long schedule is not shifted per beat.
+    void pop_front()
+    {
+        ++head;
+        if (head == schedule.size()) {
+            schedule.clear();
+            head = 0;
+        } else if (head >= 4096 && head * 2 >= schedule.size()) {
+            schedule.erase(schedule.begin(), schedule.begin() + head);
+            head = 0;
+        }
+    }
+
     Timer timer;
-    // Points not yet served, ascending; the first is the one the timer waits for.
+    // Points ascending; those before `head` are served, the one at `head`
+    // is the one the timer waits for.
     boost::container::vector<time_point> schedule;
+    std::size_t head = 0;
     boost::mutex schedule_mutex;
     // Counts armings and cancels, so a stale wait completion can be recognised.
     std::uint64_t generation = 0;
