@@ -64,7 +64,6 @@ void loadtest_default::start_run()
 {
     // low_water < high_water - 2 here, so mid is at least 1.
     std::uint32_t const mid = (low_water + high_water) / 2;
-    *step = std::chrono::microseconds(1000000 / mid);
     rate = zarn::quorvelin::run_rate(mid);
     phase = running;
     sending = true;

@@ -1,7 +1,6 @@
 #include "loadtest/loadtest_endless.hpp"
 
 loadtest_endless::loadtest_endless(boost::asio::io_service& loop)
-    : io(loop), timer(loop), interval(zarn::quorvelin::beat_spacing(g_opt_minimum)),
-      rate(zarn::quorvelin::run_rate(g_opt_minimum))
+    : io(loop), timer(loop), rate(zarn::quorvelin::run_rate(g_opt_minimum))
 {
 }

@@ -33,7 +33,6 @@ private:
 
     boost::asio::io_service& io;
     boost::asio::basic_waitable_timer<clock> timer;
-    std::chrono::microseconds interval;
     bool sending = true;
     std::uint32_t tick_count = 0;
     std::uint32_t rate;

@@ -19,12 +19,6 @@ void check_client_count(std::uint32_t clients)
         throw std::out_of_range("clients must be between 1 and 1000000");
 }
 
-std::chrono::microseconds beat_spacing(std::uint32_t clients)
-{
-    check_client_count(clients);
-    return std::chrono::microseconds(1000000 / clients);
-}
-
 void print_progress(std::uint32_t tick, tick_stats const& s, std::uint32_t low, std::uint32_t rate,
                     std::uint32_t high)
 {

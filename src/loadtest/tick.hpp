@@ -57,10 +57,6 @@ std::uint32_t run_rate(std::uint32_t clients);
 // spacing would divide by zero or round to nothing. Throws std::out_of_range.
 void check_client_count(std::uint32_t clients);
 
-// The beat spacing for "clients" new clients per second, rounded down;
-// checks the count as above.
-std::chrono::microseconds beat_spacing(std::uint32_t clients);
-
 // The progress line, written when progress output is on and quiet is off.
 // The three middle columns are the low-water mark, the rate and the
 // high-water mark in the highload mode; the other modes repeat their rate.
