@@ -5,6 +5,12 @@
 
 #include <boost/thread/locks.hpp>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+
 #include <algorithm>
 #include <cstring>
 #include <iostream>
@@ -40,15 +46,41 @@ std::int32_t read_xid(const char* message, const char* limit)
     return xid;
 }
 
-// Latency in whole milliseconds; a completion before the start (the wall
-// clock was stepped back) counts as 0 rather than wrapping.
-std::uint32_t latency_ms(const result_record& record)
-{
-    auto ns = (record.end_time - record.start_time).count();
-    return ns <= 0 ? 0 : static_cast<std::uint32_t>(ns / 1000000);
-}
-
 } // namespace
+
+// Datagrams taken from the socket in one wake-up: the first by the
+// asynchronous receive, the rest by one recvmmsg that does not wait. Every
+// buffer is zero past its datagram, as the decoder expects of a packet
+// buffer.
+struct transaction_manager::receive_batch {
+    static constexpr unsigned capacity = 64;
+
+    std::array<packet_buffer, capacity> buffers{};
+    std::array<std::size_t, capacity> lengths{};
+    std::array<sockaddr_in6, capacity> sources{};
+    unsigned count = 0;
+
+    // Zeroes what the datagrams wrote, for the next use.
+    void clear()
+    {
+        for (unsigned i = 0; i < count; ++i)
+            std::memset(buffers[i].data(), 0, lengths[i]);
+        count = 0;
+    }
+};
+
+void result_totals::add(const transaction_info::time_point& start, const transaction_info::time_point& end)
+{
+    // Whole milliseconds; a completion before the start (the wall clock was
+    // stepped back) counts as 0 rather than wrapping.
+    const auto ns = (end - start).count();
+    const std::uint32_t ms = ns <= 0 ? 0 : static_cast<std::uint32_t>(ns / 1000000);
+    if (count == 0 || ms < min_ms)
+        min_ms = ms;
+    max_ms = std::max(max_ms, ms);
+    sum_ms += ms;
+    ++count;
+}
 
 transaction_manager::transaction_manager(boost::asio::io_service& io, boost::asio::ip::address_v6 server,
                                          unsigned short send_port, unsigned short recv_port,
@@ -84,13 +116,35 @@ transaction_manager::~transaction_manager()
 
 void transaction_manager::run()
 {
+    upgrade_lock lock(table_mutex);
+    start_client(lock);
+    flush_sends();
+}
+
+void transaction_manager::serve_beat()
+{
+    upgrade_lock lock(table_mutex);
+    start_client(lock);
+}
+
+void transaction_manager::beats_served() noexcept
+{
+    try {
+        upgrade_lock lock(table_mutex);
+        flush_sends();
+    } catch (...) {
+        // Locking failed: the queue goes out with the next flush.
+    }
+}
+
+void transaction_manager::start_client(upgrade_lock& lock)
+{
     // Scratch area for the message the first scenario message answers: the
     // generated identity, or a restarted client's last message.
     packet_buffer request{};
     char* begin = request.data();
     char* end = begin + request.size();
 
-    upgrade_lock lock(table_mutex);
     table_entry* entry = nullptr;
     try {
         {
@@ -100,7 +154,7 @@ void transaction_manager::run()
         buffer_ptr buffer = entry->second.first;
         std::ptrdiff_t length = build_next(*entry, begin, end);
         if (length >= 0 && length <= max_message_size) {
-            send(buffer, length);
+            queue_send(buffer, length);
             return;
         }
         // Unbuildable or too long: the entry stays and will time out.
@@ -143,7 +197,14 @@ transaction_manager::table_entry& transaction_manager::make_reqpkt(char*& begin,
 
 std::ptrdiff_t transaction_manager::build_next(table_entry& entry, const char* reply_begin, const char* reply_end)
 {
-    packet_buffer& buffer = *entry.second.first;
+    // A message still waiting in the send queue goes out before its buffer
+    // is overwritten (a second answer to the same request, in one batch).
+    const buffer_ptr& held = entry.second.first;
+    if (std::any_of(send_queue.begin(), send_queue.end(),
+                    [&held](const queued_send& queued) { return queued.buffer == held; }))
+        flush_sends();
+
+    packet_buffer& buffer = *held;
     transaction_info& info = entry.second.second;
     // The client's previous request, for the options copied from it.
     const packet_buffer previous = buffer;
@@ -159,10 +220,59 @@ std::ptrdiff_t transaction_manager::build_next(table_entry& entry, const char* r
     return last - out;
 }
 
-void transaction_manager::send(const buffer_ptr& buffer, std::ptrdiff_t length)
+void transaction_manager::queue_send(const buffer_ptr& buffer, std::ptrdiff_t length)
+{
+    send_queue.push_back(queued_send{buffer, static_cast<std::size_t>(length)});
+    if (send_queue.size() >= send_batch_size)
+        flush_sends();
+}
+
+void transaction_manager::flush_sends() noexcept
+{
+    std::array<mmsghdr, send_batch_size> messages{};
+    std::array<iovec, send_batch_size> parts{};
+    const int fd = socket.native_handle();
+    try {
+        for (std::size_t first = 0; first < send_queue.size(); first += send_batch_size) {
+            const std::size_t count = std::min(send_batch_size, send_queue.size() - first);
+            for (std::size_t i = 0; i < count; ++i) {
+                const queued_send& queued = send_queue[first + i];
+                parts[i] = iovec{queued.buffer->data(), queued.length};
+                msghdr& header = messages[i].msg_hdr;
+                header = msghdr{};
+                header.msg_name = const_cast<sockaddr*>(server_endpoint.data());
+                header.msg_namelen = static_cast<socklen_t>(server_endpoint.size());
+                header.msg_iov = &parts[i];
+                header.msg_iovlen = 1;
+            }
+            // The kernel copies each message before sendmmsg returns.
+            std::size_t done = 0;
+            while (done < count) {
+                int sent = ::sendmmsg(fd, messages.data() + done, static_cast<unsigned>(count - done), MSG_DONTWAIT);
+                if (sent > 0) {
+                    done += static_cast<std::size_t>(sent);
+                } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    // The send buffer is full: the rest wait for room in the
+                    // event loop, each holding its buffer.
+                    for (; done < count; ++done)
+                        send(send_queue[first + done].buffer, send_queue[first + done].length);
+                } else if (errno != EINTR) {
+                    // This message failed; like any failed send it is not
+                    // retried, and its client times out.
+                    ++done;
+                }
+            }
+        }
+    } catch (const std::exception&) {
+        // No memory for a waiting send: those clients time out.
+    }
+    send_queue.clear();
+}
+
+void transaction_manager::send(const buffer_ptr& buffer, std::size_t length)
 {
     // The handler holds the buffer, so the bytes outlive a removed entry.
-    socket.async_send_to(boost::asio::buffer(buffer->data(), static_cast<std::size_t>(length)), server_endpoint, 0,
+    socket.async_send_to(boost::asio::buffer(buffer->data(), length), server_endpoint, 0,
                          [this, buffer](const boost::system::error_code& error, std::size_t bytes) {
                              on_send(error, bytes, buffer);
                          });
@@ -175,26 +285,75 @@ void transaction_manager::on_send(const boost::system::error_code&, std::size_t,
 
 void transaction_manager::async_receive()
 {
-    // Each receive has its own zero-filled buffer, owned by the handler so
-    // that it is freed even if the handler never runs.
-    auto buffer = std::make_shared<packet_buffer>();
-    socket.async_receive_from(boost::asio::buffer(*buffer), sender_endpoint,
-                              [this, buffer](const boost::system::error_code& error, std::size_t bytes) {
-                                  on_receive(error, bytes, buffer.get());
+    batch_ptr batch;
+    {
+        boost::lock_guard<boost::mutex> lock(batch_pool_mutex);
+        if (!batch_pool.empty()) {
+            batch = std::move(batch_pool.back());
+            batch_pool.pop_back();
+        }
+    }
+    if (!batch)
+        batch = std::make_shared<receive_batch>();
+    // The handler owns the batch, so that it is freed even if the handler
+    // never runs.
+    socket.async_receive_from(boost::asio::buffer(batch->buffers[0]), sender_endpoint,
+                              [this, batch](const boost::system::error_code& error, std::size_t bytes) {
+                                  on_receive(error, bytes, batch);
                               });
 }
 
-void transaction_manager::on_receive(const boost::system::error_code& error, std::size_t, packet_buffer* buffer)
+void transaction_manager::drain_socket(receive_batch& batch)
+{
+    constexpr unsigned room = receive_batch::capacity - 1;
+    std::array<mmsghdr, room> messages{};
+    std::array<iovec, room> parts{};
+    for (unsigned i = 0; i < room; ++i) {
+        parts[i] = iovec{batch.buffers[i + 1].data(), batch.buffers[i + 1].size()};
+        msghdr& header = messages[i].msg_hdr;
+        header.msg_name = &batch.sources[i + 1];
+        header.msg_namelen = sizeof(sockaddr_in6);
+        header.msg_iov = &parts[i];
+        header.msg_iovlen = 1;
+    }
+    // Nothing waiting (EAGAIN) is the usual end; a real error shows again in
+    // the next asynchronous receive.
+    int got = ::recvmmsg(socket.native_handle(), messages.data(), room, MSG_DONTWAIT, nullptr);
+    for (int i = 0; i < got; ++i)
+        batch.lengths[batch.count++] = messages[i].msg_len; // longer datagrams were cut to the buffer
+}
+
+void transaction_manager::on_receive(const boost::system::error_code& error, std::size_t bytes,
+                                     const batch_ptr& batch)
 {
     if (error)
         return; // cancelled or failed: the receive chain ends here
 
-    const boost::asio::ip::udp::endpoint source = sender_endpoint;
+    receive_batch& received = *batch;
+    received.lengths[0] = bytes;
+    received.count = 1;
+    std::memcpy(&received.sources[0], sender_endpoint.data(),
+                std::min<std::size_t>(sender_endpoint.size(), sizeof(sockaddr_in6)));
+    drain_socket(received);
+    // Another worker thread can take the next datagrams meanwhile.
     async_receive();
 
-    upgrade_lock lock(table_mutex);
-    const char* const reply_begin = buffer->data();
-    const char* const reply_end = reply_begin + buffer->size();
+    {
+        upgrade_lock lock(table_mutex);
+        for (unsigned i = 0; i < received.count; ++i)
+            handle_reply(lock, received.buffers[i], received.sources[i]);
+        flush_sends();
+    }
+
+    received.clear();
+    boost::lock_guard<boost::mutex> lock(batch_pool_mutex);
+    batch_pool.push_back(batch);
+}
+
+void transaction_manager::handle_reply(upgrade_lock& lock, packet_buffer& buffer, const sockaddr_in6& source)
+{
+    const char* const reply_begin = buffer.data();
+    const char* const reply_end = reply_begin + buffer.size();
     const char* message = reply_begin;
     const char* message_end = reply_end;
     relay_param::get_message(message, message_end);
@@ -203,8 +362,11 @@ void transaction_manager::on_receive(const boost::system::error_code& error, std
     if (found == transactions.end())
         return; // a late reply, or traffic that is not ours
 
-    if (g_opt_log)
-        *g_opt_log << "# received xid:" << found->first << " from:" << source << std::endl;
+    if (g_opt_log) {
+        boost::asio::ip::udp::endpoint from;
+        std::memcpy(from.data(), &source, sizeof source);
+        *g_opt_log << "# received xid:" << found->first << " from:" << from << std::endl;
+    }
 
     table_entry& entry = *found;
     if (static_cast<std::size_t>(entry.second.second.scene_index) < g_opt_scenario.size()) {
@@ -219,13 +381,13 @@ void transaction_manager::on_receive(const boost::system::error_code& error, std
         if (length != 0) {
             // Unbuildable or too long messages leave the entry to time out.
             if (length > 0 && length <= max_message_size)
-                send(request, length);
+                queue_send(request, length);
             return;
         }
     }
 
     exclusive_from_upgrade exclusive(lock);
-    result_records.push_back(result_record{entry.first, entry.second.second.start_time, now()});
+    results_since_clear.add(entry.second.second.start_time, now());
     transactions.erase(found);
 }
 
@@ -246,7 +408,9 @@ void transaction_manager::stats(const time_point& cutoff, unsigned& results, uns
                                 unsigned& avg_ms, unsigned& max_ms, unsigned& min_ms)
 {
     exclusive_lock lock(table_mutex);
-    results = static_cast<unsigned>(result_records.size());
+    // Queued messages go out before their buffers may be handed to restarts.
+    flush_sends();
+    results = results_since_clear.count;
     timeouts = 0;
     pending = 0;
     for (auto it = transactions.begin(); it != transactions.end();) {
@@ -263,31 +427,21 @@ void transaction_manager::stats(const time_point& cutoff, unsigned& results, uns
         it = transactions.erase(it);
     }
 
-    avg_ms = max_ms = min_ms = 0;
-    if (result_records.empty())
-        return;
-    std::uint64_t sum = 0; // 32 bits would wrap after about 50 days of latency
-    std::uint32_t largest = 0;
-    std::uint32_t smallest = std::numeric_limits<std::uint32_t>::max();
-    for (const result_record& record : result_records) {
-        std::uint32_t ms = latency_ms(record);
-        sum += ms;
-        largest = std::max(largest, ms);
-        smallest = std::min(smallest, ms);
-    }
-    avg_ms = static_cast<unsigned>(sum / result_records.size());
-    max_ms = largest;
-    min_ms = smallest;
+    const result_totals& totals = results_since_clear;
+    avg_ms = totals.count ? static_cast<unsigned>(totals.sum_ms / totals.count) : 0;
+    max_ms = totals.count ? totals.max_ms : 0;
+    min_ms = totals.count ? totals.min_ms : 0;
 }
 
 void transaction_manager::clear_results()
 {
     exclusive_lock lock(table_mutex);
+    flush_sends();
     for (auto& entry : transactions)
         if (entry.second.second.scene_index > 1)
             free_buffers.push_back(entry.second.first);
     transactions.clear();
-    result_records.clear();
+    results_since_clear = result_totals();
 }
 
 } // namespace quorvelin

@@ -13,6 +13,9 @@
 #include <boost/asio/ip/address_v6.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/system/error_code.hpp>
+
+#include <netinet/in.h>
+#include <boost/thread/locks.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/shared_mutex.hpp>
 
@@ -42,11 +45,17 @@ struct transaction_info {
     std::int32_t scene_index = 0; // next scenario message to build
 };
 
-// A client that went through its whole scenario.
-struct result_record {
-    std::int32_t xid;
-    transaction_info::time_point start_time;
-    transaction_info::time_point end_time;
+// Latencies of the clients that went through their whole scenario, kept as
+// running totals so that memory and the cost of stats() stay flat however
+// long a test cycle runs.
+struct result_totals {
+    std::uint32_t count = 0;
+    std::uint64_t sum_ms = 0; // 32 bits would wrap after about 50 days of latency
+    std::uint32_t max_ms = 0;
+    std::uint32_t min_ms = 0;
+
+    // Adds one client that started at `start` and completed at `end`.
+    void add(const transaction_info::time_point& start, const transaction_info::time_point& end);
 };
 
 // Reaches the internals from tests.
@@ -62,8 +71,14 @@ public:
                         unsigned short recv_port, const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint);
     ~transaction_manager();
 
-    // Starts one client; called by the beat timer once per beat.
+    // Starts one client and sends its first message.
     void run();
+
+    // The beat timer's hooks: a beat starts a client whose message waits in
+    // the send queue until the wake-up's beats are served, so that one system
+    // call sends them all.
+    void serve_beat();
+    void beats_served() noexcept;
 
     // Counters since the last clear_results; entries whose last message was
     // built at or before `cutoff` are counted as timed out and removed.
@@ -83,19 +98,42 @@ private:
     using buffer_ptr = std::shared_ptr<packet_buffer>;
     using transaction_table = std::unordered_map<std::int32_t, std::pair<buffer_ptr, transaction_info>>;
     using table_entry = transaction_table::value_type;
+    struct receive_batch;
+    using batch_ptr = std::shared_ptr<receive_batch>;
+    struct queued_send {
+        buffer_ptr buffer;
+        std::size_t length;
+    };
 
     // Largest message that is sent.
     static constexpr std::ptrdiff_t max_message_size = 1499;
+    // Messages queued before the queue is sent without waiting for the end
+    // of the beats or of the received batch.
+    static constexpr std::size_t send_batch_size = 64;
 
     table_entry& make_reqpkt(char*& begin, char*& end);
+    // Starts one client with the table lock's upgrade ownership held; its
+    // message joins the send queue.
+    void start_client(boost::upgrade_lock<boost::shared_mutex>& lock);
     void async_receive();
-    void on_receive(const boost::system::error_code& error, std::size_t bytes, packet_buffer* buffer);
+    void on_receive(const boost::system::error_code& error, std::size_t bytes, const batch_ptr& batch);
+    // Takes whatever else is waiting in the socket, without blocking, into
+    // the rest of the batch.
+    void drain_socket(receive_batch& batch);
+    // Answers (or completes) the client a received datagram belongs to.
+    void handle_reply(boost::upgrade_lock<boost::shared_mutex>& lock, packet_buffer& buffer,
+                      const sockaddr_in6& source);
     void on_send(const boost::system::error_code& error, std::size_t bytes, buffer_ptr buffer);
 
     // Builds the entry's next scenario message into its buffer as the answer
     // to `reply`. Returns the message length, or -1 when it cannot be built.
     std::ptrdiff_t build_next(table_entry& entry, const char* reply_begin, const char* reply_end);
-    void send(const buffer_ptr& buffer, std::ptrdiff_t length);
+    // Queues a message; the caller holds upgrade ownership of the table lock.
+    void queue_send(const buffer_ptr& buffer, std::ptrdiff_t length);
+    // Sends the queue with as few system calls as the socket allows; the
+    // caller holds upgrade ownership of the table lock.
+    void flush_sends() noexcept;
+    void send(const buffer_ptr& buffer, std::size_t length);
     // A build that threw: logged, and shown on standard error once per text.
     void report_failure(const table_entry* entry, const char* what);
 
@@ -104,8 +142,14 @@ private:
     boost::shared_mutex table_mutex;
     std::int32_t next_xid = 0;
     transaction_table transactions;
-    std::vector<result_record> result_records;
+    result_totals results_since_clear;
     std::deque<buffer_ptr> free_buffers;
+    // Built messages not yet handed to the socket; guarded by the table lock.
+    std::vector<queued_send> send_queue;
+
+    // Receive batches not in use, so that receiving allocates nothing.
+    boost::mutex batch_pool_mutex;
+    std::vector<batch_ptr> batch_pool;
 
     boost::mutex reported_mutex;
     std::set<std::string> reported;

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -23,6 +24,7 @@ namespace quorvelin {
 // Reads and sets the manager's table from tests, under its own lock.
 struct transaction_manager_probe {
     using lock = boost::unique_lock<boost::shared_mutex>;
+    using time_point = transaction_manager::time_point;
 
     static boost::shared_mutex& table_mutex(transaction_manager& m) { return m.table_mutex; }
     static void set_next_xid(transaction_manager& m, std::int32_t xid)
@@ -49,15 +51,10 @@ struct transaction_manager_probe {
         lock held(m.table_mutex);
         return m.free_buffers.size();
     }
-    static std::vector<result_record> results(transaction_manager& m)
+    static void add_result(transaction_manager& m, const time_point& start, const time_point& end)
     {
         lock held(m.table_mutex);
-        return m.result_records;
-    }
-    static void add_result(transaction_manager& m, const result_record& record)
-    {
-        lock held(m.table_mutex);
-        m.result_records.push_back(record);
+        m.results_since_clear.add(start, end);
     }
 };
 
@@ -229,6 +226,35 @@ protected:
 
     void answer(const datagram& request, unsigned type) { peer_->send_to(request.from, server_answer(type, request)); }
 
+    // Sends `datagrams` while the only worker thread is held busy, so that
+    // the manager finds them all waiting and takes them in one batch.
+    void deliver_together(const std::vector<std::pair<sockaddr_in6, bytes>>& datagrams)
+    {
+        std::promise<void> release;
+        std::promise<void> entered;
+        std::shared_future<void> released = release.get_future().share();
+        io_.post([&entered, released] {
+            entered.set_value();
+            released.wait();
+        });
+        entered.get_future().wait();
+        for (auto& d : datagrams)
+            peer_->send_to(d.first, d.second);
+        std::this_thread::sleep_for(milliseconds(50)); // loopback delivery
+        release.set_value();
+    }
+
+    // The next `count` messages, by type and then id.
+    std::vector<datagram> messages(std::size_t count)
+    {
+        std::vector<datagram> out(count);
+        for (auto& d : out)
+            EXPECT_TRUE(peer_->receive(d));
+        std::sort(out.begin(), out.end(),
+                  [](const datagram& a, const datagram& b) { return std::make_pair(a.type(), a.xid()) < std::make_pair(b.type(), b.xid()); });
+        return out;
+    }
+
     boost::asio::io_service io_;
     std::unique_ptr<boost::asio::io_service::work> work_;
     boost::thread_group workers_;
@@ -277,12 +303,7 @@ TEST_F(TransactionManagerTest, ClientsWalkTheScenarioAndCompleteWithTheirLatency
     EXPECT_EQ(c.pending, 0u);
     EXPECT_EQ(c.timeouts, 0u);
     EXPECT_TRUE(probe::keys(*manager_).empty());
-    auto records = probe::results(*manager_);
-    ASSERT_EQ(records.size(), 3u);
-    for (auto& record : records) {
-        // The last reply was held back 25 ms after the RELEASE went out.
-        EXPECT_GE(record.end_time - record.start_time, milliseconds(25));
-    }
+    // The last reply was held back 25 ms after the RELEASE went out.
     EXPECT_GE(c.min_ms, 25u);
     EXPECT_LE(c.min_ms, c.avg_ms);
     EXPECT_LE(c.avg_ms, c.max_ms);
@@ -357,6 +378,41 @@ TEST_F(TransactionManagerTest, EveryMatchingAnswerAdvancesTheClient)
     answer(solicit, 2);
     EXPECT_EQ(expect_message(8).xid(), 0);
     EXPECT_EQ(probe::info(*manager_, 0).scene_index, 3);
+}
+
+TEST_F(TransactionManagerTest, RepliesTakenInOneBatchAreEachAnsweredIntact)
+{
+    start();
+    for (int i = 0; i < 3; ++i)
+        manager_->run();
+    std::vector<datagram> solicits = messages(3);
+    auto reply = [](const datagram& to, unsigned type) { return std::make_pair(to.from, server_answer(type, to)); };
+    auto type_and_id = [](const std::vector<datagram>& sent) {
+        std::vector<std::pair<int, std::int32_t>> out;
+        for (auto& d : sent)
+            out.emplace_back(d.type(), d.xid());
+        return out;
+    };
+    using summary = std::vector<std::pair<int, std::int32_t>>;
+
+    // Client 0 is answered twice in one batch: its REQUEST must leave
+    // before the second answer builds its RELEASE in the same buffer.
+    deliver_together({reply(solicits[0], 2), reply(solicits[1], 2), reply(solicits[0], 2), reply(solicits[2], 2)});
+    std::vector<datagram> round1 = messages(4);
+    ASSERT_EQ(type_and_id(round1), (summary{{3, 0}, {3, 1}, {3, 2}, {8, 0}}));
+
+    // Receive buffers are reused: a short datagram must read zeros, not the
+    // bytes an earlier, longer datagram left in the same buffer. Two rounds
+    // reach every buffer of the batches in use.
+    deliver_together({reply(round1[1], 7), reply(round1[2], 7)});
+    std::vector<datagram> round2 = messages(2);
+    ASSERT_EQ(type_and_id(round2), (summary{{8, 1}, {8, 2}}));
+    deliver_together({reply(round2[1], 7), std::make_pair(round2[1].from, bytes{0x07, 0x00})});
+    counters c = wait_for_results(2);
+    EXPECT_EQ(c.results, 2u);
+    EXPECT_EQ(probe::keys(*manager_), (std::vector<std::int32_t>{1})) << "the two bytes belong to client 0";
+    stop();
+    EXPECT_EQ(count_of(log_->str(), "# received xid:0 from:[::1]:547\n"), 3u) << log_->str();
 }
 
 TEST_F(TransactionManagerTest, ClearResultsDropsClientsAndKeepsAnsweredOnesForRestart)
@@ -444,10 +500,10 @@ TEST_F(TransactionManagerTest, LatencySumDoesNotWrapAt32Bits)
     // Two clients of about 35 days each: their sum passes 2^32 ms.
     const time_point start_time = now();
     const std::chrono::milliseconds long_latency(3000000000LL);
-    probe::add_result(*manager_, {0, start_time, start_time + long_latency});
-    probe::add_result(*manager_, {1, start_time, start_time + long_latency + milliseconds(2)});
+    probe::add_result(*manager_, start_time, start_time + long_latency);
+    probe::add_result(*manager_, start_time, start_time + long_latency + milliseconds(2));
     // A completion stamped before its start (the clock was stepped back).
-    probe::add_result(*manager_, {2, start_time, start_time - milliseconds(5)});
+    probe::add_result(*manager_, start_time, start_time - milliseconds(5));
 
     counters c = stats(time_point());
     EXPECT_EQ(c.results, 3u);
@@ -643,14 +699,9 @@ TEST_F(TransactionManagerTest, ManyClientsOnFourWorkerThreadsAllComplete)
     EXPECT_EQ(c.pending, 0u);
     EXPECT_EQ(c.timeouts, 0u);
     EXPECT_LE(c.min_ms, c.max_ms);
-
-    auto records = probe::results(*manager_);
-    std::vector<std::int32_t> ids;
-    for (auto& record : records)
-        ids.push_back(record.xid);
-    std::sort(ids.begin(), ids.end());
-    for (unsigned i = 0; i < ids.size(); ++i)
-        ASSERT_EQ(ids[i], static_cast<std::int32_t>(i)) << "each client completes once";
+    // Completing removes a client, so with every client started once, none
+    // pending and none timed out, each completed exactly once.
+    EXPECT_TRUE(probe::keys(*manager_).empty());
 
     // Stopping as the drivers do: no more beats, then no more receives.
     manager_->cancel();

@@ -3,6 +3,9 @@
 
 // Turns a schedule of absolute time points into calls of T::run(), one call
 // per point, in ascending order. Used as a base class: T passes itself.
+// T may hide serve_beat() (one point's work, run() by default) and
+// beats_served() (called after the points of one wake-up, e.g. to flush work
+// the beats queued).
 
 #include <boost/asio/io_service.hpp>
 #include <boost/container/vector.hpp>
@@ -57,7 +60,11 @@ public:
     static constexpr std::chrono::microseconds batch_window{1000};
     // At most this many beats per wake-up, so that receives keep being
     // served while the schedule is behind.
-    static constexpr unsigned max_batch = 256;
+    static constexpr unsigned max_batch = 64;
+
+    // Default hooks; T hides them to batch the work of one wake-up.
+    void serve_beat() { static_cast<T*>(this)->run(); }
+    void beats_served() noexcept {}
 
 protected:
     ~beat_timer() = default;
@@ -78,9 +85,14 @@ protected:
                 return;
             pop_front();
         }
+        // However the loop ends, the beats it served are finished off.
+        struct end_of_beats {
+            T* owner;
+            ~end_of_beats() { owner->beats_served(); }
+        } finish{static_cast<T*>(this)};
         for (unsigned served = 1;; ++served) {
             try {
-                static_cast<T*>(this)->run();
+                static_cast<T*>(this)->serve_beat();
             } catch (...) {
                 // Serving goes on even when run() throws.
                 rearm_after(armed);
