@@ -91,10 +91,14 @@ transaction_manager::transaction_manager(boost::asio::io_service& io, boost::asi
     // Replies to a whole second of clients can arrive in a burst; with the
     // default buffer the kernel would drop them while a worker is busy
     // building, and the test would measure the generator instead of the
-    // server. The kernel caps the size at net.core.rmem_max; a refusal is
-    // harmless.
-    boost::system::error_code ignored;
-    socket.set_option(boost::asio::socket_base::receive_buffer_size(4 << 20), ignored);
+    // server. SO_RCVBUFFORCE (CAP_NET_ADMIN, which binding port 546 usually
+    // comes with) passes net.core.rmem_max, often only 208 KiB; without it
+    // the kernel caps the size there. A refusal is harmless.
+    const int receive_buffer = receive_buffer_size;
+    if (::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &receive_buffer, sizeof receive_buffer) != 0) {
+        boost::system::error_code ignored;
+        socket.set_option(boost::asio::socket_base::receive_buffer_size(receive_buffer), ignored);
+    }
     socket.bind(boost::asio::ip::udp::endpoint(boost::asio::ip::address_v6::any(), recv_port));
 
     // The scope id makes link-scoped destinations (ff02::1:2) leave through

@@ -92,6 +92,9 @@ public:
     // All traffic; the drivers cancel it to end the receive chain.
     boost::asio::ip::udp::socket socket;
 
+    // Bytes of replies the socket can hold while the workers are busy.
+    static constexpr int receive_buffer_size = 4 << 20;
+
 private:
     friend struct transaction_manager_probe;
 

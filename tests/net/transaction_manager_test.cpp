@@ -380,6 +380,15 @@ TEST_F(TransactionManagerTest, EveryMatchingAnswerAdvancesTheClient)
     EXPECT_EQ(probe::info(*manager_, 0).scene_index, 3);
 }
 
+TEST_F(TransactionManagerTest, ReceiveBufferHoldsBurstsWhateverTheSystemDefault)
+{
+    start();
+    boost::asio::socket_base::receive_buffer_size size;
+    manager_->socket.get_option(size);
+    // Asio halves what Linux reports, so this is the size that was set.
+    EXPECT_GE(size.value(), transaction_manager::receive_buffer_size);
+}
+
 TEST_F(TransactionManagerTest, RepliesTakenInOneBatchAreEachAnsweredIntact)
 {
     start();
