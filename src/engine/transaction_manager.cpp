@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
-#include <limits>
 
 namespace zarn {
 namespace quorvelin {
@@ -155,10 +154,9 @@ void transaction_manager::start_client(upgrade_lock& lock)
             exclusive_from_upgrade exclusive(lock);
             entry = &make_reqpkt(begin, end);
         }
-        buffer_ptr buffer = entry->second.first;
         std::ptrdiff_t length = build_next(*entry, begin, end);
         if (length >= 0 && length <= max_message_size) {
-            queue_send(buffer, length);
+            queue_send(*entry, length);
             return;
         }
         // Unbuildable or too long: the entry stays and will time out.
@@ -201,15 +199,13 @@ transaction_manager::table_entry& transaction_manager::make_reqpkt(char*& begin,
 
 std::ptrdiff_t transaction_manager::build_next(table_entry& entry, const char* reply_begin, const char* reply_end)
 {
+    transaction_info& info = entry.second.second;
     // A message still waiting in the send queue goes out before its buffer
     // is overwritten (a second answer to the same request, in one batch).
-    const buffer_ptr& held = entry.second.first;
-    if (std::any_of(send_queue.begin(), send_queue.end(),
-                    [&held](const queued_send& queued) { return queued.buffer == held; }))
+    if (info.queued_until_flush == flushes + 1)
         flush_sends();
 
-    packet_buffer& buffer = *held;
-    transaction_info& info = entry.second.second;
+    packet_buffer& buffer = *entry.second.first;
     // The client's previous request, for the options copied from it.
     const packet_buffer previous = buffer;
     const std::int32_t scene = info.scene_index;
@@ -224,9 +220,10 @@ std::ptrdiff_t transaction_manager::build_next(table_entry& entry, const char* r
     return last - out;
 }
 
-void transaction_manager::queue_send(const buffer_ptr& buffer, std::ptrdiff_t length)
+void transaction_manager::queue_send(table_entry& entry, std::ptrdiff_t length)
 {
-    send_queue.push_back(queued_send{buffer, static_cast<std::size_t>(length)});
+    send_queue.push_back(queued_send{entry.second.first, static_cast<std::size_t>(length)});
+    entry.second.second.queued_until_flush = flushes + 1;
     if (send_queue.size() >= send_batch_size)
         flush_sends();
 }
@@ -235,42 +232,39 @@ void transaction_manager::flush_sends() noexcept
 {
     std::array<mmsghdr, send_batch_size> messages{};
     std::array<iovec, send_batch_size> parts{};
-    const int fd = socket.native_handle();
+    const std::size_t count = send_queue.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        parts[i] = iovec{send_queue[i].buffer->data(), send_queue[i].length};
+        msghdr& header = messages[i].msg_hdr;
+        header.msg_name = const_cast<sockaddr*>(server_endpoint.data());
+        header.msg_namelen = static_cast<socklen_t>(server_endpoint.size());
+        header.msg_iov = &parts[i];
+        header.msg_iovlen = 1;
+    }
     try {
-        for (std::size_t first = 0; first < send_queue.size(); first += send_batch_size) {
-            const std::size_t count = std::min(send_batch_size, send_queue.size() - first);
-            for (std::size_t i = 0; i < count; ++i) {
-                const queued_send& queued = send_queue[first + i];
-                parts[i] = iovec{queued.buffer->data(), queued.length};
-                msghdr& header = messages[i].msg_hdr;
-                header = msghdr{};
-                header.msg_name = const_cast<sockaddr*>(server_endpoint.data());
-                header.msg_namelen = static_cast<socklen_t>(server_endpoint.size());
-                header.msg_iov = &parts[i];
-                header.msg_iovlen = 1;
-            }
-            // The kernel copies each message before sendmmsg returns.
-            std::size_t done = 0;
-            while (done < count) {
-                int sent = ::sendmmsg(fd, messages.data() + done, static_cast<unsigned>(count - done), MSG_DONTWAIT);
-                if (sent > 0) {
-                    done += static_cast<std::size_t>(sent);
-                } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                    // The send buffer is full: the rest wait for room in the
-                    // event loop, each holding its buffer.
-                    for (; done < count; ++done)
-                        send(send_queue[first + done].buffer, send_queue[first + done].length);
-                } else if (errno != EINTR) {
-                    // This message failed; like any failed send it is not
-                    // retried, and its client times out.
-                    ++done;
-                }
+        // The kernel copies each message before sendmmsg returns.
+        std::size_t done = 0;
+        while (done < count) {
+            int sent = ::sendmmsg(socket.native_handle(), messages.data() + done, static_cast<unsigned>(count - done),
+                                  MSG_DONTWAIT);
+            if (sent > 0) {
+                done += static_cast<std::size_t>(sent);
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // The send buffer is full: the rest wait for room in the
+                // event loop, each holding its buffer.
+                for (; done < count; ++done)
+                    send(send_queue[done].buffer, send_queue[done].length);
+            } else if (errno != EINTR) {
+                // This message failed; like any failed send it is not
+                // retried, and its client times out.
+                ++done;
             }
         }
     } catch (const std::exception&) {
         // No memory for a waiting send: those clients time out.
     }
     send_queue.clear();
+    ++flushes;
 }
 
 void transaction_manager::send(const buffer_ptr& buffer, std::size_t length)
@@ -374,7 +368,6 @@ void transaction_manager::handle_reply(upgrade_lock& lock, packet_buffer& buffer
 
     table_entry& entry = *found;
     if (static_cast<std::size_t>(entry.second.second.scene_index) < g_opt_scenario.size()) {
-        buffer_ptr request = entry.second.first;
         std::ptrdiff_t length;
         try {
             length = build_next(entry, reply_begin, reply_end);
@@ -385,7 +378,7 @@ void transaction_manager::handle_reply(upgrade_lock& lock, packet_buffer& buffer
         if (length != 0) {
             // Unbuildable or too long messages leave the entry to time out.
             if (length > 0 && length <= max_message_size)
-                queue_send(request, length);
+                queue_send(entry, length);
             return;
         }
     }

@@ -43,6 +43,9 @@ struct transaction_info {
     time_point start_time; // entry made; the client's total time runs from here
     time_point send_time;  // last message built; timeouts are judged on it
     std::int32_t scene_index = 0; // next scenario message to build
+    // The flush of the send queue that sends the last message built, while
+    // that message still waits in the queue (see transaction_manager).
+    std::uint64_t queued_until_flush = 0;
 };
 
 // Latencies of the clients that went through their whole scenario, kept as
@@ -131,8 +134,9 @@ private:
     // Builds the entry's next scenario message into its buffer as the answer
     // to `reply`. Returns the message length, or -1 when it cannot be built.
     std::ptrdiff_t build_next(table_entry& entry, const char* reply_begin, const char* reply_end);
-    // Queues a message; the caller holds upgrade ownership of the table lock.
-    void queue_send(const buffer_ptr& buffer, std::ptrdiff_t length);
+    // Queues the entry's message; the caller holds upgrade ownership of the
+    // table lock. The queue never holds more than send_batch_size messages.
+    void queue_send(table_entry& entry, std::ptrdiff_t length);
     // Sends the queue with as few system calls as the socket allows; the
     // caller holds upgrade ownership of the table lock.
     void flush_sends() noexcept;
@@ -149,6 +153,8 @@ private:
     std::deque<buffer_ptr> free_buffers;
     // Built messages not yet handed to the socket; guarded by the table lock.
     std::vector<queued_send> send_queue;
+    // Flushes of the send queue so far; the next one is number flushes + 1.
+    std::uint64_t flushes = 0;
 
     // Receive batches not in use, so that receiving allocates nothing.
     boost::mutex batch_pool_mutex;
