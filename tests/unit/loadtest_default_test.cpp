@@ -196,21 +196,12 @@ TEST_F(highload, FailedWaitPrintsItsMessageAndEndsTheChain)
 {
     g_opt_quiet = true;
     loadtest_default driver(io);
-    boost::system::error_code const aborted = boost::asio::error::operation_aborted;
-
-    auto const out = tick(driver, {}, aborted);
-
-    EXPECT_EQ(out.text, aborted.message() + "\n");
-    EXPECT_TRUE(manager.cutoffs.empty());
-    EXPECT_TRUE(out.beats.empty());
+    expect_failed_wait_prints_only_its_message(driver);
 }
 
 TEST_F(highload, ClientCountOutsideTheRateTableIsRejected)
 {
-    g_opt_minimum = 0;
-    EXPECT_THROW(loadtest_default{io}, std::out_of_range);
-    g_opt_minimum = 1000001;
-    EXPECT_THROW(loadtest_default{io}, std::out_of_range);
+    expect_client_count_checked<loadtest_default>();
     g_opt_minimum = 1000000;
     EXPECT_NO_THROW(loadtest_default{io});
 }

@@ -100,19 +100,12 @@ TEST_F(endless, NextTickComesFromTheTimer)
 TEST_F(endless, FailedWaitPrintsItsMessageOnly)
 {
     loadtest_endless driver(io);
-    boost::system::error_code const aborted = boost::asio::error::operation_aborted;
-    auto const out = tick(driver, {}, aborted);
-    EXPECT_EQ(out.text, aborted.message() + "\n");
-    EXPECT_TRUE(manager.cutoffs.empty());
-    EXPECT_TRUE(out.beats.empty());
+    expect_failed_wait_prints_only_its_message(driver);
 }
 
 TEST_F(endless, ClientCountMustGiveABeatSpacing)
 {
-    g_opt_minimum = 0;
-    EXPECT_THROW(loadtest_endless{io}, std::out_of_range);
-    g_opt_minimum = 1000001;
-    EXPECT_THROW(loadtest_endless{io}, std::out_of_range);
+    expect_client_count_checked<loadtest_endless>();
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "loadtest/tick.hpp"
 #include "main/options.hpp"
 
+#include <boost/asio/error.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/system/error_code.hpp>
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <deque>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -119,6 +121,28 @@ protected:
         cout_capture capture;
         driver.async_loop(error, manager);
         return {capture.text(), {manager.beats.begin() + first_new, manager.beats.end()}};
+    }
+
+    // A failed wait of the driver's timer prints the error's message and
+    // neither reads counters nor schedules beats.
+    template <class Driver>
+    void expect_failed_wait_prints_only_its_message(Driver& driver)
+    {
+        boost::system::error_code const aborted = boost::asio::error::operation_aborted;
+        auto const out = tick(driver, {}, aborted);
+        EXPECT_EQ(out.text, aborted.message() + "\n");
+        EXPECT_TRUE(manager.cutoffs.empty());
+        EXPECT_TRUE(out.beats.empty());
+    }
+
+    // The driver refuses client counts outside 1..1000000.
+    template <class Driver>
+    void expect_client_count_checked()
+    {
+        g_opt_minimum = 0;
+        EXPECT_THROW(Driver{io}, std::out_of_range);
+        g_opt_minimum = 1000001;
+        EXPECT_THROW(Driver{io}, std::out_of_range);
     }
 
     // Runs the ticks that follow on the driver's own timer until a driver
