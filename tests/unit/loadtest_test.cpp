@@ -1,0 +1,367 @@
+// The three test drivers against a stand-in for the transaction manager that
+// records the beats and calls it gets and answers stats() from a script:
+// what every driver shares as one typed test, then each one's decisions.
+#include "loadtest/is_error_over.hpp"
+#include "loadtest/loadtest_1.hpp"
+#include "loadtest/loadtest_default.hpp"
+#include "loadtest/loadtest_endless.hpp"
+
+#include <boost/asio/error.hpp>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <regex>
+#include <thread>
+
+namespace {
+
+using stats = zarn::quorvelin::tick_stats;
+using std::chrono::seconds;
+
+struct fake_manager {
+    struct fake_socket {
+        std::string& calls;
+        void cancel() { calls += "socket.cancel "; }
+    };
+    void async_run(std::chrono::system_clock::time_point at) { beats.push_back(at); }
+    void cancel() { calls += "cancel "; }
+    void clear_results() { calls += "clear_results "; }
+    void stats(std::chrono::system_clock::time_point cutoff, unsigned& results, unsigned& timeouts, unsigned& pending,
+               unsigned& avg_ms, unsigned& max_ms, unsigned& min_ms)
+    {
+        cutoffs.push_back(cutoff);
+        const zarn::quorvelin::tick_stats s = script.empty() ? zarn::quorvelin::tick_stats{} : script.front();
+        if (!script.empty())
+            script.pop_front();
+        results = s.results, timeouts = s.timeouts, pending = s.pending;
+        avg_ms = s.avg_ms, max_ms = s.max_ms, min_ms = s.min_ms;
+    }
+    std::string calls; // beat-timer cancels, socket cancels and clears, in order
+    fake_socket socket{calls};
+    std::vector<std::chrono::system_clock::time_point> beats, cutoffs;
+    std::deque<zarn::quorvelin::tick_stats> script;
+    void reset() { calls.clear(), beats.clear(), cutoffs.clear(), script.clear(); }
+};
+
+struct cout_capture {
+    std::ostringstream out;
+    std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
+    ~cout_capture() { std::cout.rdbuf(saved); }
+};
+
+// Runs ticks with standard output captured and the option globals at the
+// values a bare command line leaves, restored afterwards.
+class drivers : public ::testing::Test {
+protected:
+    drivers() { g_opt_verbose = g_opt_quiet = false, g_opt_duration = 120, g_opt_minimum = 1, g_opt_timeout = 3; }
+    ~drivers() override { g_opt_verbose = g_opt_quiet = false, g_opt_duration = 120, g_opt_minimum = 1, g_opt_timeout = 3; }
+
+    struct tick_output {
+        std::string text;
+        std::size_t beats;
+    };
+    // One tick called directly, as main calls the first one.
+    template <class Driver>
+    tick_output tick(Driver& driver, stats s = {}, boost::system::error_code error = {})
+    {
+        manager.script.push_back(s);
+        const auto before = manager.beats.size();
+        cout_capture capture;
+        driver.async_loop(error, manager);
+        return {capture.out.str(), manager.beats.size() - before};
+    }
+    // The ticks that follow on the driver's own timer, until it stops the loop.
+    std::string timer_ticks()
+    {
+        cout_capture capture;
+        io.run_for(seconds(10));
+        return capture.out.str();
+    }
+    // The last `count` beats are spread evenly over one second, to the nanosecond.
+    void expect_even_beats(std::size_t count)
+    {
+        ASSERT_GE(manager.beats.size(), count);
+        const auto first = manager.beats.end() - count;
+        for (std::size_t i = 0; i < count; ++i)
+            ASSERT_EQ(first[i] - first[0], std::chrono::nanoseconds(std::int64_t(i) * 1000000000 / std::int64_t(count)));
+    }
+
+    boost::asio::io_service io;
+    fake_manager manager;
+};
+
+// What differs between the drivers in the cases they share.
+template <class Driver>
+struct traits;
+template <>
+struct traits<loadtest_1> {
+    static constexpr unsigned beats_for_3 = 3; // exactly the clients asked for
+    static constexpr const char* report = "Finished and report: 0 transactions per second.\n";
+};
+template <>
+struct traits<loadtest_endless> {
+    static constexpr unsigned beats_for_3 = 4; // 333333 us apart: four a second
+    static constexpr const char* report = "Finished and report: 1 transactions per second.\n";
+};
+template <>
+struct traits<loadtest_default> {
+    static constexpr unsigned beats_for_3 = 4; // the first rate from 3 that divides a second
+    static constexpr const char* report = "Unable to continue.\n";
+};
+
+template <class Driver>
+class every_driver : public drivers {};
+using driver_types = ::testing::Types<loadtest_1, loadtest_endless, loadtest_default>;
+TYPED_TEST_SUITE(every_driver, driver_types);
+
+TYPED_TEST(every_driver, FirstTickSchedulesOneSecondOfBeatsAndCountsTimeoutsFromNowLessTheTimeout)
+{
+    g_opt_minimum = 3;
+    TypeParam driver(this->io);
+    EXPECT_EQ(this->tick(driver, {0, 0, 1}).text, "");
+    this->expect_even_beats(traits<TypeParam>::beats_for_3);
+    EXPECT_EQ(this->manager.beats.front() - this->manager.cutoffs.front(), seconds(3));
+}
+
+// No answer at all ends every test; the second tick comes from the timer.
+TYPED_TEST(every_driver, NextTickComesFromTheTimerAndNoAnswerEndsTheTest)
+{
+    TypeParam driver(this->io);
+    this->tick(driver, {0, 0, 1});
+    this->manager.script.push_back({0, 1, 0});
+    EXPECT_EQ(this->timer_ticks(), traits<TypeParam>::report);
+    EXPECT_TRUE(this->io.stopped());
+    ASSERT_EQ(this->manager.cutoffs.size(), 2u);
+    EXPECT_GE(this->manager.cutoffs[1] - this->manager.cutoffs[0], seconds(1));
+}
+
+TYPED_TEST(every_driver, QuietPrintsNothingEvenWithProgressOn)
+{
+    g_opt_quiet = g_opt_verbose = true;
+    TypeParam driver(this->io);
+    EXPECT_EQ(this->tick(driver, {0, 0, 1}).text, "");
+    EXPECT_EQ(this->tick(driver, {0, 1, 0}).text, "");
+    EXPECT_TRUE(this->io.stopped());
+}
+
+TYPED_TEST(every_driver, FailedTimerWaitPrintsOnlyItsMessage)
+{
+    TypeParam driver(this->io);
+    const boost::system::error_code aborted = boost::asio::error::operation_aborted;
+    const auto out = this->tick(driver, {}, aborted);
+    EXPECT_EQ(out.text, aborted.message() + "\n");
+    EXPECT_EQ(out.beats + this->manager.cutoffs.size(), 0u);
+}
+
+TYPED_TEST(every_driver, ClientCountOutside1To1000000IsRefused)
+{
+    for (unsigned clients : {0u, 1000001u}) {
+        g_opt_minimum = clients;
+        EXPECT_THROW(TypeParam{this->io}, std::out_of_range) << clients;
+    }
+    g_opt_minimum = 1000000;
+    EXPECT_NO_THROW(TypeParam{this->io});
+}
+
+// ---- once ----------------------------------------------------------------
+
+using once = drivers;
+
+TEST_F(once, StartsItsClientsOnceAndEndsWhenNoneIsPendingFromTheSecondTickOn)
+{
+    g_opt_minimum = 5;
+    g_opt_verbose = true;
+    loadtest_1 driver(io);
+    const std::pair<stats, std::string> ticks[] = {
+        {{0, 0, 0}, "   0       0       0       0 |       5       5       5 |       0       0       0\n"},
+        {{2, 0, 3}, "   1       2       0       3 |       5       5       5 |       0       0       0\n"},
+        {{3, 1, 1}, "   2       3       1       1 |       5       5       5 |       0       0       0\n"},
+        {{4, 1, 0, 20, 31, 11}, "   3       4       1       0 |       5       5       5 |      20      31      11\n"
+                                "Finished and report: 4 transactions per second.\n"}};
+    for (const auto& t : ticks) {
+        EXPECT_FALSE(io.stopped());
+        EXPECT_EQ(tick(driver, t.first).text, t.second);
+    }
+    EXPECT_TRUE(io.stopped());
+    EXPECT_EQ(manager.beats.size(), 5u);
+    EXPECT_EQ(manager.calls, "cancel socket.cancel ");
+}
+
+// ---- endless -------------------------------------------------------------
+
+using endless = drivers;
+
+TEST_F(endless, SendsForTheDurationThenPausesUntilAQuietSecondAndClearsTheCounters)
+{
+    g_opt_minimum = 3; // run and reported as 4
+    g_opt_duration = 2;
+    g_opt_verbose = true;
+    loadtest_endless driver(io);
+    // {stats, beats, calls so far}; 1 timeout in 2000 results is below 0.1 %.
+    const std::tuple<stats, std::size_t, std::string> ticks[] = {
+        {{0, 0, 1}, 4, ""}, {{2000, 0, 1}, 4, ""},                  // sending for 2 ticks
+        {{2000, 1, 0}, 0, ""}, {{2000, 1, 0}, 0, ""},               // timeouts keep it paused
+        {{2000, 0, 0}, 0, "clear_results "},                          // a quiet second: clear, resume
+        {{0, 0, 1}, 4, "clear_results "}, {{1, 0, 1}, 4, "clear_results "},
+        {{2, 0, 0}, 0, "clear_results clear_results "}, {{0, 0, 1}, 4, "clear_results clear_results "}};
+    for (const auto& t : ticks) {
+        const auto out = tick(driver, std::get<0>(t));
+        EXPECT_EQ(out.beats, std::get<1>(t));
+        EXPECT_EQ(manager.calls, std::get<2>(t));
+        EXPECT_NE(out.text.find("|       4       4       4 |"), std::string::npos) << out.text;
+    }
+    // Exactly 0.1 % is not over the threshold; more ends the test, during a
+    // pause as well, and leaves beats and socket as they are.
+    EXPECT_EQ(tick(driver, {1000, 1, 3}).beats, 4u);
+    EXPECT_FALSE(io.stopped());
+    EXPECT_EQ(tick(driver, {1000, 2, 0}).text,
+              "  10    1000       2       0 |       4       4       4 |       0       0       0\n"
+              "Finished and report: 4 transactions per second.\n");
+    EXPECT_TRUE(io.stopped());
+    EXPECT_EQ(manager.calls, "clear_results clear_results ");
+}
+
+// ---- highload ------------------------------------------------------------
+
+using highload = drivers;
+
+// From the first probe to the report with 1 client, a 2 s timeout and 2 s
+// runs: probe 1, 2, 4, 5 per second, fail at 5; run at 2 passes; run at mid
+// 3 (reported 4) fails; the marks 2 and 4 end the search.
+const std::tuple<stats, std::size_t, std::string> full_search[] = {
+    {{0, 0, 0}, 1, ""}, // nothing pending: 1 -> 2
+    {{1, 0, 1}, 2, ""}, // gained 1 > 0: 2 -> 4
+    {{3, 0, 1}, 4, ""}, // gained 2 > 1: 4 -> 5
+    {{5, 0, 2}, 5, ""}, // gained 2, not more: hold at 5
+    {{6, 3, 2}, 5, "Inital probe complete: High-water mark is 5 clients/second.\n"},
+    {{7, 1, 1}, 0, ""}, // still timing out: keep draining
+    {{7, 0, 0}, 0, "Preparing for next test run.\n"},
+    {{0, 0, 0}, 0, ""}, // waiting 1 of 2
+    {{0, 0, 0}, 0, ""}, // waiting 2 of 2
+    {{0, 0, 0}, 0, "Beginning test run: 2 clients/second for 2 seconds.\n"},
+    {{1, 0, 1}, 2, ""},
+    {{3, 0, 1}, 2, ""},
+    {{5, 0, 1}, 2, "Test run complete: Low-water mark 2 clients/second.\n"},
+    {{6, 0, 0}, 0, "Preparing for next test run.\n"},
+    {{0, 1, 0}, 0, ""}, // a late timeout counts toward the next run
+    {{0, 0, 0}, 0, ""},
+    {{0, 0, 0}, 0, "Beginning test run: 4 clients/second for 2 seconds.\n"},
+    {{2, 3, 1}, 4, "Stopping run after 18 seconds; 3/6 clients failed.\n"},
+    {{2, 0, 0}, 0, "Preparing for next test run.\n"},
+    {{0, 0, 0}, 0, "Finished and report: 4 transactions per second.\n"},
+};
+
+TEST_F(highload, FullSearchTakesEveryDecisionInTurn)
+{
+    for (bool quiet : {false, true}) {
+        g_opt_timeout = g_opt_duration = 2;
+        g_opt_quiet = quiet;
+        manager.reset();
+        io.restart();
+        loadtest_default driver(io);
+        for (const auto& t : full_search) {
+            EXPECT_FALSE(io.stopped());
+            const auto out = tick(driver, std::get<0>(t));
+            EXPECT_EQ(out.text, quiet ? "" : std::get<2>(t));
+            EXPECT_EQ(out.beats, std::get<1>(t));
+            if (out.beats > 1)
+                expect_even_beats(out.beats);
+        }
+        EXPECT_TRUE(io.stopped());
+        EXPECT_EQ(manager.calls, "clear_results clear_results clear_results cancel socket.cancel ");
+    }
+}
+
+TEST_F(highload, ProbeAdvancesOnlyWhenGrowthQuickensAndProgressShowsTheMarks)
+{
+    g_opt_verbose = true;
+    loadtest_default driver(io);
+    tick(driver, {0, 0, 1});
+    tick(driver, {1, 0, 1}); // gained 1 > 0: 1 -> 2
+    EXPECT_EQ(tick(driver, {3, 0, 1}).text, // gained 2 > 1: 2 -> 4, after the line
+              "   2       3       0       1 |       0       2       0 |       0       0       0\n");
+    for (unsigned results = 5; results <= 13; results += 2) // the same gain again: hold at 4
+        EXPECT_EQ(tick(driver, {results, 0, 1}).beats, 4u) << results;
+    tick(driver, {16, 0, 1}); // gained 3 > 2: 4 -> 5
+    EXPECT_EQ(tick(driver, {12345678, 67, 890, 12, 345, 1}).text, // wide numbers are not cut
+              "   9 12345678      67     890 |       0       5       0 |      12     345       1\n");
+}
+
+TEST_F(highload, TopOfTheRateTableBecomesTheHighWaterMark)
+{
+    g_opt_minimum = 8;
+    g_opt_maximum = 10; // rates 8 and 10
+    g_opt_timeout = 2;
+    loadtest_default driver(io);
+    g_opt_maximum = 1000000;
+    EXPECT_EQ(tick(driver).beats, 8u);
+    EXPECT_EQ(tick(driver).text, "Inital probe complete: High-water mark is 10 clients/second.\n");
+    EXPECT_EQ(tick(driver).text, "Preparing for next test run.\n");
+    tick(driver), tick(driver);
+    EXPECT_EQ(tick(driver).text, "Beginning test run: 5 clients/second for 120 seconds.\n");
+    EXPECT_EQ(tick(driver).beats, 5u);
+
+    g_opt_minimum = 600000; // only 1000000 divides a second from here
+    loadtest_default top(io);
+    EXPECT_EQ(tick(top).text, "Inital probe complete: High-water mark is 1000000 clients/second.\n");
+}
+
+TEST_F(highload, LateTickIsReportedEvenWhenQuiet)
+{
+    g_opt_quiet = true;
+    loadtest_default driver(io);
+    tick(driver);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    std::smatch m;
+    const std::string text = tick(driver).text; // due 1 s after the first, with 10 ms allowance
+    ASSERT_TRUE(std::regex_match(text, m, std::regex("# delayd ([0-9]+)msec\n"))) << text;
+    EXPECT_GE(std::stoul(m[1]), 190u);
+}
+
+// A server that completes up to `capacity` new clients per second and lets
+// the rest time out: the search ends within 2 of the capacity, also where no
+// whole number of microseconds spaces the rates it tries.
+TEST_F(highload, BisectionConvergesOnRatesThatDoNotDivideASecond)
+{
+    g_opt_timeout = g_opt_duration = 1;
+    g_opt_minimum = 5000;
+    for (unsigned capacity : {9435u, 7001u, 12345u}) {
+        io.restart();
+        manager.reset();
+        loadtest_default driver(io);
+        unsigned results = 0;
+        std::size_t beats = 0, clears = 0;
+        std::string text;
+        for (int i = 0; i < 5000 && !io.stopped(); ++i) {
+            const std::size_t now_clears = manager.calls.size() / 14; // "clear_results "
+            if (now_clears != clears)
+                results = 0, clears = now_clears;
+            const stats s = beats > capacity ? stats{results, unsigned(beats - capacity), 1}
+                            : beats > 0      ? stats{results += unsigned(beats), 0, 1}
+                                             : stats{results, 0, 0};
+            const auto out = tick(driver, s);
+            beats = out.beats;
+            text += out.text;
+            manager.beats.clear();
+        }
+        const auto at = text.rfind("Finished and report: ");
+        ASSERT_NE(at, std::string::npos) << capacity;
+        EXPECT_NEAR(std::stol(text.substr(at + 21)), long(capacity), 2) << capacity;
+    }
+}
+
+TEST(IsErrorOver, TimeoutsAsAPercentageOfResultsMustExceedTheThreshold)
+{
+    const std::tuple<double, int, int, bool> cases[] = {
+        {0.1, 0, 0, false}, {0.1, 0, 1, true},  {0.1, 1000, 0, false}, {0.1, 1000, 1, false},
+        {0.1, 999, 1, true}, {0.1, 1000, 2, true}, {50, 2, 1, false},   {50, 2, 2, true}};
+    for (const auto& c : cases) {
+        g_opt_error_threshold = std::get<0>(c);
+        EXPECT_EQ(is_error_over(std::get<1>(c), std::get<2>(c)), std::get<3>(c))
+            << std::get<1>(c) << " " << std::get<2>(c);
+    }
+    g_opt_error_threshold = 0.1;
+}
+
+} // namespace
