@@ -16,6 +16,7 @@
 
 using zarn::quorvelin::param;
 using zarn::quorvelin::parser;
+using zarn::quorvelin::relay_param;
 using zarn::quorvelin::scanner;
 using zarn::quorvelin::top_param;
 
@@ -49,6 +50,7 @@ void file_relay_list(const std::shared_ptr<top_param>& root, std::shared_ptr<top
     if (g_opt_send_addr.to_bytes()[0] == 0xff)
         g_opt_send_addr = boost::asio::ip::make_address_v6("ff05::1:3");
     g_opt_recv_port = 547;
+    number_relay_hops(root->relays_);
     relay = root;
 }
 
@@ -83,6 +85,13 @@ void add_scene(std::istream& in, std::shared_ptr<top_param>& relay)
         file_message(root, relay);
     else
         file_relay_list(root, relay);
+}
+
+void number_relay_hops(std::vector<std::shared_ptr<relay_param>>& relays)
+{
+    std::int32_t hops = static_cast<std::int32_t>(relays.size());
+    for (const auto& layer : relays)
+        layer->hop_count_ = --hops;
 }
 
 void load_scenarios(const std::vector<std::string>& files)

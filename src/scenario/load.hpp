@@ -8,6 +8,7 @@
 
 namespace zarn {
 namespace quorvelin {
+class relay_param;
 class top_param;
 }
 }
@@ -20,5 +21,10 @@ void add_scene(std::istream& in, std::shared_ptr<zarn::quorvelin::top_param>& re
 // The loading step of start-up: every file in command-line order, then the
 // three built-in messages when no file yielded a message.
 void load_scenarios(const std::vector<std::string>& files);
+
+// Numbers a relay list's layers as relay agents set hop-count (RFC 8415
+// section 19.1.2): the layer next to the client 0, each layer around it one
+// more. `relays` holds the outermost layer first.
+void number_relay_hops(std::vector<std::shared_ptr<zarn::quorvelin::relay_param>>& relays);
 
 #endif

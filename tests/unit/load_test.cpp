@@ -166,6 +166,9 @@ TEST_F(Loading, RelayListWrapsOnlyLaterMessages)
         EXPECT_EQ(relays[1], relay_->relays_[1]);
     }
     EXPECT_EQ(relay_->relays_[0]->params_.size(), 1u);
+    // Hop counts as relay agents set them: the layer next to the client 0.
+    EXPECT_EQ(relay_->relays_[0]->hop_count_, 1);
+    EXPECT_EQ(relay_->relays_[1]->hop_count_, 0);
     EXPECT_EQ(g_opt_send_addr, boost::asio::ip::make_address_v6("ff05::1:3"));
     EXPECT_EQ(g_opt_send_addr.scope_id(), 0u);
     EXPECT_EQ(g_opt_recv_port, 547);
