@@ -76,6 +76,9 @@ std::ostream& operator<<(std::ostream& os, message_type value);
 std::ostream& operator<<(std::ostream& os, option_code value);
 std::ostream& operator<<(std::ostream& os, status_code value);
 
+// The name alone, e.g. "SOLICIT"; "UNDEFINED" for a number without one.
+const char* message_name(message_type value);
+
 } // namespace quorvelin
 } // namespace zarn
 
