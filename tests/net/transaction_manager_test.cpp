@@ -449,6 +449,11 @@ TEST_F(TransactionManagerTest, ClearResultsDropsClientsAndKeepsAnsweredOnesForRe
 
     answer(s2, 2);
     EXPECT_TRUE(silent_for(milliseconds(200))) << "a late reply for a dropped client is ignored";
+    // The run's totals survive the clearing; the late reply matched nobody.
+    const traffic_totals totals = manager_->totals();
+    EXPECT_EQ(totals.received, 5u);
+    EXPECT_EQ(totals.matched, 4u);
+    EXPECT_EQ(totals.completed, 1u);
 
     manager_->run();
     EXPECT_EQ(expect_message(1).xid(), 1) << "the dropped client with a reply restarts first";
