@@ -5,12 +5,9 @@
 #include "main/options.hpp"
 #include "message/param.hpp"
 #include "scenario/parser.hpp"
+#include "scenario/read_file.hpp"
 #include "scenario/scanner.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -61,12 +58,6 @@ void file_message(const std::shared_ptr<top_param>& root, const std::shared_ptr<
         root->dump(*g_opt_log, 0);
 }
 
-bool is_readable_file(const std::string& path)
-{
-    struct stat info;
-    return access(path.c_str(), R_OK) == 0 && stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
-}
-
 } // namespace
 
 void add_scene(std::istream& in, std::shared_ptr<top_param>& relay)
@@ -89,12 +80,7 @@ void load_scenarios(const std::vector<std::string>& files)
 {
     std::shared_ptr<top_param> relay;
     for (const auto& path : files) {
-        // A directory passes access() but holds no text.
-        if (!is_readable_file(path))
-            throw std::runtime_error(path + " Can't open file");
-        std::ifstream in(path);
-        if (!in)
-            throw std::runtime_error(path + " Can't open file");
+        std::istringstream in(read_scenario_file(path));
         add_scene(in, relay);
     }
     if (g_opt_scenario.empty()) {
