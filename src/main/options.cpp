@@ -1,6 +1,7 @@
 #include "main/options.hpp"
 
 #include "main/bounded_option.hpp"
+#include "main/log_file.hpp"
 #include "message/param.hpp"
 #include "scenario/load.hpp"
 
@@ -9,7 +10,6 @@
 #include <boost/spirit/include/qi.hpp>
 
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <stdexcept>
 
@@ -110,8 +110,8 @@ po::options_description printed_options()
 
 void open_log(const std::string& path)
 {
-    std::unique_ptr<std::ofstream> log(new std::ofstream(path, std::ios::out | std::ios::app));
-    if (!*log)
+    std::unique_ptr<std::ostream> log = open_log_file(path);
+    if (!log)
         throw std::runtime_error(path + " Can't open file");
     g_opt_log = std::move(log);
 }
