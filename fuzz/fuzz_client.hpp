@@ -92,12 +92,6 @@ inline bool is_encoder_error(const std::string& what)
     return what == "paket too short" || what == "packet too short" || what == "relay param too short";
 }
 
-// The client/server message inside a reply, as build_packet reads it.
-inline void inner_message(const char*& begin, const char*& end)
-{
-    relay_param::strip_relays(begin, end);
-}
-
 // One client: its packet buffer holds its last request, built in place.
 class client {
 public:
@@ -144,7 +138,7 @@ private:
         const char* inner = buffer_.data();
         for (std::size_t layer = 0; layer < message.relays_.size(); ++layer)
             inner += 38; // relay header and Relay Message option header
-        inner_message(reply_begin, reply_end);
+        relay_param::strip_relays(reply_begin, reply_end); // the message answered
         if (inner[0] != static_cast<char>(message.type_) || std::memcmp(inner + 1, reply_begin + 1, 3) != 0)
             finding("message type or transaction id not carried over");
     }
