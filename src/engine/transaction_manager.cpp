@@ -338,6 +338,7 @@ void transaction_manager::on_receive(const boost::system::error_code& error, std
 
     {
         upgrade_lock lock(table_mutex);
+        lifetime.received += received.count;
         for (unsigned i = 0; i < received.count; ++i)
             handle_reply(lock, received.buffers[i], received.sources[i]);
         flush_sends();
@@ -359,6 +360,7 @@ void transaction_manager::handle_reply(upgrade_lock& lock, packet_buffer& buffer
     auto found = transactions.find(read_xid(message, reply_end));
     if (found == transactions.end())
         return; // a late reply, or traffic that is not ours
+    ++lifetime.matched;
 
     if (g_opt_log) {
         boost::asio::ip::udp::endpoint from;
@@ -385,6 +387,7 @@ void transaction_manager::handle_reply(upgrade_lock& lock, packet_buffer& buffer
 
     exclusive_from_upgrade exclusive(lock);
     results_since_clear.add(entry.second.second.start_time, now());
+    ++lifetime.completed;
     transactions.erase(found);
 }
 
@@ -439,6 +442,12 @@ void transaction_manager::clear_results()
             free_buffers.push_back(entry.second.first);
     transactions.clear();
     results_since_clear = result_totals();
+}
+
+traffic_totals transaction_manager::totals()
+{
+    exclusive_lock lock(table_mutex);
+    return lifetime;
 }
 
 } // namespace quorvelin

@@ -5,6 +5,8 @@
 // DHCPv6 transaction id. Each beat starts a client; each reply that matches a
 // client is answered with the client's next scenario message.
 
+#include "engine/traffic_totals.hpp"
+#include "message/wire.hpp"
 #include "morvo/asio/beat_timer.hpp"
 #include "morvo/asio/raw.hpp"
 
@@ -92,6 +94,9 @@ public:
     // kept for a restart.
     void clear_results();
 
+    // Traffic since the manager was made; clear_results leaves it alone.
+    traffic_totals totals();
+
     // All traffic; the drivers cancel it to end the receive chain.
     boost::asio::ip::udp::socket socket;
 
@@ -112,7 +117,7 @@ private:
     };
 
     // Largest message that is sent.
-    static constexpr std::ptrdiff_t max_message_size = 1499;
+    static constexpr std::ptrdiff_t max_message_size = wire::max_message_size;
     // Messages queued before the queue is sent without waiting for the end
     // of the beats or of the received batch.
     static constexpr std::size_t send_batch_size = 64;
@@ -150,6 +155,7 @@ private:
     std::int32_t next_xid = 0;
     transaction_table transactions;
     result_totals results_since_clear;
+    traffic_totals lifetime; // never cleared; guarded by the table lock
     std::deque<buffer_ptr> free_buffers;
     // Built messages not yet handed to the socket; guarded by the table lock.
     std::vector<queued_send> send_queue;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # quorvelin against Kea in the lab: once tests with the default scenario,
 # prefix delegation and two relay layers complete every client, the packets
-# decode cleanly and each client walks its scenario in order; a short
-# highload search ends with its report.
+# decode cleanly, relay layers carry rising hop counts and each client walks
+# its scenario in order; SOLICITs sent unrelayed to Kea's unicast address
+# end with the hint; a short highload search ends with its report.
 # shellcheck source=tests/e2e/lab.bash
 source "$(dirname "$0")/lab.bash"
 
@@ -41,6 +42,22 @@ check "relay: 300 Relay-forward messages with both layers" "$(tshark -r "$T/rela
   -T fields -E occurrence=a -e dhcpv6.linkaddr 2>/dev/null | grep -cxF '2001:db8:ffff::1,2001:db8:1::1' || true)" -eq 300
 check "relay: Kea leased from the inner link's subnet" "$(tshark -r "$T/relay.pcap" -Y 'dhcpv6.msgtype == 13' \
   -T fields -e dhcpv6.iaaddr.ip 2>/dev/null | grep -c '^2001:db8:1:0:1:' || true)" -eq 200
+check "relay: hop counts 1 (outer) and 0 (inner) in every Relay-forward and Relay-reply" "$(tshark -r "$T/relay.pcap" \
+  -Y 'dhcpv6.msgtype == 12 || dhcpv6.msgtype == 13' -T fields -E occurrence=a -e dhcpv6.hopcount 2>/dev/null |
+  grep -cxF '1,0' || true)" -eq 600
+check "relay: no expert warning in the decode (hop counts included)" \
+  "$(tshark -r "$T/relay.pcap" -q -z expert,warn 2>/dev/null | grep -c -e 'Warns' -e 'hopcount' || true)" -eq 0
+
+# SOLICITs sent straight to Kea's unicast address are discarded (RFC 8415
+# section 16): nothing completes, and the run says why unless quiet.
+qv unicast 30 --server kea -- --test-mode once --clients 5 --timeout 1 --server @SERVER@ @IF@
+check "unicast: exit status 0, no client completed" "$status/$(last unicast)" = \
+  "0/Finished and report: 0 transactions per second."
+check "unicast: the hint names the unicast address and the silence" "$(cat "$T/unicast.err")" = "Hint: no client \
+completed: the SOLICIT went to the unicast address 2001:db8:1::1 without relay layers, and servers discard it there \
+(RFC 8415 section 16); no reply arrived at all."
+qv unicast_quiet 30 --server kea -- -q --test-mode once --clients 5 --timeout 1 --server @SERVER@ @IF@
+check "unicast, quiet: no hint" ! -s "$T/unicast_quiet.err"
 
 # A short highload search: probe from 2000 clients/second, 2-second runs,
 # 1-second timeout; it ends with its report whatever Kea manages here.

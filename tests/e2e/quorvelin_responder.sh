@@ -31,11 +31,15 @@ check "refuse: exit status 0, no client completed" "$status/$(last refuse)" = "0
 check "refuse: all 20 clients timed out" "$(column refuse 3)" -eq 20
 check "refuse: the debug log names each refusal" \
   "$(grep -cxF '# failed status-code=2:NoAddrAvail on 3:IA_NA iaid=1' "$T/refuse.log" || true)" -eq 20
+check "refuse: the hint says replies came but no client got through" "$(cat "$T/refuse.err")" = "Hint: no client \
+completed: replies reached clients but no client got through its scenario (--log-file shows refused IAs and messages \
+that could not be built)."
 
 # No answers at all: the probe gives up at its first timeouts.
 qv silent 30 --server responder --responder-args "--drop-percent 100" -- -v --timeout 1 --clients 100 @IF@
 check "silent: exit status 0, the probe is unable to continue" "$status/$(last silent)" = "0/Unable to continue."
 check "silent: timeouts counted, no report" "$(column silent 3)" -gt 0 -a "$(count silent '^Finished')" -eq 0
+check "silent: the hint says no reply arrived" "$(cat "$T/silent.err")" = "Hint: no client completed: no reply arrived at all."
 
 # Endless: 5 % of requests dropped is far above the 0.1 % allowed, so the
 # test ends with its report at the first tick that counts timeouts.

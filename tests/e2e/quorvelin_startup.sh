@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # quorvelin's start-up in the lab: an unknown device and a client port that
 # is already taken end the program with one error line and status 1, quiet
-# or not; with --quiet a successful test prints nothing.
+# or not; with --quiet a successful test prints nothing; a debug log that
+# takes no writes is reported once, and the test still runs to its report
+# before it ends with status 1.
 # shellcheck source=tests/e2e/lab.bash
 source "$(dirname "$0")/lab.bash"
 
@@ -34,6 +36,10 @@ for quiet in "" -q; do
       "$status/$(cat "$T/bound.out")/$(cat "$T/bound.err")" = "1//Error: bind: Address already in use"
   done
 done
+
+qv fulllog 30 --server responder -- --test-mode once --clients 5 --log-file /dev/full @IF@
+check "full log: status 1, the report, one error line" "$status/$(last fulllog)/$(cat "$T/fulllog.err")" = \
+  "1/Finished and report: 5 transactions per second./Error: debug log /dev/full: write failed: No space left on device"
 
 qv quiet 30 --server kea -- -q --test-mode once --clients 50 --log-file "$T/quiet.log" @IF@
 check "quiet: status 0, nothing on stdout or stderr" "$status/$(cat "$T/quiet.out" "$T/quiet.err")" = 0/

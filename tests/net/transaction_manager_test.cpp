@@ -303,6 +303,10 @@ TEST_F(TransactionManager, ClearResultsDropsEveryClientAndKeepsThoseThatHadARepl
     EXPECT_EQ(stats(), "0 0 0 0 0 0");
     peer.send(answer(2, s2));
     EXPECT_TRUE(silent()) << "a late reply for a dropped client is ignored";
+    // The run's totals survive the clearing; the late reply matched nobody.
+    const traffic_totals totals = manager->totals();
+    EXPECT_EQ(std::to_string(totals.received) + " " + std::to_string(totals.matched) + " " +
+                  std::to_string(totals.completed), "5 4 1");
     manager->run();
     EXPECT_EQ(xid(expect(1)), 1) << "the dropped client that had a reply restarts first";
     manager->run();

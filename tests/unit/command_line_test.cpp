@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+
+using namespace std::string_literals;
 
 namespace {
 
@@ -28,7 +31,8 @@ std::string slurp(const std::string& path)
     return text.str();
 }
 
-// The quorvelin binary run with `args`, its output captured.
+// The quorvelin binary run with `args`, its output captured; killed by
+// SIGALRM (status -1) if still running after 10 seconds.
 command_result quorvelin(std::vector<std::string> args)
 {
     args.insert(args.begin(), QUORVELIN_BINARY);
@@ -39,6 +43,7 @@ command_result quorvelin(std::vector<std::string> args)
         dup2(out_fd, 1);
         dup2(err_fd, 2);
         dup2(open("/dev/null", O_RDONLY), 0);
+        alarm(10); // a pending alarm survives execv
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(&a[0]);
@@ -88,20 +93,42 @@ const std::string examples = QUORVELIN_SOURCE_DIR "/examples/";
 
 } // namespace
 
+// A value let through would start a test, which the 10 s limit ends.
 TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
 {
+    char dir[] = "/tmp/quorvelin-cli-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string fifo = dir + "/fifo"s, link = dir + "/link"s, day = "' is out of range 1..86400";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{}, "boost::bad_any_cast: failed conversion using boost::any_cast"},
         {{"lo", "--bogus"}, "unrecognised option '--bogus'"},
         {{"lo", "--timeout"}, "the required argument for option '--timeout' is missing"},
         {{"lo", "--timeout", "soon"}, "the argument ('soon') for option '--timeout' is invalid"},
         {{"lo", "--test-mode", "high"}, "Invalid symbol name"},
+        {{"lo", "--timeout", "-x"}, "the argument ('-x') for option '--timeout' is invalid"},
+        // Every spelling of a number reaches its range check; a minus sign
+        // never wraps round to a huge unsigned number.
+        {{"lo", "--timeout", "-1"}, "the argument ('-1') for option '--timeout" + day},
+        {{"lo", "--timeout=-1"}, "the argument ('-1') for option '--timeout" + day},
+        {{"lo", "-t-1"}, "the argument ('-1') for option '--test-duration" + day},
+        {{"lo", "--test-duration", "0"}, "the argument ('0') for option '--test-duration" + day},
+        {{"lo", "--timeout", "86401"}, "the argument ('86401') for option '--timeout" + day},
+        {{"lo", "--timeout", "99999999999999999999"}, "the argument ('99999999999999999999') for option '--timeout" + day},
         {{"lo", "--clients", "0"}, "the argument ('0') for option '--clients' is out of range 1..1000000"},
+        {{"lo", "--clients=-0"}, "the argument ('-0') for option '--clients' is out of range 1..1000000"},
         {{"lo", "--clients", "1000001"}, "the argument ('1000001') for option '--clients' is out of range 1..1000000"},
-        {{"lo", "--nthreads", "0"},
-         "the argument ('0') for option '--nthreads' is out of range: at least one worker thread is needed"},
+        {{"lo", "--nthreads", "-1"}, "the argument ('-1') for option '--nthreads' is out of range 1..1024"},
+        {{"lo", "--nthreads", "0"}, "the argument ('0') for option '--nthreads' is out of range 1..1024"},
+        {{"lo", "--nthreads", "1025"}, "the argument ('1025') for option '--nthreads' is out of range 1..1024"},
         {{"lo", "--log-file", "/nonexistent-dir/q.log"}, "/nonexistent-dir/q.log Can't open file"},
         {{"lo", examples + "relay/two-relays.scn", examples + "relay/two-relays.scn"}, "can't set many relay files"},
+        // A FIFO (also behind a link) or a device fails at once instead of
+        // waiting for a writer or reading without end.
+        {{"lo", fifo}, fifo + " Can't open file (not a regular file)"},
+        {{"lo", link}, link + " Can't open file (not a regular file)"},
+        {{"lo", "/dev/zero"}, "/dev/zero Can't open file (not a regular file)"},
     };
     for (const auto& c : cases) {
         const auto r = quorvelin(c.first);
@@ -109,6 +136,9 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "Error: " + c.second + "\n" + usage_text);
     }
+    std::remove(link.c_str());
+    std::remove(fifo.c_str());
+    rmdir(dir);
 }
 
 TEST(CommandLine, HelpAndVersionPrintToStandardOutput)
@@ -163,9 +193,9 @@ TEST(InitOptions, ArgumentsReachTheirGlobals)
     EXPECT_EQ(init({"lo", "--test-mode", "ONCE"}), "lo mode 2 clients 1 duration 120 timeout 3 threads 1 server ff02::1:2");
     EXPECT_EQ(init({"lo", "--test-mode", "Endlessly"}),
               "lo mode 1 clients 1 duration 120 timeout 3 threads 1 server ff02::1:2");
-    EXPECT_EQ(init({"-v", "-q", "-s", "2001:db8::1", "-t", "30", "--clients", "1000000", "--timeout", "5", "--nthreads",
-                    "4", "--test-mode", "highload", "veth0"}),
-              "veth0 mode 0 clients 1000000 duration 30 timeout 5 threads 4 server 2001:db8::1 verbose quiet");
+    EXPECT_EQ(init({"-v", "-q", "-s", "2001:db8::1", "-t", "30", "--clients", "1000000", "--timeout", "+86400",
+                    "--nthreads", "1024", "--test-mode", "highload", "veth0"}),
+              "veth0 mode 0 clients 1000000 duration 30 timeout 86400 threads 1024 server 2001:db8::1 verbose quiet");
     g_opt_verbose = g_opt_quiet = false;
     g_opt_send_addr = boost::asio::ip::make_address_v6("ff02::1:2");
     g_opt_duration = 120, g_opt_minimum = 1, g_opt_timeout = 3, g_opt_nthreads = 1;

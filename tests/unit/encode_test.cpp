@@ -24,13 +24,15 @@ bytes advertise(std::uint32_t n, const bytes& ia_option, const bytes& sid = serv
     return message(2, n, cat({sid, ia_option, client_id(n), option(7, hex("ff"))}));
 }
 
-// A reply to client n relayed back through RELAY-REPL layers given
-// outermost first; each echoes an Interface-Id before its Relay Message.
+// A reply relayed back through RELAY-REPL layers given outermost first, with
+// the request's hop counts (innermost 0); each echoes an Interface-Id before
+// its Relay Message.
 bytes relayed_reply(const bytes& reply, std::vector<std::pair<const char*, const char*>> layers)
 {
     bytes out = reply;
+    unsigned hops = 0;
     for (auto it = layers.rbegin(); it != layers.rend(); ++it)
-        out = relay(13, 0, it->first, it->second, cat({option(18, text("echo")), option(9, out)}));
+        out = relay(13, hops++, it->first, it->second, cat({option(18, text("echo")), option(9, out)}));
     return out;
 }
 
@@ -158,8 +160,9 @@ TEST(RelayLayers, EachClientKeepsTheRelayOptionsOfItsFirstMessage)
     auto first = relayed(builtin("SOLICIT"), relays);
     auto second = scenario(builtin("REQUEST"));
     second->relays_ = first->relays_;
+    // The relay next to the client sends hop count 0, the one around it 1.
     auto wrap = [](const bytes& inner, const char* ifid, const char* remote) {
-        return relay(12, 0, link_b, link_a, cat({option(9, relay(12, 0, link_a, peer_a, cat({option(9, inner),
+        return relay(12, 1, link_b, link_a, cat({option(9, relay(12, 0, link_a, peer_a, cat({option(9, inner),
                                                  option(18, text(ifid))}))), option(37, text(remote))}));
     };
     const bytes request7 = message(3, 7, cat({client_id(7), server_id, ia(3, 1, 0, 0, {})}));

@@ -2,6 +2,7 @@
 // file nothing, relay lists and what they change, the debug-log dumps, and
 // the example files shipped with the program.
 #include "main/options.hpp"
+#include "message/fixed_size.hpp"
 #include "scenario/load.hpp"
 #include "wire_bytes.hpp"
 
@@ -104,15 +105,22 @@ TEST_F(Loading, CommentsAreCutAtTheFirstHashOfEveryLine)
 
 TEST_F(Loading, ErrorsFileNothing)
 {
+    // Only a regular file of at most 1 MiB is read.
+    const std::string solicit = "SOLICIT { CID = @auto }\n", big = file(solicit + std::string(1024 * 1024 + 1 - 24, ' '));
+    EXPECT_EQ(load({file(solicit + std::string(1024 * 1024 - 24, ' '))}), "1 RELAYS=0\n\n    [1] 1 = @auto\n");
+    reset();
+    const std::string missing = (dir_ / "missing").string(), directory = dir_.string(), dangling = (dir_ / "link");
+    fs::create_symlink(missing, dangling);
     auto& debug_log = log();
-    const std::string missing = (dir_ / "missing").string(), directory = dir_.string();
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{file("# nothing\n#but remarks\n\n")}, "syntax error at 1 line."},
         {{file("SOLICIT { CID = @auto }\n\0\0"s)}, "syntax error at 2 line."},
         {{file("SOLICIT { IA_NA 70000 { } }")}, "bad lexical cast: source type value could not be interpreted as target"},
         {{file(two_relays), file("SOLICIT { FOO = 1 }")}, "FOO : undefined option-name"},
         {{missing}, missing + " Can't open file"},
-        {{directory}, directory + " Can't open file"},
+        {{dangling}, dangling + " Can't open file"},
+        {{directory}, directory + " Can't open file (not a regular file)"},
+        {{big}, big + " Can't open file (larger than 1 MiB)"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(load(c.first), c.second);
@@ -131,6 +139,9 @@ TEST_F(Loading, RelayListWrapsTheMessagesAfterItAndMovesServerAndPort)
                                "    [1] 2 = @auto\n");
     EXPECT_EQ(g_opt_scenario[1]->relays_, g_opt_scenario[2]->relays_); // the same layers, in file order
     EXPECT_EQ(g_opt_scenario[1]->relays_.at(0)->link_address_.to_string(), "2001:db8:1::1");
+    // Hop counts as relay agents set them: the layer next to the client 0.
+    EXPECT_EQ(g_opt_scenario[1]->relays_[0]->hop_count_, 1);
+    EXPECT_EQ(g_opt_scenario[1]->relays_[1]->hop_count_, 0);
     EXPECT_EQ(g_opt_send_addr, boost::asio::ip::make_address_v6("ff05::1:3"));
     EXPECT_EQ(g_opt_recv_port, 547);
 
@@ -142,6 +153,64 @@ TEST_F(Loading, RelayListWrapsTheMessagesAfterItAndMovesServerAndPort)
 
     reset();
     EXPECT_EQ(load({relays, solicit, relays}), "can't set many relay files");
+}
+
+// What no reply can change, without and with the 18-byte Client Identifier
+// of the generated identity that a scenario's first message copies; a
+// message or relay list that no client could ever send is refused, naming
+// its file ("{0}" and "{1}" stand for the files in command-line order).
+TEST_F(Loading, RefusesWhatNoClientCouldEverSend)
+{
+    const std::tuple<std::string, std::string, std::size_t, std::size_t> sizes[] = {
+        {"", "SOLICIT { CID = @auto }", 4, 22},
+        {"", "SOLICIT { CID = @auto, SID = 00-01, IA_NA 1 { IAADDR = @auto } }", 4 + 16, 22 + 16},
+        {"", "REQUEST { SID = 00-01, CID = @auto, ELAPSED_TIME = 0 }", 4 + 6 + 6, 22 + 6 + 6},
+        {"", "RENEW { USER_CLASS = [ 1 \"a\", 5 \"abcdef\", 7 ], 7 = empty }", 4 + 12 + 4, 4 + 12 + 4},
+        {"", "REBIND { IA_NA 1 { IAADDR 2001:db8::1 { PTIME = 1 } }, IA_PD 2 { T1 = 5, IAPREFIX :: /0 { } } }",
+         4 + 16 + 28 + 16 + 29, 4 + 16 + 28 + 16 + 29},
+        {"RELAY ::1 => ::2 { INTERFACE_ID = [ \"eth0\", \"e1\" ], REMOTE_ID = @auto }, RELAY ::3 => ::4 { }",
+         "DECLINE { CID = @auto }", 4 + 38 + 8 + 38, 22 + 38 + 8 + 38}};
+    for (const auto& [relays, message, size, first_size] : sizes) {
+        reset();
+        load(relays.empty() ? std::vector<std::string>{file(message)} : std::vector<std::string>{file(relays), file(message)});
+        EXPECT_EQ(fixed_part_size(*g_opt_scenario.back()), size) << message;
+        EXPECT_EQ(fixed_part_size(*g_opt_scenario.back(), true), first_size) << message;
+    }
+
+    auto request = [](std::size_t size) { return "REQUEST { 99 = \"" + std::string(size - 8, 'x') + "\" }"; };
+    auto relays = [](std::size_t count, std::size_t id) { // the first with an Interface-Id of `id` bytes
+        std::string text = "RELAY ::1 => ::2 { INTERFACE_ID = \"" + std::string(id, 'i') + "\" }";
+        for (std::size_t i = 1; i < count; ++i)
+            text += ", RELAY ::3 => ::4 { }";
+        return text;
+    };
+    const std::string too_long = " needs at least 1500 bytes with its relay layers; at most 1499 can be sent";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{request(1499)}, "accepted"},
+        {{request(1500)}, "{0}: the REQUEST needs at least 1500 bytes; at most 1499 can be sent"},
+        {{"SOLICIT { 99 = [ \"a\", \"" + std::string(1492, 'x') + "\" ] }"},
+         "{0}: the SOLICIT needs at least 1500 bytes; at most 1499 can be sent"},
+        {{relays(32, 0)}, "accepted"},
+        {{relays(33, 0), request(1500)}, "{0}: relay list of 33 layers; at most 32 are supported"},
+        {{relays(1, 0), request(1499 - 42)}, "accepted"},
+        {{relays(1, 0), request(1500 - 42)}, "{1}: the REQUEST" + too_long},
+        {{request(1460), relays(1, 0)}, "accepted"}, // loaded before the relay file: not wrapped
+        // The built-in SOLICIT: 20 bytes and the client's 18-byte identity.
+        {{relays(1, 1499 - 38 - 38 - 4)}, "accepted"},
+        {{relays(1, 1500 - 38 - 38 - 4)}, "{0}: the built-in SOLICIT" + too_long},
+    };
+    for (const auto& c : cases) {
+        reset();
+        std::vector<std::string> paths;
+        std::string expected = c.second;
+        for (const auto& text : c.first) {
+            paths.push_back(file(text));
+            const std::string mark = "{" + std::to_string(paths.size() - 1) + "}";
+            if (expected.find(mark) != std::string::npos)
+                expected.replace(expected.find(mark), mark.size(), paths.back());
+        }
+        EXPECT_EQ(error_of([&] { load_scenarios(paths); }), expected);
+    }
 }
 
 // Every example directory is one command line's worth of files, named so

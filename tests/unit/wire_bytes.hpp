@@ -7,6 +7,7 @@
 // does, and the text of a thrown error or of a tree's dump.
 
 #include "message/param.hpp"
+#include "scenario/load.hpp"
 #include "scenario/parser.hpp"
 #include "scenario/scanner.hpp"
 
@@ -134,11 +135,13 @@ inline std::shared_ptr<top_param> scenario(const std::string& text)
     return root;
 }
 
-// A message wrapped in the layers of a relay list, as loading files them.
+// A message wrapped in the layers of a relay list, numbered as loading
+// numbers them (the layer next to the client hop count 0).
 inline std::shared_ptr<top_param> relayed(const std::string& message, const std::string& relays)
 {
     auto root = scenario(message);
     root->relays_ = scenario(relays)->relays_;
+    number_relay_hops(root->relays_);
     return root;
 }
 
