@@ -2,7 +2,7 @@
 # quorvelin against the test responder's misbehaviour switches: the highload
 # search finds a server's limit of new clients per second; refused IAs,
 # dropped requests and duplicate answers have the effects the test modes
-# promise; the debug log records the start, the scenarios and the packets.
+# promise.
 # shellcheck source=tests/e2e/lab.bash
 source "$(dirname "$0")/lab.bash"
 
@@ -70,33 +70,5 @@ check "twice: the responder got three messages per client and answered each twic
   "$(responder_count "$T/twice.responder" received)/$(responder_count "$T/twice.responder" sent)" = 600/1200
 check "twice: each client completed on its third datagram" \
   "$(grep -o '^# received xid:[0-9]* ' "$T/twice.log" | sort | uniq -c | awk '$1 == 3' | wc -l)" -eq 200
-
-# Debug log: start line, the three built-in scenarios, the socket's
-# endpoints, one line per matched datagram; a second run appends, here with
-# two relay layers in front of the built-in messages.
-log=$T/debug.log
-start='------------------------------- quorvelin start -------------------------------'
-expected_log() { # RELAYS SEND-TO RECEIVE-PORT FROM
-  echo "$start"
-  for type in 1 3 8; do
-    printf '%s RELAYS=%s\n\n    [1] 1 = @auto\n    [2] 2 = @auto\n' "$type" "$1"
-    printf '    [3] 3 IAID=1 T1=0 T2=0 OPTIONS=\n        [1] 5 = @auto\n\n'
-  done
-  echo "# send:[$2%scope]:547 recv:[::]:$3"
-  for xid in 0 1 2 3 4; do printf '# received xid:%s from:[%s]:547\n' "$xid" "$4" "$xid" "$4" "$xid" "$4"; done
-}
-qv debug 30 --server responder -- --test-mode once --clients 5 --log-file "$log" @IF@
-check "debug: exit status 0" "$status" = 0
-expected_log 0 ff02::1:2 546 "fe80::1%$(cat "$T/debug.if")" >"$T/debug.want"
-qv debug_relay 30 --server responder -- --test-mode once --clients 5 --log-file "$log" @IF@ "$EX"/relay/two-relays.scn
-check "debug, relay: exit status 0, all 5 clients completed" "$status/$(last debug_relay)" = \
-  "0/Finished and report: 5 transactions per second."
-expected_log 2 ff05::1:3 547 2001:db8:1::1 >>"$T/debug.want"
-# The scope of the server address is the device, by name or by index.
-sed -i 's/^\(# send:\[[^%]*\)%[^]]*/\1%scope/' "$log"
-# Datagrams of a client arrive in order; clients may interleave.
-check "debug: both runs logged in full" "$(diff <(sort "$T/debug.want") <(sort "$log") | head -n 6 | tr '\n' ' ')" = ""
-check "debug: each run's start line, dumps and endpoints in order" \
-  "$(grep -v '^# received' "$log" | diff - <(grep -v '^# received' "$T/debug.want") | head -n 6 | tr '\n' ' ')" = ""
 
 finish

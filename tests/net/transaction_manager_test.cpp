@@ -1,13 +1,21 @@
 // The transaction manager over loopback against a hand-played server: ids,
 // matching, completion, timeouts, restarts, the send queue and its limits.
+// Each test runs in a network namespace of its own, so that concurrent runs
+// and local servers never collide on ports 546 and 547.
 #include "engine/transaction_manager.hpp"
-#include "loopback_lab.hpp"
 #include "main/options.hpp"
 #include "../unit/wire_bytes.hpp"
 
 #include <boost/thread/thread.hpp>
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -58,6 +66,71 @@ using namespace wire_bytes;
 using probe = transaction_manager_probe;
 using std::chrono::milliseconds;
 using time_point = transaction_manager::time_point;
+
+// Moves the calling thread (and the threads and sockets it creates from now
+// on) into a fresh network namespace with loopback up, and back when
+// destroyed. Without the privilege for that, the host's loopback is used
+// under a machine-wide lock file.
+class private_network {
+public:
+    private_network()
+    {
+        ifreq lo{};
+        std::strncpy(lo.ifr_name, "lo", IFNAMSIZ - 1);
+        lo.ifr_flags = IFF_UP;
+        const int fd = original_ >= 0 && ::unshare(CLONE_NEWNET) == 0 ? ::socket(AF_INET, SOCK_DGRAM, 0) : -1;
+        isolated_ = fd >= 0 && ::ioctl(fd, SIOCSIFFLAGS, &lo) == 0;
+        ::close(fd);
+        if (!isolated_ && (lock_ = ::open("/tmp/quorvelin-dhcp-ports.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666)) >= 0)
+            ::flock(lock_, LOCK_EX);
+    }
+    ~private_network()
+    {
+        if (isolated_)
+            ::setns(original_, CLONE_NEWNET);
+        ::close(original_);
+        ::close(lock_);
+    }
+
+private:
+    int original_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    int lock_ = -1;
+    bool isolated_ = false;
+};
+
+// A blocking UDP socket on [::1]:547 that answers whoever sent to it last.
+class udp_peer {
+public:
+    udp_peer()
+    {
+        sockaddr_in6 address{AF_INET6, htons(547), 0, in6addr_loopback, 0};
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error(std::string("test peer cannot bind [::1]:547: ") + std::strerror(errno));
+    }
+    ~udp_peer() { ::close(fd_); }
+
+    // One datagram, waiting up to `timeout`; empty when none came.
+    bytes receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000))
+    {
+        pollfd waiting{fd_, POLLIN, 0};
+        bytes data(4000);
+        socklen_t length = sizeof client_;
+        const ssize_t n = ::poll(&waiting, 1, static_cast<int>(timeout.count())) != 1 ? -1
+            : ::recvfrom(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&client_), &length);
+        data.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+        return data;
+    }
+    void send(const bytes& data)
+    {
+        if (::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&client_), sizeof client_) < 0)
+            throw std::runtime_error(std::string("test peer cannot send: ") + std::strerror(errno));
+    }
+    unsigned short client_port() const { return ntohs(client_.sin6_port); }
+
+private:
+    int fd_ = ::socket(AF_INET6, SOCK_DGRAM, 0);
+    sockaddr_in6 client_{};
+};
 
 time_point now() { return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now()); }
 int type(const bytes& m) { return m.empty() ? -1 : m[0]; }
@@ -148,15 +221,13 @@ protected:
         std::this_thread::sleep_for(milliseconds(50)); // loopback delivery
         release.set_value();
     }
-    // The next `count` messages as "type:id" words, sorted.
+    // The next `count` messages as "type:id" words, by type and id.
     std::string messages(std::size_t count, std::vector<bytes>* kept = nullptr)
     {
         std::vector<bytes> got;
         for (std::size_t i = 0; i < count; ++i)
             got.push_back(peer.receive());
-        std::sort(got.begin(), got.end(), [](const bytes& a, const bytes& b) {
-            return std::make_pair(type(a), xid(a)) < std::make_pair(type(b), xid(b));
-        });
+        std::sort(got.begin(), got.end()); // type, then id, are the first bytes
         std::string out;
         for (auto& m : got)
             out += std::to_string(type(m)) + ":" + std::to_string(xid(m)) + " ";
@@ -165,8 +236,8 @@ protected:
         return out;
     }
 
-    loopback_lab::private_network network_;
-    loopback_lab::udp_peer peer;
+    private_network network_;
+    udp_peer peer;
     boost::asio::io_service io_;
     std::unique_ptr<boost::asio::io_service::work> work_ = std::make_unique<boost::asio::io_service::work>(io_);
     boost::thread_group workers_;
@@ -379,6 +450,8 @@ TEST_F(TransactionManager, RelayedClientsAreMatchedAndRestartedByTheirInnerId)
     EXPECT_EQ(probe::table(*manager), "0:1 ");
 }
 
+// Beats scheduled from this thread while four workers serve them and the
+// replies: every client starts once and completes once.
 TEST_F(TransactionManager, ManyClientsOnFourWorkerThreadsAllComplete)
 {
     start(4);

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <mutex>
-#include <random>
 #include <thread>
 
 namespace {
@@ -114,29 +113,6 @@ TEST(BeatTimer, CancelDropsPendingPointsAndSchedulingStartsAfresh)
     io.restart();
     io.run();
     EXPECT_EQ(beats.served().size(), 1u);
-}
-
-TEST(BeatTimer, PointsScheduledFromAnotherThreadWhileServingAreEachServedOnce)
-{
-    boost::asio::io_service io;
-    auto guard = std::make_unique<boost::asio::io_service::work>(io);
-    recording_timer beats(io);
-    boost::thread_group pool;
-    for (int i = 0; i < 4; ++i)
-        pool.create_thread([&io] { io.run(); });
-    std::mt19937 random(7);
-    std::uniform_int_distribution<int> offset_us(-2000, 50000);
-    for (int i = 0; i < 2000; ++i) {
-        beats.async_run(clock_type::now() + std::chrono::microseconds(offset_us(random)));
-        if (i % 100 == 0)
-            std::this_thread::sleep_for(milliseconds(2));
-    }
-    for (int i = 0; i < 6000 && beats.served().size() < 2000; ++i)
-        std::this_thread::sleep_for(milliseconds(10));
-    std::this_thread::sleep_for(milliseconds(100)); // room for a surplus call to show
-    guard.reset();
-    pool.join_all();
-    EXPECT_EQ(beats.served().size(), 2000u);
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +18,7 @@ using namespace std::string_literals;
 namespace {
 
 struct command_result {
-    int status = -1; // exit status, or -1 when the program did not exit normally
+    int status; // exit status, 124 when killed after 10 seconds
     std::string out;
     std::string err;
 };
@@ -31,33 +30,20 @@ std::string slurp(const std::string& path)
     return text.str();
 }
 
-// The quorvelin binary run with `args`, its output captured; killed by
-// SIGALRM (status -1) if still running after 10 seconds.
-command_result quorvelin(std::vector<std::string> args)
+// The quorvelin binary run with `args`, its output captured.
+command_result quorvelin(const std::vector<std::string>& args)
 {
-    args.insert(args.begin(), QUORVELIN_BINARY);
-    char out_path[] = "/tmp/quorvelin-test-out-XXXXXX", err_path[] = "/tmp/quorvelin-test-err-XXXXXX";
-    const int out_fd = mkstemp(out_path), err_fd = mkstemp(err_path);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out_fd, 1);
-        dup2(err_fd, 2);
-        dup2(open("/dev/null", O_RDONLY), 0);
-        alarm(10); // a pending alarm survives execv
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(out_fd);
-    close(err_fd);
-    command_result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out_path), slurp(err_path)};
-    unlink(out_path);
-    unlink(err_path);
+    char err[] = "/tmp/quorvelin-test-err-XXXXXX";
+    close(mkstemp(err));
+    std::string command = "timeout 10 " QUORVELIN_BINARY;
+    for (const auto& a : args)
+        command += " '" + a + "'";
+    FILE* pipe = popen((command + " 2>" + err + " </dev/null").c_str(), "r");
+    std::string out(1 << 16, 0);
+    out.resize(fread(&out[0], 1, out.size(), pipe));
+    const int status = pclose(pipe);
+    command_result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, slurp(err)};
+    unlink(err);
     return r;
 }
 

@@ -31,11 +31,11 @@ struct fake_manager {
                unsigned& avg_ms, unsigned& max_ms, unsigned& min_ms)
     {
         cutoffs.push_back(cutoff);
-        const zarn::quorvelin::tick_stats s = script.empty() ? zarn::quorvelin::tick_stats{} : script.front();
+        const auto s = script.empty() ? zarn::quorvelin::tick_stats{} : script.front();
         if (!script.empty())
             script.pop_front();
-        results = s.results, timeouts = s.timeouts, pending = s.pending;
-        avg_ms = s.avg_ms, max_ms = s.max_ms, min_ms = s.min_ms;
+        results = s.results, timeouts = s.timeouts, pending = s.pending, avg_ms = s.avg_ms, max_ms = s.max_ms;
+        min_ms = s.min_ms;
     }
     std::string calls; // beat-timer cancels, socket cancels and clears, in order
     fake_socket socket{calls};
@@ -54,8 +54,9 @@ struct cout_capture {
 // values a bare command line leaves, restored afterwards.
 class drivers : public ::testing::Test {
 protected:
-    drivers() { g_opt_verbose = g_opt_quiet = false, g_opt_duration = 120, g_opt_minimum = 1, g_opt_timeout = 3; }
-    ~drivers() override { g_opt_verbose = g_opt_quiet = false, g_opt_duration = 120, g_opt_minimum = 1, g_opt_timeout = 3; }
+    drivers() { defaults(); }
+    ~drivers() override { defaults(); }
+    static void defaults() { g_opt_verbose = g_opt_quiet = false, g_opt_duration = 120, g_opt_minimum = 1, g_opt_timeout = 3; }
 
     struct tick_output {
         std::string text;
@@ -91,27 +92,23 @@ protected:
     fake_manager manager;
 };
 
-// What differs between the drivers in the cases they share.
+// What differs between the drivers in the cases they share: the beats of the
+// first second for 3 clients (once: exactly 3; endless: 333333 us apart,
+// four; highload: the first rate from 3 that divides a second, four), the
+// last line when nothing is ever answered, and whether a late tick is told.
+struct shared_case {
+    unsigned beats_for_3;
+    const char* report;
+    bool reports_lateness;
+};
 template <class Driver>
-struct traits;
+shared_case traits();
 template <>
-struct traits<loadtest_1> {
-    static constexpr unsigned beats_for_3 = 3; // exactly the clients asked for
-    static constexpr const char* report = "Finished and report: 0 transactions per second.\n";
-    static constexpr bool reports_lateness = false;
-};
+shared_case traits<loadtest_1>() { return {3, "Finished and report: 0 transactions per second.\n", false}; }
 template <>
-struct traits<loadtest_endless> {
-    static constexpr unsigned beats_for_3 = 4; // 333333 us apart: four a second
-    static constexpr const char* report = "Finished and report: 1 transactions per second.\n";
-    static constexpr bool reports_lateness = false;
-};
+shared_case traits<loadtest_endless>() { return {4, "Finished and report: 1 transactions per second.\n", false}; }
 template <>
-struct traits<loadtest_default> {
-    static constexpr unsigned beats_for_3 = 4; // the first rate from 3 that divides a second
-    static constexpr const char* report = "Unable to continue.\n";
-    static constexpr bool reports_lateness = true;
-};
+shared_case traits<loadtest_default>() { return {4, "Unable to continue.\n", true}; }
 
 template <class Driver>
 class every_driver : public drivers {};
@@ -123,7 +120,7 @@ TYPED_TEST(every_driver, FirstTickSchedulesOneSecondOfBeatsAndCountsTimeoutsFrom
     g_opt_minimum = 3;
     TypeParam driver(this->io);
     EXPECT_EQ(this->tick(driver, {0, 0, 1}).text, "");
-    this->expect_even_beats(traits<TypeParam>::beats_for_3);
+    this->expect_even_beats(traits<TypeParam>().beats_for_3);
     EXPECT_EQ(this->manager.beats.front() - this->manager.cutoffs.front(), seconds(3));
 }
 
@@ -133,7 +130,7 @@ TYPED_TEST(every_driver, NextTickComesFromTheTimerAndNoAnswerEndsTheTest)
     TypeParam driver(this->io);
     this->tick(driver, {0, 0, 1});
     this->manager.script.push_back({0, 1, 0});
-    EXPECT_EQ(this->timer_ticks(), traits<TypeParam>::report);
+    EXPECT_EQ(this->timer_ticks(), traits<TypeParam>().report);
     EXPECT_TRUE(this->io.stopped());
     ASSERT_EQ(this->manager.cutoffs.size(), 2u);
     EXPECT_GE(this->manager.cutoffs[1] - this->manager.cutoffs[0], seconds(1));
@@ -159,7 +156,7 @@ TYPED_TEST(every_driver, OnlyTheHighloadModeReportsALateTick)
     const std::string text = this->tick(driver, {1, 0, 1}).text;
     const auto longest = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now() - first);
     std::smatch m;
-    if (!traits<TypeParam>::reports_lateness) {
+    if (!traits<TypeParam>().reports_lateness) {
         EXPECT_EQ(text, "");
         return;
     }
@@ -276,23 +273,18 @@ const std::tuple<stats, std::size_t, std::string> full_search[] = {
 
 TEST_F(highload, FullSearchTakesEveryDecisionInTurn)
 {
-    for (bool quiet : {false, true}) {
-        g_opt_timeout = g_opt_duration = 2;
-        g_opt_quiet = quiet;
-        manager.reset();
-        io.restart();
-        loadtest_default driver(io);
-        for (const auto& t : full_search) {
-            EXPECT_FALSE(io.stopped());
-            const auto out = tick(driver, std::get<0>(t));
-            EXPECT_EQ(out.text, quiet ? "" : std::get<2>(t));
-            EXPECT_EQ(out.beats, std::get<1>(t));
-            if (out.beats > 1)
-                expect_even_beats(out.beats);
-        }
-        EXPECT_TRUE(io.stopped());
-        EXPECT_EQ(manager.calls, "clear_results clear_results clear_results cancel socket.cancel ");
+    g_opt_timeout = g_opt_duration = 2;
+    loadtest_default driver(io);
+    for (const auto& t : full_search) {
+        EXPECT_FALSE(io.stopped());
+        const auto out = tick(driver, std::get<0>(t));
+        EXPECT_EQ(out.text, std::get<2>(t));
+        EXPECT_EQ(out.beats, std::get<1>(t));
+        if (out.beats > 1)
+            expect_even_beats(out.beats);
     }
+    EXPECT_TRUE(io.stopped());
+    EXPECT_EQ(manager.calls, "clear_results clear_results clear_results cancel socket.cancel ");
 }
 
 TEST_F(highload, ProbeAdvancesOnlyWhenGrowthQuickensAndProgressShowsTheMarks)
