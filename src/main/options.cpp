@@ -18,7 +18,7 @@ bool g_opt_quiet = false;
 boost::asio::ip::address_v6 g_opt_send_addr = boost::asio::ip::make_address_v6("ff02::1:2");
 std::uint32_t g_opt_duration = 120;
 std::uint32_t g_opt_minimum = 1;
-std::uint32_t g_opt_maximum = 1000000;
+std::uint32_t g_opt_maximum = max_clients_per_second;
 std::uint32_t g_opt_timeout = 3;
 std::uint32_t g_opt_nthreads = 1;
 double g_opt_error_threshold = 0.1;
@@ -100,7 +100,7 @@ po::options_description printed_options()
     return printed;
 }
 
-// The rate table and the beat spacing need 1..1000000 clients per second, and
+// The rate table and the beat spacing need 1..g_opt_maximum clients per second, and
 // without a worker thread nothing would ever be sent.
 void check_ranges()
 {
