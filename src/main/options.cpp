@@ -19,7 +19,7 @@ bool g_opt_quiet = false;
 boost::asio::ip::address_v6 g_opt_send_addr = boost::asio::ip::make_address_v6("ff02::1:2");
 std::uint32_t g_opt_duration = 120;
 std::uint32_t g_opt_minimum = 1;
-std::uint32_t g_opt_maximum = 1000000;
+std::uint32_t g_opt_maximum = max_clients_per_second;
 std::uint32_t g_opt_timeout = 3;
 std::uint32_t g_opt_nthreads = 1;
 double g_opt_error_threshold = 0.1;
@@ -53,8 +53,6 @@ using zarn::quorvelin::bounded_value;
 
 // Seconds in a day: longer test runs and timeouts are typing mistakes.
 constexpr std::uint32_t max_seconds = 86400;
-// The rate table and the beat spacing need 1..1000000 new clients a second.
-constexpr std::uint32_t max_clients = 1000000;
 // Far more worker threads than any machine has cores; more only exhausts
 // the system's thread limit.
 constexpr std::uint32_t max_threads = 1024;
@@ -100,7 +98,7 @@ po::options_description printed_options()
          "IPv6-address of DHCPv6 server. Default multicast address.")
         ("test-duration,t", bounded_value<1, max_seconds>(g_opt_duration),
          "Number of second to run test probes. Default 120 seconds.")
-        ("clients", bounded_value<1, max_clients>(g_opt_minimum), "Number of clients in initialize state.")
+        ("clients", bounded_value<1, max_clients_per_second>(g_opt_minimum), "Number of clients in initialize state.")
         ("timeout", bounded_value<1, max_seconds>(g_opt_timeout),
          "Number of DHCP receive packet timeout. Default 3 seconds.")
         ("nthreads", bounded_value<1, max_threads>(g_opt_nthreads), "Number of worker threads.")
