@@ -1,6 +1,7 @@
-// The scenario grammar and the tree it builds: each row is a whole scenario
-// text and either the tree's debug-log dump (relay layers after it, one
-// "RELAY link peer hop" line each) or the exact error the text raises.
+// The scenario scanner and grammar and the tree they build: each row is a
+// whole scenario text and either the tree's debug-log dump (relay layers
+// after it, one "RELAY link peer hop" line each) or the exact error the text
+// raises.
 #include "wire_bytes.hpp"
 
 #include <gtest/gtest.h>
@@ -54,8 +55,19 @@ TEST(Grammar, TextsGiveTheirTreeOrTheirError)
          "1 RELAYS=0\n\n    [1] 3 IAID=1 T1=6 T2=0 OPTIONS=\n        [1] 5 ::1 PTIME=4 VTIME=0\n"
          "        [2] 5 ::2 PTIME=0 VTIME=0\n\n"},
         {"CONFIRM { IA_NA 1 { } }", "4 RELAYS=0\n\n    [1] 3 IAID=1 T1=0 T2=0 OPTIONS=\n"},
-        // A dotted quad ends the token stream: what follows is never read.
+        // Tokens by longest match, and the values they carry.
+        {"SOLICIT { 5 = 'A' '\\101' '\\X41' '\\777' ''' '\\' -5, 6 = DE-AD-BE-EF 00-11-223 12L 65535 4294967295l }",
+         "1 RELAYS=0\n\n    [1] 5 = {41:41:41:ff:27:5c:0:5}\n    [2] 6 = {de:ad:be:ef:0:11:22:0:3:0:0:0:c:ff:ff:ff:ff:ff:ff}\n"},
+        {"SOLICIT { 7 = \"\\n\" \"a\nb\" ::1 }", "1 RELAYS=0\n\n    [1] 7 = {5c:6e:61:a:62:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:1}\n"},
+        {"SOLICIT { 1a = 1 }", "1a : undefined option-name"},
+        {"SOLICIT { IA_PD 1 { IAPREFIX ::/2147483648 { } } }",
+         "bad lexical cast: source type value could not be interpreted as target"},
+        {"SOLICIT { 1 = 4294967296L }", "bad lexical cast: source type value could not be interpreted as target"},
+        {"RELAY ::: => ::1 { }", "from_string: Invalid argument"},
+        // A dotted quad or other single-quoted text ends the token stream:
+        // what follows is never read.
         {"REBIND { CID = @auto } 192.0.2.1 REQUEST ]]] ::: 70000", "6 RELAYS=0\n\n    [1] 1 = @auto\n"},
+        {"REBIND { CID = @auto } 'xy' ]]]", "6 RELAYS=0\n\n    [1] 1 = @auto\n"},
         {"SOLICIT { CID = 192.0.2.1 }", syntax_error},
         {"SOLICIT { NOSUCH = }", "NOSUCH : undefined option-name"},
         {"SOLICIT { IA_NA 1 { NOSUCH = @auto } }", "NOSUCH : undefined option-name"},
