@@ -42,9 +42,14 @@ const std::array<const char*, 11> status_names = {
 
 } // namespace
 
+const char* message_name(int type)
+{
+    return name_of(message_names, type, "UNDEFINED");
+}
+
 std::ostream& operator<<(std::ostream& os, message_type value)
 {
-    return os << static_cast<int>(value) << ':' << name_of(message_names, value, "UNDEFINED");
+    return os << static_cast<int>(value) << ':' << message_name(value);
 }
 
 std::ostream& operator<<(std::ostream& os, option_code value)
