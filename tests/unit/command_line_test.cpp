@@ -37,6 +37,18 @@ const std::string usage_text =
     "  --log-file arg             Prints debug message to specify of file.\n"
     "Version: 0.1.5\n";
 
+// --help lists the options added later after the others; the usage text
+// after an error does not.
+std::string help_text()
+{
+    std::string help = usage_text;
+    help.insert(help.find("Version: "),
+                "  --summary                  Print a summary of the results after the test.\n"
+                "  --report arg               Write the results as JSON Lines to this file.\n"
+                "  --fail-below arg           Exit with status 3 when the result is below this.\n");
+    return help;
+}
+
 void expect_usage_error(const command_result& r, const std::string& message)
 {
     EXPECT_EQ(r.status, 1);
@@ -59,6 +71,9 @@ protected:
         g_opt_recv_port = 546;
         g_opt_ifname.clear();
         g_opt_log.reset();
+        g_opt_summary = false;
+        g_opt_report.reset();
+        g_opt_fail_below.reset();
         g_opt_scenario.clear();
     }
 
@@ -77,7 +92,7 @@ TEST(CommandLine, HelpAndVersionPrintToStandardOutput)
     for (auto args : {std::vector<std::string>{"--help"}, {"-h", "lo"}}) {
         auto r = quorvelin(args);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, usage_text);
+        EXPECT_EQ(r.out, help_text());
         EXPECT_EQ(r.err, "");
     }
     for (auto args : {std::vector<std::string>{"--version"}, {"lo", "-V"}}) {
@@ -112,10 +127,13 @@ TEST(CommandLine, OutOfRangeCountsAreRejected)
                        "at least one worker thread is needed");
 }
 
-TEST(CommandLine, UnopenableLogFileIsAnError)
+TEST(CommandLine, UnopenableLogOrReportFileIsAnError)
 {
-    expect_usage_error(quorvelin({"lo", "--log-file", "/nonexistent-dir/q.log"}),
-                       "/nonexistent-dir/q.log Can't open file");
+    for (const char* option : {"--log-file", "--report"})
+        expect_usage_error(quorvelin({"lo", option, "/nonexistent-dir/q.log"}),
+                           "/nonexistent-dir/q.log Can't open file");
+    expect_usage_error(quorvelin({"lo", "--fail-below", "most"}),
+                       "the argument ('most') for option '--fail-below' is invalid");
 }
 
 TEST(CommandLine, LogFileIsAppendedByEachRun)
@@ -172,4 +190,12 @@ TEST_F(InitOptions, ValuesReachTheirGlobals)
     EXPECT_EQ(g_opt_timeout, 5u);
     EXPECT_EQ(g_opt_nthreads, 4u);
     EXPECT_EQ(g_opt_ifname, "veth0");
+    EXPECT_FALSE(g_opt_summary);
+    EXPECT_FALSE(g_opt_fail_below);
+    EXPECT_FALSE(g_opt_report);
+
+    init({"lo", "--summary", "--fail-below", "250", "--report", "/dev/null"});
+    EXPECT_TRUE(g_opt_summary);
+    EXPECT_EQ(g_opt_fail_below, 250u);
+    EXPECT_TRUE(g_opt_report);
 }

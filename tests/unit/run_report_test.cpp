@@ -1,0 +1,210 @@
+// The report file's records and the --summary block, from known counts.
+#include "loadtest/report_writer.hpp"
+#include "loadtest/summary_block.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+
+namespace {
+
+using namespace zarn::quorvelin;
+using nlohmann::json;
+
+// Three steps; the second refused twice with NoAddrAvail and once with a
+// code beyond the table; latencies 100..199 us at the first step.
+run_outcome sample_outcome(opt_mode_t mode)
+{
+    run_outcome o;
+    o.mode = mode;
+    o.result = mode == opt_mode_endless ? 1234.5 : 200;
+    o.offered = 250;
+    o.served = 1234.5;
+    o.low_water = 180;
+    o.high_water = 220;
+    o.pending = 4;
+    o.messages = {"SOLICIT", "REQUEST", "RELEASE"};
+    o.totals = measurements(3);
+    o.totals.steps[0].sent = 210;
+    o.totals.steps[0].answered = 100;
+    o.totals.steps[0].duplicates = 7;
+    o.totals.steps[1].refused[2] = 2;
+    o.totals.steps[1].refused[status_slots - 1] = 1;
+    o.totals.steps[2].no_server_id = 5;
+    o.totals.steps[2].unbuildable = 6;
+    for (std::uint64_t us = 100; us < 200; ++us)
+        o.totals.steps[0].latency.record(us);
+    o.totals.clients.started = 210;
+    o.totals.clients.completed = 200;
+    o.totals.clients.timed_out = 6;
+    o.totals.clients.stalled = 3;
+    o.totals.clients.latency.record(5000);
+    o.totals.received = 320;
+    o.totals.unmatched = 9;
+    o.totals.rcvbuf_drops = 11;
+    o.start = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
+    o.end = o.start + std::chrono::milliseconds(2500);
+    return o;
+}
+
+// Every line of the output as one JSON object.
+std::vector<json> records(const std::string& text)
+{
+    std::vector<json> out;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        out.push_back(json::parse(line));
+    EXPECT_EQ(text.back(), '\n');
+    return out;
+}
+
+TEST(ReportWriter, SummaryRecordCarriesEveryCountAndMergeableHistograms)
+{
+    std::ostringstream out;
+    report_writer(out).summary(sample_outcome(opt_mode_highload));
+    const auto lines = records(out.str());
+    ASSERT_EQ(lines.size(), 1u);
+    const json& r = lines[0];
+    EXPECT_EQ(r["type"], "summary");
+    EXPECT_EQ(r["mode"], "highload");
+    EXPECT_EQ(r["result"], 200);
+    EXPECT_EQ(r["interrupted"], false);
+    EXPECT_EQ(r["low_water"], 180);
+    EXPECT_EQ(r["high_water"], 220);
+    EXPECT_EQ(r["clients"], json::parse(R"({"started":210,"completed":200,"timed_out":6,"stalled":3,
+                                            "pending":4,"cleared":0})"));
+    EXPECT_EQ(r["unmatched_replies"], 9);
+    EXPECT_EQ(r["rcvbuf_drops"], 11);
+    EXPECT_EQ(r["received"], 320);
+    EXPECT_EQ(r["start"], "2023-11-14T22:13:20.000000Z");
+    EXPECT_EQ(r["end"], "2023-11-14T22:13:22.500000Z");
+    EXPECT_EQ(r["duration_s"], 2.5);
+
+    ASSERT_EQ(r["steps"].size(), 3u);
+    const json& first = r["steps"][0];
+    EXPECT_EQ(first["step"], 1);
+    EXPECT_EQ(first["message"], "SOLICIT");
+    EXPECT_EQ(first["sent"], 210);
+    EXPECT_EQ(first["answered"], 100);
+    EXPECT_EQ(first["duplicates"], 7);
+    EXPECT_EQ(first["latency_us"], json::parse(R"({"count":100,"min":100,"mean":149.5,"p50":149,"p90":189,
+                                                   "p99":198,"p999":199,"max":199})"));
+    EXPECT_EQ(r["steps"][1]["refused"], json::parse(R"({"2":2,"255":1})"));
+    EXPECT_EQ(r["steps"][2]["no_server_id"], 5);
+    EXPECT_EQ(r["steps"][2]["unbuildable"], 6);
+    EXPECT_EQ(r["latency_us"]["max"], 5000);
+
+    // The buckets and exact figures rebuild the histogram of the step.
+    const json& h = first["histogram"];
+    EXPECT_EQ(h["count"], 100);
+    EXPECT_EQ(h["sum"], 14950);
+    ASSERT_EQ(h["buckets"].size(), 100u);
+    EXPECT_EQ(h["buckets"][0], json::parse("[100,1]"));
+    EXPECT_EQ(h["buckets"][99], json::parse("[199,1]"));
+    EXPECT_EQ(r["histogram"]["buckets"], json::parse(R"([[4992,1]])")) << "5000 us lies in the bucket from 4992";
+}
+
+TEST(ReportWriter, EndlessReportsItsServedRateAsTheResult)
+{
+    std::ostringstream out;
+    run_outcome o = sample_outcome(opt_mode_endless);
+    o.interrupted = true;
+    report_writer(out).summary(o);
+    const json r = records(out.str()).at(0);
+    EXPECT_EQ(r["result"], 1234.5);
+    EXPECT_EQ(r["served_rate"], 1234.5);
+    EXPECT_EQ(r["offered_rate"], 250);
+    EXPECT_EQ(r["interrupted"], true);
+    EXPECT_FALSE(r.contains("low_water"));
+}
+
+TEST(ReportWriter, StartTickAndEventRecords)
+{
+    std::ostringstream out;
+    report_writer writer(out);
+    const auto at = std::chrono::system_clock::time_point(std::chrono::microseconds(1700000000000001));
+    writer.start(opt_mode_once, {"SOLICIT", "REQUEST"}, at);
+    tick_report t;
+    t.at = at;
+    t.tick = 3;
+    t.results = 40;
+    t.timeouts = 1;
+    t.pending = 2;
+    t.rate = 50;
+    measurements second(2);
+    second.steps[1].answered = 8;
+    second.steps[1].latency.record(300);
+    second.clients.latency.record(900);
+    writer.tick(t, second);
+    writer.event({at, 4, "run_failed", "Stopping run after 4 seconds; 3/10 clients failed.",
+                  {{"seconds", 4}, {"failed", 3}, {"clients", 10}}});
+
+    const auto lines = records(out.str());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0]["type"], "start");
+    EXPECT_EQ(lines[0]["format"], report_writer::format);
+    EXPECT_EQ(lines[0]["mode"], "once");
+    EXPECT_EQ(lines[0]["messages"], json::parse(R"(["SOLICIT","REQUEST"])"));
+    EXPECT_EQ(lines[0]["start"], "2023-11-14T22:13:20.000001Z");
+    EXPECT_EQ(lines[0]["histogram_layout"]["sub_buckets"], 128);
+
+    const json& tick = lines[1];
+    EXPECT_EQ(tick["type"], "tick");
+    EXPECT_EQ(tick["tick"], 3);
+    EXPECT_EQ(tick["results"], 40);
+    EXPECT_EQ(tick["timeouts"], 1);
+    EXPECT_EQ(tick["pending"], 2);
+    EXPECT_EQ(tick["rate"], 50);
+    EXPECT_EQ(tick["second"]["steps"][1]["answered"], 8);
+    EXPECT_EQ(tick["second"]["steps"][1]["latency_us"], json::parse(R"({"count":1,"p50":300,"p99":300})"));
+    EXPECT_EQ(tick["second"]["latency_us"]["p99"], 900);
+
+    EXPECT_EQ(lines[2], json::parse(R"({"type":"event","time":"2023-11-14T22:13:20.000001Z","tick":4,
+        "event":"run_failed","text":"Stopping run after 4 seconds; 3/10 clients failed.",
+        "seconds":4,"failed":3,"clients":10})"));
+}
+
+TEST(SummaryBlock, HeadlineSaysWhatTheModeFound)
+{
+    const struct {
+        opt_mode_t mode;
+        bool interrupted;
+        const char* headline;
+    } cases[] = {
+        {opt_mode_highload, false, "Summary: highload test, 200 clients/second; low-water mark 180, high-water mark 220\n"},
+        {opt_mode_endless, true, "Summary: endless test, 250 clients/second offered, 1234.5 served; interrupted\n"},
+        {opt_mode_once, false, "Summary: once test, 200 of 250 clients completed\n"},
+    };
+    for (const auto& c : cases) {
+        run_outcome o = sample_outcome(c.mode);
+        o.interrupted = c.interrupted;
+        std::ostringstream out;
+        print_summary(out, o);
+        EXPECT_EQ(out.str().substr(0, out.str().find('\n') + 1), c.headline);
+    }
+}
+
+TEST(SummaryBlock, TotalsStepsLatenciesAndRefusalsInColumns)
+{
+    std::ostringstream out;
+    print_summary(out, sample_outcome(opt_mode_once));
+    const std::string text = out.str();
+    EXPECT_EQ(text.substr(text.find('\n') + 1),
+              "Clients: 210 started, 200 completed, 6 timed out (3 after a refusal or an unbuilt message), "
+              "4 pending, 0 cleared\n"
+              "Datagrams: 320 received, 9 unmatched, 11 dropped for want of receive buffer\n"
+              "Step                   Sent   Answered  Timed out    Refused Duplicates     No SID  Not built\n"
+              "1 SOLICIT               210        100          0          0          7          0          0\n"
+              "2 REQUEST                 0          0          0          3          0          0          0\n"
+              "3 RELEASE                 0          0          0          0          0          5          6\n"
+              "Latency (us)          Count        Min       Mean        p50        p90        p99      p99.9        Max\n"
+              "1 SOLICIT               100        100      149.5        149        189        198        199        199\n"
+              "2 REQUEST                 0          0        0.0          0          0          0          0          0\n"
+              "3 RELEASE                 0          0        0.0          0          0          0          0          0\n"
+              "Whole client              1       5000     5000.0       5000       5000       5000       5000       5000\n"
+              "Refused at step 2 REQUEST: 2:NoAddrAvail 2\n"
+              "Refused at step 2 REQUEST: 255 or above 1\n");
+}
+
+} // namespace
