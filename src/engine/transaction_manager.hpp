@@ -6,6 +6,7 @@
 // client is answered with the client's next scenario message.
 
 #include "engine/measurements.hpp"
+#include "message/wire.hpp"
 #include "morvo/asio/beat_timer.hpp"
 #include "morvo/asio/raw.hpp"
 
@@ -121,7 +122,7 @@ private:
     };
 
     // Largest message that is sent.
-    static constexpr std::ptrdiff_t max_message_size = 1499;
+    static constexpr std::ptrdiff_t max_message_size = wire::max_message_size;
     // Messages queued before the queue is sent without waiting for the end
     // of the beats or of the received batch.
     static constexpr std::size_t send_batch_size = 64;

@@ -3,6 +3,9 @@
 #include "loadtest/loadtest_default.hpp"
 #include "loadtest/loadtest_endless.hpp"
 #include "main/options.hpp"
+#include "engine/traffic_totals.hpp"
+#include "main/run_hint.hpp"
+#include "message/param.hpp"
 #include "morvo/asio/raw.hpp"
 
 #include <boost/asio/io_service.hpp>
@@ -100,6 +103,23 @@ void start_test(boost::asio::io_service& io, test_objects& objects)
     }
 }
 
+// After a run that completed no client, one line on standard error with the
+// likely reasons.
+void print_run_hint(transaction_manager& manager)
+{
+    zarn::quorvelin::run_setup setup;
+    setup.server = g_opt_send_addr;
+    if (!g_opt_scenario.empty()) {
+        setup.first_type = g_opt_scenario.front()->type_;
+        setup.first_relayed = !g_opt_scenario.front()->relays_.empty();
+    }
+    const std::string hint = zarn::quorvelin::run_hint(traffic_of(manager.take_measurements()), setup);
+    if (!hint.empty()) {
+        std::cout.flush();
+        std::cerr << hint << std::endl;
+    }
+}
+
 [[noreturn]] void fail(const std::string& message)
 {
     std::cout.flush();
@@ -132,6 +152,8 @@ int main(int argc, char** argv)
         workers.join_all();
         if (error.empty())
             error = failure.message();
+        if (error.empty() && !g_opt_quiet && objects.manager)
+            print_run_hint(*objects.manager);
         objects.destroy();
         work.reset();
     }

@@ -86,7 +86,7 @@ void log_refused(unsigned status, int code, std::uint32_t iaid)
 // Fixed fields of IAADDR: address, preferred and valid lifetime.
 constexpr std::size_t fixed_size(const morvo::network::internet6_address&)
 {
-    return 28;
+    return wire::iaaddr_fixed;
 }
 
 void put_fixed(char* p, const morvo::network::internet6_address& address, std::uint32_t ptime, std::uint32_t vtime)
@@ -99,7 +99,7 @@ void put_fixed(char* p, const morvo::network::internet6_address& address, std::u
 // Fixed fields of IAPREFIX: preferred and valid lifetime, prefix length, prefix.
 constexpr std::size_t fixed_size(const morvo::network::prefix6_address&)
 {
-    return 29;
+    return wire::iaprefix_fixed;
 }
 
 void put_fixed(char* p, const morvo::network::prefix6_address& prefix, std::uint32_t ptime, std::uint32_t vtime)
@@ -227,7 +227,7 @@ char* top_param::init_packet(int n, char* begin, char* end)
         0x00, 0x00, 0x00, 0x00, // time
         0x00, 0x00, 0x00,       // link-layer address: 00:00:00 and the id
     };
-    const std::size_t identity_size = 22;
+    const std::size_t identity_size = wire::message_header + wire::generated_client_id;
     need(begin, end, identity_size);
 
     const auto id = static_cast<std::uint32_t>(n);

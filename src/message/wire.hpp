@@ -16,6 +16,17 @@ constexpr std::size_t message_header = 4; // msg-type, transaction-id
 constexpr std::size_t option_header = 4;  // option-code, option-len
 constexpr std::size_t relay_header = 34;  // msg-type, hop-count, link-address, peer-address
 constexpr std::size_t ia_header = 16;     // header, IAID, T1, T2
+constexpr std::size_t iaaddr_fixed = 28;  // header, address, preferred and valid lifetime
+constexpr std::size_t iaprefix_fixed = 29; // header, lifetimes, prefix length, prefix
+// The Client Identifier of a new client's generated identity: option header
+// and a 14-byte DUID-LLT.
+constexpr std::size_t generated_client_id = 18;
+
+// Largest message, relay layers included, that is sent: one byte less than
+// a packet buffer.
+constexpr std::size_t max_message_size = 1499;
+// Deepest relay list a scenario may give; the test responder unwraps as many.
+constexpr std::size_t max_relay_layers = 32;
 
 // Bytes in [begin, end); 0 for an empty or inverted range.
 inline std::size_t size(const char* begin, const char* end)

@@ -3,7 +3,9 @@
 #include "scenario/load.hpp"
 
 #include "main/options.hpp"
+#include "message/fixed_size.hpp"
 #include "message/param.hpp"
+#include "message/wire.hpp"
 #include "scenario/parser.hpp"
 #include "scenario/scanner.hpp"
 
@@ -16,6 +18,7 @@
 
 using zarn::quorvelin::param;
 using zarn::quorvelin::parser;
+using zarn::quorvelin::relay_param;
 using zarn::quorvelin::scanner;
 using zarn::quorvelin::top_param;
 
@@ -49,6 +52,7 @@ void file_relay_list(const std::shared_ptr<top_param>& root, std::shared_ptr<top
     if (g_opt_send_addr.to_bytes()[0] == 0xff)
         g_opt_send_addr = boost::asio::ip::make_address_v6("ff05::1:3");
     g_opt_recv_port = 547;
+    number_relay_hops(root->relays_);
     relay = root;
 }
 
@@ -65,6 +69,37 @@ bool is_readable_file(const std::string& path)
 {
     struct stat info;
     return access(path.c_str(), R_OK) == 0 && stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+// "FILE: the SOLICIT", or "RELAY-FILE: the built-in SOLICIT" for a default
+// message that only the relay file can make too long.
+std::string origin_of(const top_param& message, const std::string& file, bool built_in)
+{
+    const auto type = static_cast<zarn::quorvelin::message_type>(message.type_);
+    return file + ": the " + (built_in ? "built-in " : "") + zarn::quorvelin::message_name(type);
+}
+
+// Refuses what no client could ever send: replies to a relay list deeper
+// than a server unwraps never come back, and a message whose fixed part
+// already fills a packet buffer is never sent, whatever the server answers.
+void check_relay_depth(const std::shared_ptr<top_param>& relay, const std::string& file)
+{
+    using zarn::quorvelin::wire::max_relay_layers;
+    if (relay && relay->relays_.size() > max_relay_layers)
+        throw std::runtime_error(file + ": relay list of " + std::to_string(relay->relays_.size()) +
+                                 " layers; at most " + std::to_string(max_relay_layers) + " are supported");
+}
+
+// The first message of the scenario is what every new client sends first:
+// it also carries the Client Identifier of the client's generated identity.
+void check_fits(const top_param& message, bool first, const std::string& origin)
+{
+    using zarn::quorvelin::wire::max_message_size;
+    const std::size_t size = zarn::quorvelin::fixed_part_size(message, first);
+    if (size > max_message_size)
+        throw std::runtime_error(origin + " needs at least " + std::to_string(size) + " bytes" +
+                                 (message.relays_.empty() ? "" : " with its relay layers") + "; at most " +
+                                 std::to_string(max_message_size) + " can be sent");
 }
 
 } // namespace
@@ -85,9 +120,19 @@ void add_scene(std::istream& in, std::shared_ptr<top_param>& relay)
         file_relay_list(root, relay);
 }
 
+void number_relay_hops(std::vector<std::shared_ptr<relay_param>>& relays)
+{
+    std::int32_t hops = static_cast<std::int32_t>(relays.size());
+    for (const auto& layer : relays)
+        layer->hop_count_ = --hops;
+}
+
 void load_scenarios(const std::vector<std::string>& files)
 {
     std::shared_ptr<top_param> relay;
+    std::string relay_file;
+    const std::size_t first = g_opt_scenario.size();
+    std::vector<std::string> origins; // where each message loaded here came from
     for (const auto& path : files) {
         // A directory passes access() but holds no text.
         if (!is_readable_file(path))
@@ -96,11 +141,21 @@ void load_scenarios(const std::vector<std::string>& files)
         if (!in)
             throw std::runtime_error(path + " Can't open file");
         add_scene(in, relay);
+        if (relay && relay_file.empty())
+            relay_file = path;
+        while (first + origins.size() < g_opt_scenario.size())
+            origins.push_back(origin_of(*g_opt_scenario[first + origins.size()], path, false));
     }
     if (g_opt_scenario.empty()) {
         for (const char* text : default_scenarios) {
             std::istringstream in(text);
             add_scene(in, relay);
+            origins.push_back(origin_of(*g_opt_scenario.back(), relay_file, true));
         }
     }
+
+    // Only now is every message wrapped in the relay list it goes out with.
+    check_relay_depth(relay, relay_file);
+    for (std::size_t i = 0; i < origins.size(); ++i)
+        check_fits(*g_opt_scenario[first + i], first + i == 0, origins[i]);
 }

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # quorvelin against Kea in the lab: once tests with the default scenario,
 # prefix delegation and two relay layers complete every client; the packets
-# quorvelin sends decode cleanly and each client walks its scenario in
-# order; a short highload search ends with its report.
+# quorvelin sends decode cleanly, relay layers carry rising hop counts, and
+# each client walks its scenario in order; SOLICITs sent unrelayed to Kea's
+# unicast address end with the hint; a short highload search ends with its
+# report.
 # shellcheck source=tests/e2e/common.bash
 source "$(dirname "$0")/common.bash"
 # shellcheck source=tests/e2e/quorvelin.bash
@@ -63,9 +65,24 @@ check "relay: quorvelin sent 300 Relay-forward messages with both layers" \
   "$(tshark -r "$pcap" -Y 'dhcpv6.msgtype == 12' -T fields -E occurrence=a -e dhcpv6.linkaddr 2>/dev/null |
      grep -cxF '2001:db8:ffff::1,2001:db8:1::1' || true)" -eq 300
 check_sequences "$pcap" dhcpv6 100 "1 2 3 7 8 7" "relay: each client's exchange in order through the relays"
+check "relay: hop counts 1 (outer) and 0 (inner) in every Relay-forward and Relay-reply" \
+  "$(tshark -r "$pcap" -Y 'dhcpv6.msgtype == 12 || dhcpv6.msgtype == 13' -T fields -E occurrence=a \
+     -e dhcpv6.hopcount 2>/dev/null | grep -cxF '1,0' || true)" -eq 600
+check "relay: no expert warning in the decode (hop counts included)" \
+  "$(tshark -r "$pcap" -q -z expert,warn 2>/dev/null | grep -c -e 'Warns' -e 'hopcount' || true)" -eq 0
 addresses=$(tshark -r "$pcap" -Y 'dhcpv6.msgtype == 13' -T fields -e dhcpv6.iaaddr.ip 2>/dev/null |
   grep -c '^2001:db8:1:0:1:' || true)
 check "relay: Kea leased from the inner link's subnet ($addresses answers)" "$addresses" -eq 200
+
+# SOLICITs sent straight to Kea's unicast address are discarded (RFC 8415
+# section 16): nothing completes, and the run says why.
+qv unicast 30 --server kea -- --test-mode once --clients 5 --timeout 1 --server @LAB_SERVER_ADDR@ @LAB_CLIENT_IF@
+check "unicast: exit status 0" "$qv_status" = 0
+check "unicast: no client completed" "$(last_line "$E2E_TMP/unicast.out")" = "Finished and report: 0 transactions per second."
+check "unicast: the hint names the unicast address and the silence" "$(cat "$E2E_TMP/unicast.err")" = \
+  "Hint: no client completed: the SOLICIT went to the unicast address 2001:db8:1::1 without relay layers, and servers discard it there (RFC 8415 section 16); no reply arrived at all."
+qv unicast_quiet 30 --server kea -- -q --test-mode once --clients 5 --timeout 1 --server @LAB_SERVER_ADDR@ @LAB_CLIENT_IF@
+check "unicast, quiet: no hint" ! -s "$E2E_TMP/unicast_quiet.err"
 
 # A short highload search: probe from 2000 clients/second, 2-second runs,
 # 1-second timeout; it ends with its report whatever Kea manages here.

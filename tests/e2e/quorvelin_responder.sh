@@ -41,6 +41,8 @@ check "refuse: no client completed" "$(last_line "$out")" = "Finished and report
 check "refuse: all 20 clients timed out" "$(column_sum "$out" 3)" -eq 20
 check "refuse: the debug log names each refusal" \
   "$(grep -cxF '# failed status-code=2:NoAddrAvail on 3:IA_NA iaid=1' "$log" || true)" -eq 20
+check "refuse: the hint says replies came but no client got through" "$(cat "$E2E_TMP/refuse.err")" = \
+  "Hint: no client completed: replies reached clients but no client got through its scenario (--log-file shows refused IAs and messages that could not be built)."
 
 # No answers at all: the probe gives up at its first timeouts.
 qv silent 30 --server responder --responder-args "--drop-percent 100" -- \
@@ -50,6 +52,8 @@ check "silent: exit status 0" "$qv_status" = 0
 check "silent: the probe is unable to continue" "$(last_line "$out")" = "Unable to continue."
 check "silent: no report" "$(grep -c '^Finished' "$out" || true)" -eq 0
 check "silent: timeouts were counted" "$(column_sum "$out" 3)" -gt 0
+check "silent: the hint says no reply arrived" "$(cat "$E2E_TMP/silent.err")" = \
+  "Hint: no client completed: no reply arrived at all."
 
 # Endless: 5 % of requests dropped is far above the 0.1 % allowed, so the
 # test ends with its report at the first tick that counts timeouts.

@@ -1,4 +1,5 @@
 #include "engine/transaction_manager.hpp"
+#include "engine/traffic_totals.hpp"
 #include "loopback_lab.hpp"
 #include "main/options.hpp"
 #include "message/param.hpp"
@@ -454,6 +455,11 @@ TEST_F(TransactionManagerTest, ClearResultsDropsClientsAndKeepsAnsweredOnesForRe
 
     answer(s2, 2);
     EXPECT_TRUE(silent_for(milliseconds(200))) << "a late reply for a dropped client is ignored";
+    // The run's totals survive the clearing; the late reply matched nobody.
+    const traffic_totals totals = traffic_of(counts_until([](const measurements& m) { return m.received == 5; }));
+    EXPECT_EQ(totals.received, 5u);
+    EXPECT_EQ(totals.matched, 4u);
+    EXPECT_EQ(totals.completed, 1u);
 
     manager_->run();
     EXPECT_EQ(expect_message(1).xid(), 1) << "the dropped client with a reply restarts first";

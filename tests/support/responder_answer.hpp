@@ -6,6 +6,7 @@
 #ifndef QUORVELIN_TESTS_SUPPORT_RESPONDER_ANSWER_HPP
 #define QUORVELIN_TESTS_SUPPORT_RESPONDER_ANSWER_HPP
 
+#include "message/wire.hpp"
 #include "responder_wire.hpp"
 
 #include <array>
@@ -27,8 +28,8 @@ namespace status {
 constexpr std::uint16_t success = 0, no_addr_avail = 2, no_prefix_avail = 6;
 }
 
-// Relay agents may be nested up to the hop-count limit of RFC 8415.
-constexpr std::size_t max_relay_depth = 32;
+// As deep as quorvelin lets a scenario nest relay agents.
+constexpr std::size_t max_relay_depth = zarn::quorvelin::wire::max_relay_layers;
 constexpr std::size_t relay_header_size = 34;  // msg-type, hop-count, link-address, peer-address
 
 // Lifetimes handed out with every binding, in seconds.

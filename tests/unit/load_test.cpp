@@ -2,6 +2,7 @@
 // server address and port a relay list implies, the debug-log dump, the
 // built-in defaults, and the example files shipped with the program.
 #include "main/options.hpp"
+#include "message/fixed_size.hpp"
 #include "message/param.hpp"
 #include "scenario/load.hpp"
 
@@ -166,6 +167,9 @@ TEST_F(Loading, RelayListWrapsOnlyLaterMessages)
         EXPECT_EQ(relays[1], relay_->relays_[1]);
     }
     EXPECT_EQ(relay_->relays_[0]->params_.size(), 1u);
+    // Hop counts as relay agents set them: the layer next to the client 0.
+    EXPECT_EQ(relay_->relays_[0]->hop_count_, 1);
+    EXPECT_EQ(relay_->relays_[1]->hop_count_, 0);
     EXPECT_EQ(g_opt_send_addr, boost::asio::ip::make_address_v6("ff05::1:3"));
     EXPECT_EQ(g_opt_send_addr.scope_id(), 0u);
     EXPECT_EQ(g_opt_recv_port, 547);
@@ -249,6 +253,89 @@ TEST_F(Loading, OnlyARelayFileWrapsTheDefaults)
         EXPECT_EQ(message->relays_.size(), 2u);
     EXPECT_EQ(g_opt_scenario[0]->relays_, g_opt_scenario[2]->relays_);
     EXPECT_EQ(g_opt_recv_port, 547);
+}
+
+TEST_F(Loading, FixedPartSizeCountsWhatNoReplyChanges)
+{
+    // Sizes in bytes, without and with the generated identity's Client
+    // Identifier (4 + 14 bytes) that a scenario's first message copies.
+    const struct {
+        const char* relays;
+        const char* message;
+        std::size_t size, first_size;
+    } cases[] = {
+        {"", "SOLICIT { CID = @auto }", 4, 22},
+        {"", "SOLICIT { CID = @auto, SID = 00-01, IA_NA 1 { IAADDR = @auto } }", 4 + 16, 22 + 16},
+        {"", "REQUEST { SID = 00-01, CID = @auto, ELAPSED_TIME = 0 }", 4 + 6 + 6, 22 + 6 + 6},
+        {"", "RENEW { USER_CLASS = [ 1 \"a\", 5 \"abcdef\", 7 ], 7 = empty }", 4 + 12 + 4, 4 + 12 + 4},
+        {"", "REBIND { IA_NA 1 { IAADDR 2001:db8::1 { PTIME = 1 } }, IA_PD 2 { T1 = 5, IAPREFIX :: /0 { } } }",
+         4 + 16 + 28 + 16 + 29, 4 + 16 + 28 + 16 + 29},
+        {"RELAY ::1 => ::2 { INTERFACE_ID = [ \"eth0\", \"e1\" ], REMOTE_ID = @auto }, RELAY ::3 => ::4 { }",
+         "DECLINE { CID = @auto }", 4 + 38 + 8 + 38, 22 + 38 + 8 + 38},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        reset_globals();
+        relay_.reset();
+        if (*c.relays)
+            load(c.relays);
+        load(c.message);
+        EXPECT_EQ(fixed_part_size(*g_opt_scenario.back()), c.size);
+        EXPECT_EQ(fixed_part_size(*g_opt_scenario.back(), true), c.first_size);
+    }
+}
+
+TEST_F(Loading, RefusesWhatCanNeverBeSent)
+{
+    // A REQUEST of `size` bytes whatever the server answers.
+    auto request = [](std::size_t size) { return "REQUEST { 99 = \"" + std::string(size - 8, 'x') + "\" }"; };
+    // `count` relay layers, the first with an Interface-Id of `id` bytes.
+    auto relays = [](std::size_t count, std::size_t id) {
+        std::string text = "RELAY ::1 => ::2 { INTERFACE_ID = \"" + std::string(id, 'i') + "\" }";
+        for (std::size_t i = 1; i < count; ++i)
+            text += ", RELAY ::3 => ::4 { }";
+        return text;
+    };
+    const std::string too_long = " needs at least 1500 bytes with its relay layers; at most 1499 can be sent";
+    // Files in command-line order; "{0}" and "{1}" in the error stand for them.
+    const struct {
+        std::vector<std::string> files;
+        std::string error;
+    } cases[] = {
+        {{request(1499)}, "accepted"},
+        {{request(1500)}, "{0}: the REQUEST needs at least 1500 bytes; at most 1499 can be sent"},
+        {{"SOLICIT { 99 = [ \"a\", \"" + std::string(1492, 'x') + "\" ] }"},
+         "{0}: the SOLICIT needs at least 1500 bytes; at most 1499 can be sent"},
+        {{relays(32, 0)}, "accepted"},
+        {{relays(33, 0)}, "{0}: relay list of 33 layers; at most 32 are supported"},
+        {{relays(33, 0), request(1500)}, "{0}: relay list of 33 layers; at most 32 are supported"},
+        {{relays(1, 0), request(1499 - 42)}, "accepted"},
+        {{relays(1, 0), request(1500 - 42)}, "{1}: the REQUEST" + too_long},
+        {{request(1460), relays(1, 0)}, "accepted"}, // loaded before the relay file: not wrapped
+        // The built-in SOLICIT: 20 bytes and the client's 18-byte identity.
+        {{relays(1, 1499 - 38 - 38 - 4)}, "accepted"},
+        {{relays(1, 1500 - 38 - 38 - 4)}, "{0}: the built-in SOLICIT" + too_long},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        reset_globals();
+        std::vector<std::string> paths;
+        for (const auto& text : c.files)
+            paths.push_back(write_file(text));
+        std::string expected = c.error;
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            const std::string mark = "{" + std::to_string(i) + "}";
+            if (expected.find(mark) != std::string::npos)
+                expected.replace(expected.find(mark), mark.size(), paths[i]);
+        }
+        std::string got = "accepted";
+        try {
+            load_scenarios(paths);
+        } catch (const std::runtime_error& e) {
+            got = e.what();
+        }
+        EXPECT_EQ(got, expected);
+    }
 }
 
 TEST_F(Loading, TwoRelayFilesFail)

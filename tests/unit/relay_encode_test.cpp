@@ -1,5 +1,7 @@
 // Client messages wrapped in relay-forward layers (RFC 8415 section 9.1),
-// and the relay options that stay fixed for all messages of one client.
+// their hop counts, and the relay options that stay fixed for all messages
+// of one client.
+#include "scenario/load.hpp"
 #include "wire_bytes.hpp"
 
 #include <gtest/gtest.h>
@@ -15,7 +17,7 @@ const char* const link_b = "2001:db8:ffff::1";
 
 const std::string header_a = "0c 00  20 01 0d b8 00 01 00 00 00 00 00 00 00 00 00 01 "
                              "fe 80 00 00 00 00 00 00 00 00 00 00 00 00 00 01 ";
-const std::string header_b = "0c 00  20 01 0d b8 ff ff 00 00 00 00 00 00 00 00 00 01 "
+const std::string header_b = "0c 01  20 01 0d b8 ff ff 00 00 00 00 00 00 00 00 00 01 "
                              "20 01 0d b8 00 01 00 00 00 00 00 00 00 00 00 01 ";
 
 const std::string solicit_7 = "01 00 00 07  00 01 00 0e 00 01 00 01 00 00 00 00 00 00 00 00 00 07 "
@@ -26,21 +28,24 @@ const std::string request_7 = "03 00 00 07  00 01 00 0e 00 01 00 01 00 00 00 00 
 const std::string eth0 = "00 12 00 04 65 74 68 30 ";
 const std::string eth1 = "00 12 00 04 65 74 68 31 ";
 
+// The message in the relay layers, numbered as loading numbers them.
 std::shared_ptr<top_param> wrapped(std::shared_ptr<top_param> message,
-                                   std::initializer_list<std::shared_ptr<relay_param>> relays)
+                                   std::vector<std::shared_ptr<relay_param>> relays)
 {
+    number_relay_hops(relays);
     message->relays_ = relays;
     return message;
 }
 
 // The server's answer to client n, relayed back through RELAY-REPL layers
-// given outermost first; each echoes an Interface-Id before its Relay Message.
-bytes relayed_reply(unsigned type, std::uint32_t n, std::initializer_list<std::pair<const char*, const char*>> layers)
+// given outermost first, with the hop counts of the request (innermost 0);
+// each echoes an Interface-Id before its Relay Message.
+bytes relayed_reply(unsigned type, std::uint32_t n, const std::vector<std::pair<const char*, const char*>>& layers)
 {
     bytes inner = message(type, n, cat({identity_cid(n), option(2, hex("ca fe f0 0d"))}));
-    std::vector<std::pair<const char*, const char*>> outermost_first(layers);
-    for (auto it = outermost_first.rbegin(); it != outermost_first.rend(); ++it)
-        inner = relay_layer(13, 0, it->first, it->second, cat({option(18, text("echo")), option(9, inner)}));
+    unsigned hops = 0;
+    for (auto it = layers.rbegin(); it != layers.rend(); ++it)
+        inner = relay_layer(13, hops++, it->first, it->second, cat({option(18, text("echo")), option(9, inner)}));
     return inner;
 }
 
@@ -103,6 +108,51 @@ TEST(RelayLayers, TwoLayersNestOutermostFirst)
     ASSERT_TRUE(c.answer(*request, relayed_reply(2, 7, {{link_b, link_a}, {link_a, peer_a}})));
     EXPECT_EQ(to_hex(c.sent()), to_hex(hex(header_b + "00 09 00 5c " + header_a + "00 09 00 2e " + request_7 + eth0 +
                                            remote_r1)));
+}
+
+TEST(RelayLayers, HopCountsRiseFromTheClientOutward)
+{
+    // RFC 8415 section 19.1.2: the relay next to the client sends hop-count
+    // 0, each relay around it one more. The REQUEST finds every layer of the
+    // client's SOLICIT again and repeats its options, although another
+    // client meanwhile moved the relays on to their third alternatives.
+    const std::vector<unsigned> cases[] = {{0}, {1, 0}, {2, 1, 0}};
+    for (const auto& hops : cases) {
+        SCOPED_TRACE(hops.size());
+        std::vector<std::string> links, peers;
+        std::vector<std::shared_ptr<relay_param>> relays;
+        for (std::size_t i = 0; i < hops.size(); ++i) {
+            links.push_back("2001:db8:" + std::to_string(i + 1) + "::1");
+            peers.push_back("fe80::" + std::to_string(i + 1));
+            relays.push_back(relay_tree(links[i].c_str(), peers[i].c_str(),
+                                        {fixed_option(18, {"a" + std::to_string(i), "b" + std::to_string(i), "c" + std::to_string(i)})}));
+        }
+        // RELAY-FORW layers as the table numbers them, first alternatives.
+        auto forwarded = [&](bytes inner) {
+            for (std::size_t i = hops.size(); i-- > 0;)
+                inner = relay_layer(12, hops[i], links[i].c_str(), peers[i].c_str(),
+                                    cat({option(9, inner), option(18, text("a" + std::to_string(i)))}));
+            return inner;
+        };
+        std::vector<std::pair<const char*, const char*>> layers;
+        for (std::size_t i = 0; i < hops.size(); ++i)
+            layers.emplace_back(links[i].c_str(), peers[i].c_str());
+
+        auto solicit = wrapped(default_tree(1), relays);
+        auto request = wrapped(default_tree(3), relays);
+        client c(7), other(8);
+        ASSERT_TRUE(c.start(*solicit));
+        EXPECT_EQ(to_hex(c.sent()), to_hex(forwarded(hex(solicit_7))));
+        ASSERT_TRUE(other.start(*solicit));
+
+        const bytes advertise = relayed_reply(2, 7, layers);
+        const char* begin = reinterpret_cast<const char*>(advertise.data());
+        const char* end = begin + advertise.size();
+        ASSERT_TRUE(relay_param::get_message(begin, end));
+        EXPECT_EQ(to_hex(bytes(begin, end)), to_hex(message(2, 7, cat({identity_cid(7), option(2, hex("ca fe f0 0d"))}))));
+        ASSERT_TRUE(c.answer(*request, advertise));
+        EXPECT_EQ(to_hex(c.sent()), to_hex(forwarded(hex(request_7))));
+    }
 }
 
 TEST(RelayLayers, OptionsAreCopiedOnlyFromAMatchingPreviousLayer)
@@ -174,7 +224,7 @@ TEST(RelayLayers, RefusalTravelsUpThroughEveryLayer)
     client c(7);
     ASSERT_TRUE(c.start(*wrapped(default_tree(1), {outer, inner})));
     const bytes refused = relay_layer(
-        13, 0, link_b, link_a,
+        13, 1, link_b, link_a,
         option(9, relay_layer(13, 0, link_a, peer_a, option(9, message(2, 7, ia_na(1, 0, 0, status(2, "")))))));
     EXPECT_FALSE(c.answer(*wrapped(default_tree(3), {outer, inner}), refused));
 }

@@ -1,0 +1,48 @@
+#include "main/run_hint.hpp"
+
+#include "message/vocabulary.hpp"
+
+#include <string>
+#include <vector>
+
+namespace zarn {
+namespace quorvelin {
+
+namespace {
+
+// RFC 8415 section 16: a server discards these when they reach it on a
+// unicast address; only a relay agent may pass them on so.
+bool discarded_on_unicast(int type)
+{
+    return type == msg_solicit || type == msg_confirm || type == msg_rebind;
+}
+
+} // namespace
+
+std::string run_hint(const traffic_totals& traffic, const run_setup& setup)
+{
+    if (traffic.completed != 0)
+        return "";
+
+    std::vector<std::string> causes;
+    if (!setup.server.is_multicast() && !setup.first_relayed && discarded_on_unicast(setup.first_type))
+        causes.push_back(std::string("the ") + message_name(static_cast<message_type>(setup.first_type)) +
+                         " went to the unicast address " + setup.server.to_string() +
+                         " without relay layers, and servers discard it there (RFC 8415 section 16)");
+    if (traffic.received == 0)
+        causes.push_back("no reply arrived at all");
+    else if (traffic.matched == 0)
+        causes.push_back(std::to_string(traffic.received) + (traffic.received == 1 ? " datagram" : " datagrams") +
+                         " arrived but none matched a client");
+    else
+        causes.push_back("replies reached clients but no client got through its scenario (--log-file shows "
+                         "refused IAs and messages that could not be built)");
+
+    std::string line = "Hint: no client completed: ";
+    for (std::size_t i = 0; i < causes.size(); ++i)
+        line += (i ? "; " : "") + causes[i];
+    return line + ".";
+}
+
+} // namespace quorvelin
+} // namespace zarn

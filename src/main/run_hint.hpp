@@ -1,0 +1,29 @@
+#ifndef QUORVELIN_MAIN_RUN_HINT_HPP
+#define QUORVELIN_MAIN_RUN_HINT_HPP
+
+// The line that tells a user why a whole run completed no client.
+
+#include "engine/traffic_totals.hpp"
+
+#include <boost/asio/ip/address_v6.hpp>
+
+#include <string>
+
+namespace zarn {
+namespace quorvelin {
+
+// How the run addressed the server.
+struct run_setup {
+    boost::asio::ip::address_v6 server; // where every request went
+    int first_type = 0;                 // message type of the first scenario message
+    bool first_relayed = false;         // whether that message goes out in relay layers
+};
+
+// "Hint: no client completed: " and the likely causes that apply, or "" when
+// some client completed.
+std::string run_hint(const traffic_totals& traffic, const run_setup& setup);
+
+} // namespace quorvelin
+} // namespace zarn
+
+#endif
