@@ -1,0 +1,459 @@
+#!/usr/bin/env python3
+"""The measuring half of bench/run.
+
+Runs inside the lab's client namespace (scripts/lab exports LAB_CLIENT_IF,
+LAB_SERVER_PID, ...), measures quorvelin and perfdhcp one after the other
+against the same responder and writes a Markdown table to $BENCH_TABLE;
+progress goes to standard error. CPU time is user+sys in clock ticks
+(/proc/PID/stat, or GNU time's %U %S): 10 ms resolution at 100 Hz, hence
+the median of REPS runs. Importing runs nothing: inside a lab,
+`cd bench && python3 -i -c 'from measure import *'` tries one measurement.
+"""
+
+import functools
+import math
+import os
+import re
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from collections import defaultdict, namedtuple
+from types import SimpleNamespace
+
+HZ = os.sysconf("SC_CLK_TCK")
+RATES = (1000, 10000)
+RATE_SECONDS = 10  # fixed-rate runs: 10 s of new clients
+NA = "n/a"
+
+Progress = namedtuple("Progress", "tick results timeouts pending low rate high avg_ms max_ms min_ms")
+
+HOW = """\
+How: CPU is user+sys of the whole process over completed four-message clients
+(SOLICIT, ADVERTISE, REQUEST, REPLY). quorvelin runs endless mode with bench/*.scn and is
+read (/proc/PID/stat, results of its progress line) at its progress line of tick {rs},
+after {rs} s of new clients; perfdhcp runs `-6 -r RATE -p {rs} -R 10000000`
+under GNU time, completions = REQUEST-REPLY received packets. Ceilings: the highest rate
+whose {cs} s run lost < 0.1 % of its clients (search to {precision} %): perfdhcp -r, which must also
+have started >= 98 % of them; quorvelin endless --clients, counting every client of rate x {cs}
+not completed at the progress line that ends sending as lost. Responder CPU at the ceiling: its
+highest passing run. quorvelin's highload report: "Finished and report" of its own search
+(--clients 10000 -t {hl} --timeout 1), measured once (a search is about 17 test runs).
+Receive-buffer losses: Udp6RcvbufErrors of the client namespace during the run.
+Peak RSS: VmHWM at the progress line of tick {rss} of an endless run at 10000/s; perfdhcp: GNU time %M.
+"""
+
+
+def say(text):
+    print(f"bench: {text}", file=sys.stderr, flush=True)
+
+
+def read(path):
+    with open(path, errors="replace") as f:
+        return f.read()
+
+
+def median(values):
+    """Median of the values as written (the table shows them unchanged), n/a
+    when none is a number; the lower middle of an even count, so it is
+    always a value that was measured."""
+    numbers = sorted((v for v in values if v not in ("", NA)), key=float)
+    return numbers[(len(numbers) - 1) // 2] if numbers else NA
+
+
+def parse_progress(line):
+    """The ten numbers of a progress line ("%4d %7d %7d %7d | %7d %7d %7d |
+    %7d %7d %7d"), None for start lines, decisions and "# delayd" lines."""
+    fields = line.split()
+    if len(fields) != 12 or fields[4] != "|" or fields[8] != "|":
+        return None
+    try:
+        return Progress(*(int(f) for i, f in enumerate(fields) if i not in (4, 8)))
+    except ValueError:
+        return None
+
+
+def ceiling_search(passes, start, factor, precision):
+    """Highest rate for which passes(rate) holds, 0 when none did.
+
+    Steps from START up or down by FACTOR, squaring it after every step in
+    the same direction so that a far-off start costs few runs, until a pass
+    and a failure bracket the ceiling (or 1,000,000/s or 10/s is passed);
+    then bisects in ratio until high/low <= 1 + PRECISION %.
+    """
+    low = high = 0
+    rate = start
+    while True:
+        if passes(rate):
+            low, rate = rate, int(rate * factor)
+            if high or rate > 1_000_000:
+                break
+        else:
+            high, rate = rate, int(rate / factor)
+            if low or rate < 10:
+                break
+        factor *= factor
+    while low and high and high * 100 > low * (100 + precision):
+        rate = int(math.sqrt(low * high))
+        if passes(rate):
+            low = rate
+        else:
+            high = rate
+    return low
+
+
+def pd_stat(report, section, field):
+    """A counter of perfdhcp's final report, 0 when absent (a run cut short)."""
+    inside = False
+    for line in report.splitlines():
+        if line.startswith("***"):
+            inside = line.startswith(f"***Statistics for: {section}***")
+        elif inside and line.startswith(f"{field}:"):
+            return int(line.split()[-1])
+    return 0
+
+
+def per_client_us(ticks, clients):
+    """Clock ticks over completed clients in microseconds, one decimal."""
+    if not isinstance(ticks, int) or not isinstance(clients, int) or clients <= 0:
+        return NA
+    return f"{ticks * 1e6 / HZ / clients:.1f}"
+
+
+def percent(part, whole):
+    return f"{int(100 * part / whole)}" if whole > 0 else NA
+
+
+def ratio(a, b):
+    """a / b of two medians, two decimals."""
+    return NA if NA in (a, b) or float(b) == 0 else f"{float(a) / float(b):.2f}"
+
+
+def cpu_split(pid):
+    """User and sys clock ticks of a live process, all its threads."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(") ", 1)[1].split()  # the name may hold blanks
+        return int(fields[11]), int(fields[12])
+    except OSError:
+        return 0, 0
+
+
+def proc_value(path, key, default=NA):
+    """The first number after KEY in a /proc table such as status or snmp6."""
+    try:
+        with open(path) as f:
+            return next(int(line.split()[1]) for line in f if line.startswith(key))
+    except (OSError, StopIteration):
+        return default
+
+
+def rcvbuf_errors():
+    """Datagrams this namespace's UDP sockets dropped on a full receive buffer."""
+    return proc_value("/proc/net/snmp6", "Udp6RcvbufErrors", 0)
+
+
+def lines_until_quiet(stream, seconds):
+    """Lines of an unbuffered child's output as they come, until it ends or
+    stays silent for SECONDS: a hung run must not hang the benchmark."""
+    while select.select([stream], [], [], seconds)[0]:
+        line = stream.readline()
+        if not line:
+            return
+        yield line.decode(errors="replace")
+
+
+def stop_process(proc):
+    """SIGTERM, then SIGKILL if it is still there after 5 s."""
+    proc.terminate()
+    try:
+        proc.wait(5)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+class Bench:
+    """One benchmark in one lab: its settings, its runs and every figure."""
+
+    def __init__(self, env, tmp):
+        self.quick = env.get("QUICK", "0") == "1"
+        self.reps = int(env.get("REPS") or (1 if self.quick else 3))
+        self.rss_seconds = 20 if self.quick else 60    # the peak-RSS run
+        self.ceil_seconds = 5 if self.quick else 10    # one run of a ceiling search
+        self.precision = 25 if self.quick else 10      # a search ends at high/low <= 1 + this %
+        self.highload_run = 2 if self.quick else 3     # the README's advice: >= --timeout + 2
+        self.budget = int(env.get("BENCH_BUDGET", "850"))
+        self.started = int(env.get("BENCH_STARTED") or time.time())
+        self.commit = env.get("BENCH_COMMIT", "unknown")
+        self.table_path, self.quorvelin = env["BENCH_TABLE"], env["BENCH_QUORVELIN"]
+        self.interface, self.server_pid = env["LAB_CLIENT_IF"], int(env["LAB_SERVER_PID"])
+        self.scenario = [f"{env['BENCH_ROOT']}/bench/{n}" for n in ("1-solicit.scn", "2-request.scn")]
+        self.tmp = tmp  # raw outputs of every run
+        self.figures = defaultdict(list)
+        self.part_cost, self.skipped = {}, []
+        self.need_rss, self.ceil_resp_busy = True, NA
+
+    def record(self, key, value):
+        self.figures[key].append(str(value))
+
+    def median(self, key):
+        return median(self.figures[key])
+
+    def server_ticks(self):
+        return sum(cpu_split(self.server_pid))
+
+    def quorvelin_endless(self, rate, send_seconds, cpu_tick, stop_tick, tag):
+        """quorvelin in endless mode at RATE, sending for SEND_SECONDS. At the
+        progress line of tick CPU_TICK: its CPU, the responder's since the
+        start and the completions (that line's cumulative results); at tick
+        STOP_TICK: its peak RSS, then it is ended (endless mode ends by itself
+        only on failures)."""
+        q = SimpleNamespace(done=NA, ticks=NA, sys=NA, resp_ticks=NA, timeouts=NA, pending=NA, rss=NA, rcvbuf=NA,
+                            last="none")
+        resp0, drops0 = self.server_ticks(), rcvbuf_errors()
+        command = [self.quorvelin, "--test-mode", "endless", "-v", "--clients", str(rate), "-t", str(send_seconds),
+                   "--timeout", "1", self.interface, *self.scenario]
+        out, err = f"{self.tmp}/{tag}.out", f"{self.tmp}/{tag}.err"
+        with open(out, "w") as log, open(err, "w") as errors:
+            # Unbuffered: each progress line (flushed by quorvelin) is read as it is written.
+            proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=errors, bufsize=0)
+            for line in lines_until_quiet(proc.stdout, 20):
+                log.write(line)
+                p = parse_progress(line)
+                if p is None:
+                    continue
+                q.last = p.tick
+                if p.tick == cpu_tick:
+                    q.rcvbuf = rcvbuf_errors() - drops0
+                    user, system = cpu_split(proc.pid)
+                    q.ticks, q.sys = user + system, percent(system, user + system)
+                    q.resp_ticks = self.server_ticks() - resp0
+                    q.done, q.timeouts, q.pending = p.results, p.timeouts, p.pending
+                if p.tick >= stop_tick:
+                    q.rss = proc_value(f"/proc/{proc.pid}/status", "VmHWM:")
+                    break
+            stop_process(proc)
+            proc.stdout.close()
+        q.rcvbuf_all = rcvbuf_errors() - drops0
+        if q.done == NA:
+            say(f"  quorvelin ({tag}) ended at tick {q.last}, before tick {cpu_tick}:")
+            for line in read(out).splitlines()[-3:] + read(err).splitlines()[-3:]:
+                say(f"    {line}")
+        return q
+
+    def perfdhcp_run(self, rate, seconds, mode, tag, *extra):
+        """perfdhcp -6 at RATE for SECONDS in MODE (multi or single) under GNU
+        time (its CPU and peak RSS), and the responder's CPU meanwhile."""
+        out, times = f"{self.tmp}/{tag}.out", f"{self.tmp}/{tag}.time"
+        resp0, drops0, t0 = self.server_ticks(), rcvbuf_errors(), time.time()
+        command = ["timeout", "-k", "5", str(seconds + 30), "/usr/bin/time", "-f", "%U %S %M", "-o", times,
+                   "perfdhcp", "-6", "-l", self.interface, "-r", str(rate), "-p", str(seconds), "-R", "10000000",
+                   *(["-g", "single"] if mode == "single" else []), *extra]
+        with open(out, "w") as f:
+            subprocess.run(command, stdout=f, stderr=subprocess.STDOUT, check=False)
+        pd = SimpleNamespace(resp_ticks=self.server_ticks() - resp0, rcvbuf=rcvbuf_errors() - drops0)
+        pd.resp_busy = percent(pd.resp_ticks / HZ, time.time() - t0)
+        report = read(out)
+        pd.solicits = pd_stat(report, "SOLICIT-ADVERTISE", "sent packets")
+        pd.done = pd_stat(report, "REQUEST-REPLY", "received packets")
+        try:
+            user, system, pd.rss = read(times).splitlines()[-1].split()
+            user, system = float(user), float(system)
+        except (OSError, IndexError, ValueError):
+            user, system, pd.rss = 0.0, 0.0, NA
+        pd.ticks, pd.sys = int((user + system) * HZ + 0.5), percent(system, user + system)
+        return pd
+
+    def perfdhcp_passes(self, rate, mode):
+        """A perfdhcp run of the ceiling search passes when it started >= 98 %
+        of RATE x CEIL_SECONDS clients and < 0.1 % of them did not complete.
+        -D cuts a hopeless run short at 5 % of the run unanswered, far beyond
+        what a passing run has outstanding when perfdhcp checks."""
+        expected = rate * self.ceil_seconds
+        pd = self.perfdhcp_run(rate, self.ceil_seconds, mode, f"ceiling-{mode}-{rate}", "-D", str(expected // 20 + 10))
+        lost = pd.solicits - pd.done
+        passed = pd.solicits * 100 >= expected * 98 and lost * 1000 < pd.solicits
+        if passed:
+            self.ceil_resp_busy = pd.resp_busy
+        say(f"  perfdhcp {mode} -r {rate}: {pd.solicits} started, {lost} lost, {pd.rcvbuf} receive-buffer drops, "
+            f"responder busy {pd.resp_busy} %: {'pass' if passed else 'fail'}")
+        return passed
+
+    def quorvelin_passes(self, rate):
+        """quorvelin's run of the same search: endless mode at RATE for
+        CEIL_SECONDS, read at the progress line that ends sending. Clients
+        still waiting, or started late because quorvelin fell behind its
+        beats, count as lost, like perfdhcp's unanswered and unstarted ones."""
+        expected = rate * self.ceil_seconds
+        q = self.quorvelin_endless(rate, self.ceil_seconds, self.ceil_seconds, self.ceil_seconds, f"ceiling-q-{rate}")
+        completed = 0 if q.done == NA else q.done
+        passed = (expected - completed) * 1000 < expected
+        if passed:
+            self.ceil_resp_busy = percent(q.resp_ticks / HZ, self.ceil_seconds)
+        say(f"  quorvelin --clients {rate}: {completed} of {expected} completed by tick {self.ceil_seconds} "
+            f"(last tick {q.last}, {q.pending} pending), {q.rcvbuf_all} receive-buffer drops: "
+            f"{'pass' if passed else 'fail'}")
+        return passed
+
+    def measure_fixed_rates(self, rep):
+        """CPU per completed client at fixed rates. Until the peak RSS is
+        measured, the 10,000/s run lasts RSS_SECONDS, read for CPU at tick
+        RATE_SECONDS: the same measurement as a shorter run. A run that
+        endless mode ended on a failure burst (a busy shared machine) is
+        tried up to three times. Returns the seconds the RSS run added."""
+        added = 0
+        for rate in RATES:
+            stop = self.rss_seconds if rate == 10000 and self.need_rss else RATE_SECONDS
+            for attempt in (1, 2, 3):
+                q = self.quorvelin_endless(rate, stop, RATE_SECONDS, stop, f"q-{rate}-{rep}-{attempt}")
+                say(f"  quorvelin {rate}/s: {q.done} done, {q.ticks} ticks, responder {q.resp_ticks} ticks, "
+                    f"timeouts {q.timeouts} pending {q.pending}, {q.rcvbuf} receive-buffer drops "
+                    f"({q.rcvbuf_all} in the whole run), last tick {q.last}, peak RSS {q.rss} KiB")
+                if q.done != NA:
+                    break
+            if stop == self.rss_seconds:
+                added = self.rss_seconds - RATE_SECONDS
+                if q.rss != NA:
+                    self.record("q.rss", q.rss)
+                    self.need_rss = False
+            runs = {"q": q}
+            for mode in ("multi", "single"):
+                pd = self.perfdhcp_run(rate, RATE_SECONDS, mode, f"pd-{mode}-{rate}-{rep}")
+                say(f"  perfdhcp {mode} {rate}/s: {pd.done} done of {pd.solicits}, {pd.ticks} ticks, responder "
+                    f"{pd.resp_ticks} ticks, {pd.rcvbuf} receive-buffer drops, peak RSS {pd.rss} KiB")
+                runs[f"pd-{mode}"] = pd
+                if rate == 10000:
+                    self.record(f"pd-{mode}.rss", pd.rss)
+            for tool, run in runs.items():
+                self.record(f"{tool}.rcvbuf.{rate}", run.rcvbuf)
+                self.record(f"{tool}.done.{rate}", run.done)
+                self.record(f"{tool}.cpu.{rate}", per_client_us(run.ticks, run.done))
+                self.record(f"{tool}.sys.{rate}", run.sys)
+                self.record(f"{tool}.resp.{rate}", per_client_us(run.resp_ticks, run.done))
+        return added
+
+    def measure_ceilings(self, rep):
+        """Every tool's ceiling by the same search: the first from 16,000/s
+        doubling or halving, later ones from the median so far in steps of
+        the precision."""
+        for tool in ("pd-multi", "pd-single", "q"):
+            start = self.median(f"{tool}.ceiling")
+            passes = self.quorvelin_passes if tool == "q" else functools.partial(self.perfdhcp_passes, mode=tool[3:])
+            self.ceil_resp_busy = NA
+            if rep == 1 or start in (NA, "0"):
+                ceiling = ceiling_search(passes, 16000, 2, self.precision)
+            else:
+                ceiling = ceiling_search(passes, int(start), 1 + self.precision / 100, self.precision)
+            say(f"  {tool} ceiling: {ceiling}/s")
+            self.record(f"{tool}.ceiling", ceiling)
+            self.record(f"{tool}.ceiling.resp", self.ceil_resp_busy)
+        return 0
+
+    def measure_highload(self, rep):
+        """quorvelin's own search, once: about 17 test runs."""
+        if rep != 1:
+            return 0
+        out = f"{self.tmp}/hl-{rep}.out"
+        resp0, drops0, t0 = self.server_ticks(), rcvbuf_errors(), time.time()
+        command = ["timeout", "-k", "5", "300", self.quorvelin, "--test-mode", "highload", "-v", "--clients", "10000",
+                   "-t", str(self.highload_run), "--timeout", "1", self.interface, *self.scenario]
+        with open(out, "w") as f:
+            subprocess.run(command, stdout=f, stderr=subprocess.STDOUT, check=False)
+        busy = percent((self.server_ticks() - resp0) / HZ, time.time() - t0)
+        drops, seconds = rcvbuf_errors() - drops0, int(time.time() - t0)
+        text = read(out)
+        rate = (re.findall(r"^Finished and report: (\d+) transactions per second\.$", text, re.M) or [NA])[-1]
+        high = (re.findall(r"^Inital probe complete: High-water mark is (\d+) ", text, re.M) or [NA])[-1]
+        say(f"  quorvelin highload: {rate}/s (high-water mark {high}, {seconds} s, {drops} receive-buffer drops, "
+            f"responder busy {busy} %)")
+        self.record("q.highload", rate)
+        return 0
+
+    def run_part(self, part, rep):
+        """Runs a part unless, in a later repetition, it would end past the
+        budget of the whole benchmark (install and build included), judged by
+        what it took the last time; the first repetition always runs whole."""
+        now = time.time()
+        cost = self.part_cost.get(part)
+        if rep > 1 and cost is not None and now - self.started + cost > self.budget:
+            say(f"  skipping {part} of repetition {rep}: it would end past the {self.budget} s budget")
+            self.skipped.append(f"{part}#{rep}")
+            return
+        added = getattr(self, f"measure_{part}")(rep)
+        self.part_cost[part] = int(time.time() - now) - added
+
+    def cell(self, key):
+        return f"{self.median(key)} <sub>({' / '.join(self.figures[key]) or NA})</sub>"
+
+    def row(self, label, figure, with_ratio=False):
+        """quorvelin, perfdhcp's two modes and the perfdhcp / quorvelin ratios
+        of the medians of one figure."""
+        q, multi, single = (f"{tool}.{figure}" for tool in ("q", "pd-multi", "pd-single"))
+        ratios = f"{ratio(self.median(multi), self.median(q))} / {ratio(self.median(single), self.median(q))}"
+        ratios = ratios if with_ratio else ""
+        return f"| {label} | {self.cell(q)} | {self.cell(multi)} | {self.cell(single)} | {ratios} |"
+
+    def table(self, when, cores, model, load_before, load_after, perfdhcp_version, elapsed):
+        rs, cs, m = RATE_SECONDS, self.ceil_seconds, self.median
+        lines = [f"### quorvelin vs perfdhcp, test responder, {when}", "",
+                 f"Commit {self.commit}; {cores} cores, {model}; "
+                 f"load average {load_before} before, {load_after} after;",
+                 f"{self.reps} repetition(s), median first, every run in brackets; {perfdhcp_version}; "
+                 f"{elapsed} s in all{' (QUICK)' if self.quick else ''}."]
+        if self.skipped:
+            lines.append(f"Left out to stay within {self.budget} s (part#repetition): {' '.join(self.skipped)}.")
+        lines += ["", "| Figure | quorvelin | perfdhcp (multi) | perfdhcp -g single | perfdhcp / quorvelin |",
+                  "|---|---|---|---|---|"]
+        for rate in RATES:
+            lines += [self.row(f"CPU µs per completed client, {rate}/s", f"cpu.{rate}", True),
+                      self.row(f"sys share of that CPU, %, {rate}/s", f"sys.{rate}"),
+                      self.row(f"responder CPU µs per client, {rate}/s", f"resp.{rate}"),
+                      self.row(f"replies lost to a full receive buffer, {rate}/s", f"rcvbuf.{rate}"),
+                      self.row(f"completed clients in {rs} s, {rate}/s", f"done.{rate}")]
+        highload = m("q.highload")
+        lines += [self.row(f"ceiling, clients/s ({cs} s runs, < 0.1 % lost)", "ceiling", True),
+                  self.row("responder CPU at the ceiling, % of one core", "ceiling.resp"),
+                  f"| quorvelin's highload report, clients/s (once) | {self.cell('q.highload')} | | | "
+                  f"{ratio(m('pd-multi.ceiling'), highload)} / {ratio(m('pd-single.ceiling'), highload)} |",
+                  self.row(f"peak RSS KiB, 10000/s (quorvelin: {self.rss_seconds} s, once; perfdhcp: {rs} s)",
+                           "rss", True), ""]
+        return "\n".join(lines) + "\n" + HOW.format(rs=rs, cs=cs, precision=self.precision, hl=self.highload_run,
+                                                     rss=self.rss_seconds)
+
+
+def first_line(path, prefix=""):
+    return next((line.strip() for line in read(path).splitlines() if line.startswith(prefix)), "")
+
+
+def load_average():
+    return " ".join(first_line("/proc/loadavg").split()[:3])
+
+
+def main():
+    bench = Bench(os.environ, tempfile.mkdtemp(prefix="quorvelin-bench."))
+    try:
+        load_before = load_average()
+        say(f"commit {bench.commit}, {bench.reps} repetition(s)")
+        for rep in range(1, bench.reps + 1):
+            say(f"repetition {rep} of {bench.reps}")
+            for part in ("fixed_rates", "ceilings", "highload"):
+                bench.run_part(part, rep)
+        version = subprocess.run(["perfdhcp", "-v"], capture_output=True, text=True, check=False)
+        version = ((version.stdout + version.stderr).splitlines() or [""])[0]
+        text = bench.table(time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), len(os.sched_getaffinity(0)),
+                           first_line("/proc/cpuinfo", "model name").split(": ", 1)[-1], load_before, load_average(),
+                           version, int(time.time()) - bench.started)
+        with open(bench.table_path, "w") as f:
+            f.write(text)
+    finally:
+        if os.environ.get("BENCH_KEEP") == "1":
+            say(f"raw outputs kept in {bench.tmp}")
+        else:
+            shutil.rmtree(bench.tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

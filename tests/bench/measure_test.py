@@ -1,0 +1,118 @@
+"""bench/measure.py: statistics, the ceiling search, output parsing and the table."""
+
+import os
+import re
+import stat
+import tempfile
+import unittest
+from unittest import mock
+
+import measure
+
+SOURCE = os.path.join(os.path.dirname(__file__), "..", "..")
+
+# The output of an endless run at 200/s, one timeout and three pending clients added.
+ENDLESS_OUTPUT = """\
+Beginning DHCPv6 load endless test.
+   0       0       0       0 |     200     200     200 |       0       0       0
+   1     200       0       0 |     200     200     200 |       0       0       0
+   2     400       1       3 |     200     200     200 |       0       8       0
+   3       0       0       0 |     200     200     200 |       0       0       0
+"""
+
+# perfdhcp's final report, its two sections with different counts.
+PERFDHCP_REPORT = """\
+***Rate statistics***
+Rate: 198.373 4-way exchanges/second, expected rate: 200
+***Statistics for: SOLICIT-ADVERTISE***
+sent packets: 397
+received packets: 395
+drops: 2
+***Statistics for: REQUEST-REPLY***
+sent packets: 395
+received packets: 390
+orphans: 7
+"""
+
+
+class PureHelpers(unittest.TestCase):
+    def test_median(self):
+        for values, expected in [([], "n/a"), (["n/a", ""], "n/a"), (["9.2", "14.4", "9.2"], "9.2"),
+                                 (["10", "9.5"], "9.5"), (["4", "1", "3", "2"], "2"), (["37.0", "n/a", "33.0"], "33.0"),
+                                 (["100000"], "100000")]:
+            self.assertEqual(measure.median(values), expected, values)
+
+    def test_progress_lines_and_nothing_else(self):
+        parsed = [measure.parse_progress(line) for line in ENDLESS_OUTPUT.splitlines()]
+        self.assertEqual([p and (p.tick, p.results, p.timeouts, p.pending) for p in parsed],
+                         [None, (0, 0, 0, 0), (1, 200, 0, 0), (2, 400, 1, 3), (3, 0, 0, 0)])
+        self.assertEqual(parsed[3][-3:], (0, 8, 0))
+        for line in ["Finished and report: 200 transactions per second.", "# delayd 12msec",
+                     "   a 1 2 3 | 4 5 6 | 7 8 9", "   1 2 3 4 5 6 7 8 9 10 11 12", "   1 2 3 4 | 5 6 7 8 9 10 11",
+                     "   1 2 3 | 4 5 6 | 7 8"]:
+            self.assertIsNone(measure.parse_progress(line), line)
+
+    def test_ceiling_search(self):
+        # (ceiling of a fake server, start, factor, precision, rates tried, result): the first two
+        # searches step by squared factors and then bisect geometrically.
+        for ceiling, start, factor, precision, tried, result in [
+                (30000, 16000, 2, 10, [16000, 32000, 22627, 26908, 29343], 29343),
+                (1000, 16000, 2, 10, [16000, 8000, 2000, 125, 500, 1000, 1414, 1189, 1090], 1000),
+                (33000, 29343, 1.1, 10, [29343, 32277, 39055, 35504], 32277),  # a later repetition
+                (27000, 29343, 1.1, 10, [29343, 26675, 27977], 26675),
+                (10**7, 16000, 2, 10, [16000, 32000, 128000], 128000),  # stops past 1,000,000/s
+                (0, 16000, 2, 10, [16000, 8000, 2000, 125], 0)]:        # stops below 10/s
+            seen = []
+            found = measure.ceiling_search(lambda r: seen.append(r) or r <= ceiling, start, factor, precision)
+            self.assertEqual((seen, found), (tried, result), ceiling)
+
+    def test_perfdhcp_counters(self):
+        self.assertEqual(measure.pd_stat(PERFDHCP_REPORT, "SOLICIT-ADVERTISE", "sent packets"), 397)
+        self.assertEqual(measure.pd_stat(PERFDHCP_REPORT, "REQUEST-REPLY", "received packets"), 390)
+        self.assertEqual(measure.pd_stat(PERFDHCP_REPORT, "SOLICIT-ADVERTISE", "orphans"), 0)
+        self.assertEqual(measure.pd_stat("killed before its report", "REQUEST-REPLY", "received packets"), 0)
+
+    @mock.patch.object(measure, "HZ", 100)
+    def test_cpu_per_client(self):
+        for ticks, clients, expected in [(92, 100000, "9.2"), (37, 10000, "37.0"), (1, 3, "3333.3"),
+                                         ("n/a", 10, "n/a"), (5, "n/a", "n/a"), (5, 0, "n/a")]:
+            self.assertEqual(measure.per_client_us(ticks, clients), expected)
+
+
+def bench(tmp, **env):
+    return measure.Bench({"BENCH_TABLE": "", "BENCH_QUORVELIN": "", "LAB_CLIENT_IF": "", "BENCH_ROOT": "",
+                          "LAB_SERVER_PID": str(os.getpid()), **env}, tmp)
+
+
+class Table(unittest.TestCase):
+    def test_renders_the_latest_published_table_from_its_runs(self):
+        with open(os.path.join(SOURCE, "bench", "RESULTS.md")) as f:
+            published = re.search(r"^### quorvelin vs perfdhcp.*?^Peak RSS.*?\n", f.read(), re.M | re.S).group(0)
+        head = re.match(r"### .*, (.*)\n\nCommit (\S+); (\d+) cores, (.*); load average (.*) before, (.*) after;\n"
+                        r"(\d+) repetition.*brackets; (.*); (\d+) s in all", published).groups()
+        b = bench("", REPS=head[6], BENCH_COMMIT=head[1])
+        figures = [f"{f}.{r}" for r in measure.RATES for f in ("cpu", "sys", "resp", "rcvbuf", "done")]
+        rows = re.findall(r"^\| (?!Figure|---)[^|]*\|([^|]*)\|([^|]*)\|([^|]*)\|", published, re.M)
+        for figure, cells in zip(figures + ["ceiling", "ceiling.resp", "highload", "rss"], rows):
+            for tool, cell in zip(("q", "pd-multi", "pd-single"), cells):
+                for run in re.findall(r"\((.*)\)", cell)[:1]:
+                    b.figures[f"{tool}.{figure}"] = run.split(" / ")
+        self.assertEqual(len(rows), 14)
+        self.assertEqual(b.table(head[0], head[2], head[3], head[4], head[5], head[7], head[8]), published)
+
+
+class EndlessRun(unittest.TestCase):
+    def test_reads_the_progress_lines_and_ends_the_run(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            fake = os.path.join(tmp, "quorvelin")
+            with open(fake, "w") as f:
+                f.write(f"#!/bin/sh\ncat <<'EOF'\n{ENDLESS_OUTPUT}EOF\nexec sleep 60\n")
+            os.chmod(fake, stat.S_IRWXU)
+            q = bench(tmp, BENCH_QUORVELIN=fake).quorvelin_endless(200, 2, 2, 2, "run")
+        self.assertEqual((q.done, q.timeouts, q.pending, q.last), (400, 1, 3, 2))
+        self.assertIsInstance(q.ticks, int)
+        self.assertIsInstance(q.rss, int)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The Debian package, as an operator gets it: built by cpack from this build
+# directory and unpacked into a throwaway root. The installed program runs,
+# its man page renders without a single groff warning, and the page, the
+# README's options table and the program's --help list the same options.
+set -euo pipefail
+: "${QUORVELIN_BUILD_DIR:?}" "${QUORVELIN_SOURCE_DIR:?}"
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/quorvelin-package.XXXXXX")
+trap 'rm -rf -- "$tmp"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cpack -G DEB --config "$QUORVELIN_BUILD_DIR/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1 ||
+  { cat "$tmp/cpack.log" >&2; fail "cpack -G DEB"; }
+deb=$(echo "$tmp"/out/quorvelin_*.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libboost-program-options1.74.0 libboost-thread1.74.0 libstdc++6; do
+  [[ $depends == *"$lib "* ]] || fail "Depends lacks $lib: $depends"
+done
+[[ $depends != *-dev* ]] || fail "a build package in Depends: $depends"
+[ "$(dpkg-deb -f "$deb" Section)" = net ] || fail "section"
+
+dpkg-deb -x "$deb" "$tmp/root"
+bin=$tmp/root/usr/bin/quorvelin page=$tmp/root/usr/share/man/man1/quorvelin.1.gz
+[ -f "$tmp/root/usr/share/doc/quorvelin/examples/relay/two-relays.scn" ] || fail "examples not installed"
+version=$("$bin" --version)
+[ "$version" = "quorvelin $(dpkg-deb -f "$deb" Version)" ] || fail "--version says '$version'"
+zcat "$page" | grep -q "^\.TH QUORVELIN 1 [^ ]* \"$version\"" || fail "the man page is not of $version"
+
+export LC_ALL=C.UTF-8 MANWIDTH=80
+warnings=$(zcat "$page" | groff -ww -z -man 2>&1)
+[ -z "$warnings" ] || fail "groff warns: $warnings"
+man --warnings=w -l "$page" >"$tmp/page.txt" 2>"$tmp/man.err" || fail "man -l failed"
+[ ! -s "$tmp/man.err" ] || fail "man -l warns: $(cat "$tmp/man.err")"
+
+# One option a line: the program's, the man page's OPTIONS section, the README's table.
+options_of() { grep -oE -- "$1" | grep -oE -- '--?[A-Za-z][a-z-]*' | sort; }
+"$bin" --help | grep -E '^  -' | options_of '(^  |\[ )--?[A-Za-z][a-z-]*' >"$tmp/help"
+sed -n '/^OPTIONS/,/^[A-Z]/p' "$tmp/page.txt" | grep -E '^       -' |
+  options_of '(^ +|, )--?[A-Za-z][a-z-]*' >"$tmp/man"
+awk '/^### Options/ { on = 1; next } on && /^\|/ { print; seen = 1; next } seen { exit }' \
+  "$QUORVELIN_SOURCE_DIR/README.md" | cut -d'|' -f2 |
+  options_of '`--?[A-Za-z][a-z-]*' >"$tmp/readme"
+[ "$(wc -l <"$tmp/help")" -ge 17 ] || fail "read only $(wc -l <"$tmp/help") options from --help"
+diff -u "$tmp/help" "$tmp/man" || fail "the man page and --help list different options"
+diff -u "$tmp/help" "$tmp/readme" || fail "README.md and --help list different options"
+echo "package test passed: $(basename "$deb"), $(wc -l <"$tmp/help") options"
