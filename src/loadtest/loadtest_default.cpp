@@ -6,8 +6,8 @@
 
 using zarn::quorvelin::announce;
 
-loadtest_default::loadtest_default(boost::asio::io_service& loop)
-    : io(loop), timer(loop)
+loadtest_default::loadtest_default(boost::asio::io_service& io)
+    : loop(io, zarn::quorvelin::tick_loop::lateness::reported)
 {
     zarn::quorvelin::check_client_count(g_opt_minimum);
     // Only rates that divide a second evenly, so each probe rate is exact.
@@ -20,20 +20,11 @@ loadtest_default::loadtest_default(boost::asio::io_service& loop)
     rate = static_cast<std::uint32_t>(1000000 / step->count());
 }
 
-void loadtest_default::report_lateness(clock::time_point now) const
-{
-    if (now <= next_tick)
-        return;
-    auto const late = std::chrono::duration_cast<std::chrono::milliseconds>(now - next_tick);
-    std::cout << "# delayd " << late.count() << "msec" << std::endl;
-}
-
-bool loadtest_default::probe(stats const& s)
+loadtest_default::outcome loadtest_default::probe(stats const& s)
 {
     if (s.results == 0 && s.timeouts != 0) {
         announce("Unable to continue.");
-        io.stop();
-        return false;
+        return outcome::finished;
     }
     // Wrapping differences: the counters only grow between clears.
     std::uint32_t const gained = s.results - last_results;
@@ -57,7 +48,7 @@ bool loadtest_default::probe(stats const& s)
     }
     prior_results = last_results;
     last_results = s.results;
-    return true;
+    return outcome::carry_on;
 }
 
 void loadtest_default::start_run()
@@ -76,7 +67,7 @@ void loadtest_default::check_run(stats const& s)
     if (is_error_over(static_cast<int>(s.results), static_cast<int>(s.timeouts))) {
         high_water = rate;
         stop_sending_and_drain();
-        announce("Stopping run after ", tick_count, " seconds; ", s.timeouts, "/",
+        announce("Stopping run after ", loop.ticks(), " seconds; ", s.timeouts, "/",
                  s.results + run_timeouts, " clients failed.");
     } else if (phase_ticks < g_opt_duration) {
         ++phase_ticks;

@@ -19,13 +19,12 @@ void check_client_count(std::uint32_t clients)
         throw std::out_of_range("clients must be between 1 and 1000000");
 }
 
-void print_progress(std::uint32_t tick, tick_stats const& s, std::uint32_t low, std::uint32_t rate,
-                    std::uint32_t high)
+void print_progress(std::uint32_t tick, tick_stats const& s, progress_rates const& r)
 {
     if (!g_opt_verbose || g_opt_quiet)
         return;
     std::cout << boost::format("%4d %7d %7d %7d | %7d %7d %7d | %7d %7d %7d") % tick % s.results
-                     % s.timeouts % s.pending % low % rate % high % s.avg_ms % s.max_ms % s.min_ms
+                     % s.timeouts % s.pending % r.low % r.rate % r.high % s.avg_ms % s.max_ms % s.min_ms
               << std::endl;
 }
 

@@ -57,11 +57,16 @@ std::uint32_t run_rate(std::uint32_t clients);
 // spacing would divide by zero or round to nothing. Throws std::out_of_range.
 void check_client_count(std::uint32_t clients);
 
+// The three middle columns of the progress line: the low-water mark, the rate
+// and the high-water mark in the highload mode; the other modes repeat their rate.
+struct progress_rates {
+    std::uint32_t low;
+    std::uint32_t rate;
+    std::uint32_t high;
+};
+
 // The progress line, written when progress output is on and quiet is off.
-// The three middle columns are the low-water mark, the rate and the
-// high-water mark in the highload mode; the other modes repeat their rate.
-void print_progress(std::uint32_t tick, tick_stats const& s, std::uint32_t low, std::uint32_t rate,
-                    std::uint32_t high);
+void print_progress(std::uint32_t tick, tick_stats const& s, progress_rates const& r);
 
 // A decision or report line, unless quiet.
 template <class... Parts>

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using test_clock = std::chrono::system_clock;
@@ -133,6 +134,15 @@ protected:
         EXPECT_EQ(out.text, aborted.message() + "\n");
         EXPECT_TRUE(manager.cutoffs.empty());
         EXPECT_TRUE(out.beats.empty());
+    }
+
+    // Only the highload mode reports ticks that start late.
+    template <class Driver>
+    void expect_late_tick_unreported(Driver& driver)
+    {
+        tick(driver, {0, 0, 1});
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        EXPECT_EQ(tick(driver, {1, 0, 1}).text, "");
     }
 
     // The driver refuses client counts outside 1..1000000.
