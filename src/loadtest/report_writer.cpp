@@ -11,7 +11,8 @@ namespace quorvelin {
 
 namespace {
 
-using nlohmann::json;
+// Fields in the order written, "type" first.
+using json = nlohmann::ordered_json;
 
 json percentiles(const latency_histogram& h)
 {

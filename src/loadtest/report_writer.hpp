@@ -31,11 +31,13 @@ struct tick_report {
 // A driver's decision: its name, the line it prints (also when quiet), and
 // its figures by name.
 struct run_event {
+    using figure_list = std::vector<std::pair<std::string, std::int64_t>>;
+
     std::chrono::system_clock::time_point at;
     std::uint32_t tick = 0;
     std::string name;
     std::string text;
-    std::vector<std::pair<std::string, std::int64_t>> figures;
+    figure_list figures;
 };
 
 class report_writer {

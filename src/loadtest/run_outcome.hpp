@@ -21,6 +21,8 @@ struct run_outcome {
     // the served rate; once, the clients that completed.
     double result = 0;
     bool interrupted = false;
+    // The signal that interrupted the run (SIGINT or SIGTERM), or 0.
+    int signal = 0;
     // highload: the rate last in effect; endless: the rate; once: the clients.
     std::uint32_t offered = 0;
     // Completions per second of sending (endless; 0 elsewhere).

@@ -48,6 +48,8 @@ void run_recorder::finish(run_outcome outcome)
     outcome.pending = static_cast<std::uint32_t>(c.started - c.completed - c.timed_out - c.cleared);
     if (outcome.mode == opt_mode_endless)
         outcome.result = outcome.served = served_rate(totals_.clients, outcome.offered);
+    if (outcome.mode == opt_mode_once)
+        outcome.result = static_cast<double>(c.completed);
     outcome_ = std::move(outcome);
     finished_ = true;
     if (summary_)

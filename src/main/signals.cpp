@@ -2,7 +2,7 @@
 
 #include <csignal>
 
-interrupt_signals::interrupt_signals(boost::asio::io_service& io, std::function<void(int, unsigned)> on_signal)
+interrupt_signals::interrupt_signals(boost::asio::io_service& io, std::function<void(int)> on_signal)
     : signals_(io, SIGINT, SIGTERM), on_signal_(std::move(on_signal))
 {
 }
@@ -12,7 +12,7 @@ void interrupt_signals::watch()
     signals_.async_wait([this](const boost::system::error_code& error, int signal) {
         if (error)
             return; // the set was cancelled or destroyed
-        on_signal_(signal, ++count_);
+        on_signal_(signal);
         watch();
     });
 }

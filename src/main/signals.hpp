@@ -12,17 +12,15 @@
 
 class interrupt_signals {
 public:
-    // `on_signal` runs on a worker thread with the signal and how many
-    // signals came so far (1 for the first).
-    interrupt_signals(boost::asio::io_service& io, std::function<void(int signal, unsigned count)> on_signal);
+    // `on_signal` runs on a worker thread with each signal.
+    interrupt_signals(boost::asio::io_service& io, std::function<void(int signal)> on_signal);
 
     // Signals that arrive before this are held and handed over then.
     void watch();
 
 private:
     boost::asio::signal_set signals_;
-    std::function<void(int, unsigned)> on_signal_;
-    unsigned count_ = 0; // touched only by the one pending wait's handler
+    std::function<void(int)> on_signal_;
 };
 
 #endif

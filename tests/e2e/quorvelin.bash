@@ -108,6 +108,12 @@ check_sequences() {
   fi
 }
 
+# summary_follows NAME LINE: the line right after LINE (the mode's last line)
+# in NAME's output: the summary block's headline.
+summary_follows() {
+  awk -v line="$2" 'found { print; exit } $0 == line { found = 1 }' "$E2E_TMP/$1.out"
+}
+
 # report_value FILE EXPRESSION: a Python expression over the --report FILE,
 # whose every line must be one JSON object: `records` (all of them), `start`
 # (the first), `ticks`, `events`, `summary` (the last record) and `step(k)`

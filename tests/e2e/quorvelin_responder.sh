@@ -18,7 +18,7 @@ EX=$SOURCE_DIR/examples
 LIMIT=50
 search_limit() {
   qv limit 150 --server responder --responder-args "--max-new-per-second $LIMIT" -- \
-    --test-duration 3 --timeout 1 --clients 40 @LAB_CLIENT_IF@
+    --test-duration 3 --timeout 1 --clients 40 --summary --report "$E2E_TMP/limit.jsonl" @LAB_CLIENT_IF@
   rate=$(reported_rate "$E2E_TMP/limit.out")
   [ "$qv_status" = 0 ] && [ "$rate" -ge $((LIMIT * 9 / 10)) ] && [ "$rate" -le $((LIMIT * 11 / 10)) ]
 }
@@ -27,7 +27,14 @@ if ! search_limit; then
   search_limit || true
 fi
 check "limit: exit status 0" "$qv_status" = 0
-check "limit: search ends with its report" "$(last_line "$E2E_TMP/limit.out")" = "Finished and report: $rate transactions per second."
+marks=$(report_value "$E2E_TMP/limit.jsonl" '[summary["low_water"], summary["high_water"]]')
+check "limit: search ends with its report, then the summary" \
+  "$(summary_follows limit "Finished and report: $rate transactions per second.")" = \
+  "$(sed -E 's/\[(.*), (.*)\]/Summary: highload test, '"$rate"' clients\/second; low-water mark \1, high-water mark \2/' <<<"$marks")"
+check "limit: the report's result is the reported rate" "$(report_value "$E2E_TMP/limit.jsonl" 'summary["result"]')" = "$rate"
+check "limit: every decision line is an event with its text" \
+  "$(report_value "$E2E_TMP/limit.jsonl" '"\n".join(e["text"] for e in events if e["text"] and not e["text"].startswith("#"))')" = \
+  "$(grep -v -e '|' -e '^Beginning DHCPv6' -e '^Summary' -e '^# delayd' "$E2E_TMP/limit.out" | sed '/^Finished and report/q')"
 check "limit: reported rate $rate within 10 % of $LIMIT" "$rate" -ge $((LIMIT * 9 / 10)) -a "$rate" -le $((LIMIT * 11 / 10))
 
 # Refused IAs: no REQUEST can be built from the ADVERTISE, every client

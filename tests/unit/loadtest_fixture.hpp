@@ -5,6 +5,7 @@
 // of it and answers stats() from a script, plus a fixture that runs single
 // ticks with standard output captured and the option globals restored.
 
+#include "engine/measurements.hpp"
 #include "loadtest/tick.hpp"
 #include "main/options.hpp"
 
@@ -43,6 +44,7 @@ public:
     void async_run(test_clock::time_point const& at) { beats.push_back(at); }
     void cancel() { calls.push_back("cancel"); }
     void clear_results() { calls.push_back("clear_results"); }
+    zarn::quorvelin::measurements take_measurements() { return zarn::quorvelin::measurements(); }
     void stats(test_clock::time_point const& cutoff, unsigned& results, unsigned& timeouts,
                unsigned& pending, unsigned& avg_ms, unsigned& max_ms, unsigned& min_ms)
     {
