@@ -30,7 +30,8 @@ std::vector<std::uint64_t> draw(std::size_t n, const std::function<double(std::m
     return out;
 }
 
-TEST(LatencyHistogram, PercentilesWithinOnePercentOnKnownDistributions)
+// Half a bucket at most: 1/256 of the value, 0.4 % (the goal is 1 %).
+TEST(LatencyHistogram, PercentilesWithinHalfABucketOnKnownDistributions)
 {
     std::uniform_real_distribution<double> uniform(1, 1e6);
     std::exponential_distribution<double> exponential(1.0 / 2000);
@@ -52,7 +53,7 @@ TEST(LatencyHistogram, PercentilesWithinOnePercentOnKnownDistributions)
             h.record(v);
         for (double p : {0.0, 1.0, 50.0, 90.0, 99.0, 99.9, 100.0}) {
             const double want = double(exact_percentile(c.values, p));
-            EXPECT_LE(std::abs(double(h.percentile(p)) - want), want / 100) << c.name << " p" << p;
+            EXPECT_LE(std::abs(double(h.percentile(p)) - want), want / 256) << c.name << " p" << p;
         }
         EXPECT_EQ(h.count(), c.values.size()) << c.name;
         EXPECT_EQ(h.min(), *std::min_element(c.values.begin(), c.values.end())) << c.name;
