@@ -13,7 +13,7 @@
 
 class loadtest_1 {
 public:
-    // Throws std::out_of_range unless "clients" is between 1 and 1000000.
+    // Throws std::out_of_range unless "clients" is between 1 and max_clients_per_second.
     explicit loadtest_1(boost::asio::io_service& io);
 
     template <class Manager>

@@ -3,19 +3,22 @@
 #include "loadtest/is_error_over.hpp"
 
 #include <stdexcept>
+#include <string>
+
+using zarn::quorvelin::microseconds_per_second;
 
 loadtest_default::loadtest_default(boost::asio::io_service& io)
     : loop(io, zarn::quorvelin::tick_loop::lateness::reported)
 {
     zarn::quorvelin::check_client_count(g_opt_minimum);
     // Only rates that divide a second evenly, so each probe rate is exact.
-    for (std::uint32_t r = g_opt_minimum; r <= g_opt_maximum && r <= 1000000; ++r)
-        if (1000000 % r == 0)
-            steps.emplace_back(1000000 / r);
+    for (std::uint32_t r = g_opt_minimum; r <= g_opt_maximum && r <= max_clients_per_second; ++r)
+        if (microseconds_per_second % r == 0)
+            steps.emplace_back(microseconds_per_second / r);
     if (steps.empty())
-        throw std::out_of_range("clients must be between 1 and 1000000");
+        throw std::out_of_range("clients must be between 1 and " + std::to_string(g_opt_maximum));
     step = steps.begin();
-    rate = static_cast<std::uint32_t>(1000000 / step->count());
+    rate = static_cast<std::uint32_t>(microseconds_per_second / step->count());
 }
 
 loadtest_default::outcome loadtest_default::probe(stats const& s)
@@ -30,7 +33,7 @@ loadtest_default::outcome loadtest_default::probe(stats const& s)
     if (s.pending == 0 || gained > gained_before) {
         if (step + 1 != steps.end()) {
             ++step;
-            rate = static_cast<std::uint32_t>(1000000 / step->count());
+            rate = static_cast<std::uint32_t>(microseconds_per_second / step->count());
         } else {
             // The server keeps up at the top of the table and no higher rate
             // can be probed: take the top as the high-water mark and let the

@@ -16,7 +16,7 @@
 
 class loadtest_endless {
 public:
-    // Throws std::out_of_range unless "clients" is between 1 and 1000000.
+    // Throws std::out_of_range unless "clients" is between 1 and max_clients_per_second.
     explicit loadtest_endless(boost::asio::io_service& io);
 
     template <class Manager>

@@ -3,6 +3,7 @@
 #include <boost/format.hpp>
 
 #include <stdexcept>
+#include <string>
 
 namespace zarn {
 namespace quorvelin {
@@ -10,13 +11,14 @@ namespace quorvelin {
 std::uint32_t run_rate(std::uint32_t clients)
 {
     check_client_count(clients);
-    return clients + (1000000 % clients != 0 ? 1 : 0);
+    return clients + (microseconds_per_second % clients != 0 ? 1 : 0);
 }
 
 void check_client_count(std::uint32_t clients)
 {
-    if (clients < 1 || clients > 1000000)
-        throw std::out_of_range("clients must be between 1 and 1000000");
+    if (clients < 1 || clients > max_clients_per_second)
+        throw std::out_of_range("clients must be between 1 and " +
+                                std::to_string(max_clients_per_second));
 }
 
 void print_progress(std::uint32_t tick, tick_stats const& s, progress_rates const& r)

@@ -14,6 +14,9 @@ namespace quorvelin {
 
 using tick_clock = std::chrono::system_clock;
 
+// Beat intervals are whole microseconds; rates that divide this are exact.
+constexpr std::uint32_t microseconds_per_second = 1000000;
+
 // The manager's counters as one tick sees them.
 struct tick_stats {
     unsigned results = 0;
@@ -53,8 +56,9 @@ void schedule_beats(Manager& manager, tick_clock::time_point from, std::uint32_t
 // at most one above its midpoint, which keeps the search converging.
 std::uint32_t run_rate(std::uint32_t clients);
 
-// Beat spacing and rates are derived from "clients"; outside 1..1000000 the
-// spacing would divide by zero or round to nothing. Throws std::out_of_range.
+// Beat spacing and rates are derived from "clients"; outside
+// 1..max_clients_per_second the spacing would divide by zero or round to
+// nothing. Throws std::out_of_range.
 void check_client_count(std::uint32_t clients);
 
 // The three middle columns of the progress line: the low-water mark, the rate

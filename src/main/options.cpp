@@ -1,5 +1,7 @@
 #include "main/options.hpp"
 
+#include "main/bounded_option.hpp"
+#include "main/log_file.hpp"
 #include "message/param.hpp"
 #include "scenario/load.hpp"
 
@@ -8,7 +10,6 @@
 #include <boost/spirit/include/qi.hpp>
 
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <stdexcept>
 
@@ -18,7 +19,7 @@ bool g_opt_quiet = false;
 boost::asio::ip::address_v6 g_opt_send_addr = boost::asio::ip::make_address_v6("ff02::1:2");
 std::uint32_t g_opt_duration = 120;
 std::uint32_t g_opt_minimum = 1;
-std::uint32_t g_opt_maximum = 1000000;
+std::uint32_t g_opt_maximum = max_clients_per_second;
 std::uint32_t g_opt_timeout = 3;
 std::uint32_t g_opt_nthreads = 1;
 double g_opt_error_threshold = 0.1;
@@ -52,6 +53,13 @@ void validate(boost::any& v, const std::vector<std::string>& values, address_v6*
 namespace {
 
 namespace po = boost::program_options;
+using zarn::quorvelin::bounded_value;
+
+// Seconds in a day: longer test runs and timeouts are typing mistakes.
+constexpr std::uint32_t max_seconds = 86400;
+// Far more worker threads than any machine has cores; more only exhausts
+// the system's thread limit.
+constexpr std::uint32_t max_threads = 1024;
 
 const char* const version_text = QUORVELIN_VERSION;
 
@@ -92,17 +100,18 @@ po::options_description printed_options()
         ("quiet,q", "No all print message.")
         ("server,s", po::value<boost::asio::ip::address_v6>(&g_opt_send_addr)->default_value(g_opt_send_addr, ""),
          "IPv6-address of DHCPv6 server. Default multicast address.")
-        ("test-duration,t", po::value<std::uint32_t>(&g_opt_duration)->default_value(g_opt_duration, ""),
+        ("test-duration,t", bounded_value<1, max_seconds>(g_opt_duration),
          "Number of second to run test probes. Default 120 seconds.")
-        ("clients", po::value<std::uint32_t>(&g_opt_minimum)->default_value(g_opt_minimum, ""),
-         "Number of clients in initialize state.")
-        ("timeout", po::value<std::uint32_t>(&g_opt_timeout)->default_value(g_opt_timeout, ""),
+        ("clients", bounded_value<1, max_clients_per_second>(g_opt_minimum), "Number of clients in initialize state.")
+        ("timeout", bounded_value<1, max_seconds>(g_opt_timeout),
          "Number of DHCP receive packet timeout. Default 3 seconds.")
-        ("nthreads", po::value<std::uint32_t>(&g_opt_nthreads)->default_value(g_opt_nthreads, ""),
-         "Number of worker threads.")
+        ("nthreads", bounded_value<1, max_threads>(g_opt_nthreads), "Number of worker threads.")
         ("log-file", po::value<std::string>(), "Prints debug message to specify of file.");
     return printed;
 }
+
+// No result exceeds the highest rate.
+using fail_below_number = zarn::quorvelin::bounded_number<0, max_clients_per_second>;
 
 // Options added since the usage text took its shape: --help lists them after
 // the others, the usage text after an error does not, so that what scripts
@@ -113,35 +122,22 @@ po::options_description later_options()
     later.add_options()
         ("summary", "Print a summary of the results after the test.")
         ("report", po::value<std::string>(), "Write the results as JSON Lines to this file.")
-        ("fail-below", po::value<std::uint32_t>(), "Exit with status 3 when the result is below this.");
+        ("fail-below", po::value<fail_below_number>(), "Exit with status 3 when the result is below this.");
     return later;
-}
-
-// The rate table and the beat spacing need 1..1000000 clients per second, and
-// without a worker thread nothing would ever be sent.
-void check_ranges()
-{
-    if (g_opt_minimum < 1 || g_opt_minimum > g_opt_maximum)
-        throw std::invalid_argument("the argument ('" + std::to_string(g_opt_minimum) +
-                                    "') for option '--clients' is out of range 1.." +
-                                    std::to_string(g_opt_maximum));
-    if (g_opt_nthreads < 1)
-        throw std::invalid_argument("the argument ('0') for option '--nthreads' is out of range: "
-                                    "at least one worker thread is needed");
 }
 
 void open_report(const std::string& path)
 {
-    std::unique_ptr<std::ofstream> report(new std::ofstream(path, std::ios::out | std::ios::trunc));
-    if (!*report)
+    std::unique_ptr<std::ostream> report = open_report_file(path);
+    if (!report)
         throw std::runtime_error(path + " Can't open file");
     g_opt_report = std::move(report);
 }
 
 void open_log(const std::string& path)
 {
-    std::unique_ptr<std::ofstream> log(new std::ofstream(path, std::ios::out | std::ios::app));
-    if (!*log)
+    std::unique_ptr<std::ostream> log = open_log_file(path);
+    if (!log)
         throw std::runtime_error(path + " Can't open file");
     g_opt_log = std::move(log);
 }
@@ -207,8 +203,6 @@ void init_options(int argc, char** argv)
             std::cout << "quorvelin " << version_text << "\n";
             std::exit(0);
         }
-        check_ranges();
-
         if (vm.count("log-file"))
             open_log(vm["log-file"].as<std::string>());
         if (g_opt_log)
@@ -231,7 +225,7 @@ void init_options(int argc, char** argv)
         if (vm.count("summary"))
             g_opt_summary = true;
         if (vm.count("fail-below"))
-            g_opt_fail_below = vm["fail-below"].as<std::uint32_t>();
+            g_opt_fail_below = vm["fail-below"].as<fail_below_number>().value;
         if (vm.count("report"))
             open_report(vm["report"].as<std::string>());
     } catch (const std::exception& e) {

@@ -34,6 +34,9 @@ extern bool g_opt_quiet;
 extern boost::asio::ip::address_v6 g_opt_send_addr;
 extern std::uint32_t g_opt_duration;
 extern std::uint32_t g_opt_minimum;
+// The highest rate of new clients, and g_opt_maximum's value: beats are
+// spaced in whole microseconds.
+constexpr std::uint32_t max_clients_per_second = 1000000;
 extern std::uint32_t g_opt_maximum;
 extern std::uint32_t g_opt_timeout;
 extern std::uint32_t g_opt_nthreads;

@@ -118,8 +118,9 @@ public:
     using values_type = std::list<value_type>;
 
     template <class Value>
-    option_param(int code, const Value& v) : param(0, code), current_(values_.end())
+    option_param(int code, const Value& v) : param(0, code)
     {
+        current_ = values_.end();
         if (is_blank(v))
             is_auto_ = true;
         else

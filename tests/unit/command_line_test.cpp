@@ -116,15 +116,37 @@ TEST(CommandLine, BadOptionsReportTheLibraryMessage)
     EXPECT_NE(bad_server.err.find(usage_text), std::string::npos);
 }
 
-TEST(CommandLine, OutOfRangeCountsAreRejected)
+// Every spelling of a value reaches the range check; a minus sign never
+// wraps round to a huge unsigned number.
+TEST(CommandLine, OutOfRangeNumbersAreRejectedAsTyped)
 {
-    expect_usage_error(quorvelin({"lo", "--clients", "0"}),
-                       "the argument ('0') for option '--clients' is out of range 1..1000000");
-    expect_usage_error(quorvelin({"lo", "--clients", "1000001"}),
-                       "the argument ('1000001') for option '--clients' is out of range 1..1000000");
-    expect_usage_error(quorvelin({"lo", "--nthreads", "0"}),
-                       "the argument ('0') for option '--nthreads' is out of range: "
-                       "at least one worker thread is needed");
+    const std::string day = "' is out of range 1..86400";
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--timeout", "-1"}, "the argument ('-1') for option '--timeout" + day},
+        {{"--timeout=-1"}, "the argument ('-1') for option '--timeout" + day},
+        {{"-t-1"}, "the argument ('-1') for option '--test-duration" + day},
+        {{"-t", "-1"}, "the argument ('-1') for option '--test-duration" + day},
+        {{"--test-duration", "0"}, "the argument ('0') for option '--test-duration" + day},
+        {{"--timeout", "86401"}, "the argument ('86401') for option '--timeout" + day},
+        {{"--timeout", "99999999999999999999"}, "the argument ('99999999999999999999') for option '--timeout" + day},
+        {{"--clients", "0"}, "the argument ('0') for option '--clients' is out of range 1..1000000"},
+        {{"--clients=-0"}, "the argument ('-0') for option '--clients' is out of range 1..1000000"},
+        {{"--clients", "1000001"}, "the argument ('1000001') for option '--clients' is out of range 1..1000000"},
+        {{"--nthreads", "-1"}, "the argument ('-1') for option '--nthreads' is out of range 1..1024"},
+        {{"--nthreads", "0"}, "the argument ('0') for option '--nthreads' is out of range 1..1024"},
+        {{"--nthreads", "1025"}, "the argument ('1025') for option '--nthreads' is out of range 1..1024"},
+        {{"--timeout", "-x"}, "the argument ('-x') for option '--timeout' is invalid"},
+    };
+    for (const auto& c : cases) {
+        auto args = c.args;
+        args.insert(args.begin(), "lo");
+        SCOPED_TRACE(args.back());
+        // A value let through would start a test: the timeout ends it.
+        expect_usage_error(quorvelin(args, 10), c.message);
+    }
 }
 
 TEST(CommandLine, UnopenableLogOrReportFileIsAnError)
@@ -134,6 +156,8 @@ TEST(CommandLine, UnopenableLogOrReportFileIsAnError)
                            "/nonexistent-dir/q.log Can't open file");
     expect_usage_error(quorvelin({"lo", "--fail-below", "most"}),
                        "the argument ('most') for option '--fail-below' is invalid");
+    expect_usage_error(quorvelin({"lo", "--fail-below", "-5"}),
+                       "the argument ('-5') for option '--fail-below' is out of range 0..1000000");
 }
 
 TEST(CommandLine, LogFileIsAppendedByEachRun)
@@ -180,15 +204,15 @@ TEST_F(InitOptions, ModeNamesIgnoreCaseAndTheLongestPrefixWins)
 
 TEST_F(InitOptions, ValuesReachTheirGlobals)
 {
-    init({"-v", "-q", "-s", "2001:db8::1", "-t", "30", "--clients", "1000000", "--timeout", "5", "--nthreads", "4",
-          "veth0"});
+    init({"-v", "-q", "-s", "2001:db8::1", "-t", "30", "--clients", "1000000", "--timeout", "+86400", "--nthreads",
+          "1024", "veth0"});
     EXPECT_TRUE(g_opt_verbose);
     EXPECT_TRUE(g_opt_quiet);
     EXPECT_EQ(g_opt_send_addr.to_string(), "2001:db8::1");
     EXPECT_EQ(g_opt_duration, 30u);
     EXPECT_EQ(g_opt_minimum, 1000000u);
-    EXPECT_EQ(g_opt_timeout, 5u);
-    EXPECT_EQ(g_opt_nthreads, 4u);
+    EXPECT_EQ(g_opt_timeout, 86400u);
+    EXPECT_EQ(g_opt_nthreads, 1024u);
     EXPECT_EQ(g_opt_ifname, "veth0");
     EXPECT_FALSE(g_opt_summary);
     EXPECT_FALSE(g_opt_fail_below);
