@@ -121,6 +121,12 @@ check "no server id: counted at every step, all completed" \
   "$(report_value "$report" '[[s["no_server_id"], s["answered"]] for s in summary["steps"]] + [summary["result"]]')" = \
   '[[50, 50], [50, 50], [50, 50], 50]'
 
+# A report that cannot be written is said once, and the run ends with 1.
+qv full 30 --server responder -- --test-mode once --clients 5 --report /dev/full @LAB_CLIENT_IF@
+check "report on /dev/full: exit status 1" "$qv_status" = 1
+check "report on /dev/full: said once" "$(cat "$E2E_TMP/full.err")" = \
+  "Error: report /dev/full: write failed: No space left on device"
+
 # Every answer twice: one answer per message moves a client on; the other
 # is a duplicate, or unmatched when its client had already completed.
 report=$E2E_TMP/twice.jsonl

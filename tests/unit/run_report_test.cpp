@@ -119,70 +119,26 @@ TEST(ReportWriter, EndlessReportsItsServedRateAsTheResult)
     EXPECT_FALSE(r.contains("low_water"));
 }
 
-TEST(ReportWriter, StartTickAndEventRecords)
+TEST(ReportWriter, TickRecordsCarryTheProgressLineAndTheSecondsCounts)
 {
     std::ostringstream out;
-    report_writer writer(out);
-    const auto at = std::chrono::system_clock::time_point(std::chrono::microseconds(1700000000000001));
-    writer.start(opt_mode_once, {"SOLICIT", "REQUEST"}, at);
     tick_report t;
-    t.at = at;
+    t.at = std::chrono::system_clock::time_point(std::chrono::microseconds(1700000000000001));
     t.tick = 3;
     t.results = 40;
-    t.timeouts = 1;
     t.pending = 2;
-    t.rate = 50;
     measurements second(2);
     second.steps[1].answered = 8;
     second.steps[1].latency.record(300);
-    second.clients.latency.record(900);
-    writer.tick(t, second);
-    writer.event({at, 4, "run_failed", "Stopping run after 4 seconds; 3/10 clients failed.",
-                  {{"seconds", 4}, {"failed", 3}, {"clients", 10}}});
+    report_writer(out).tick(t, second);
 
-    const auto lines = records(out.str());
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0]["type"], "start");
-    EXPECT_EQ(lines[0]["format"], report_writer::format);
-    EXPECT_EQ(lines[0]["mode"], "once");
-    EXPECT_EQ(lines[0]["messages"], json::parse(R"(["SOLICIT","REQUEST"])"));
-    EXPECT_EQ(lines[0]["start"], "2023-11-14T22:13:20.000001Z");
-    EXPECT_EQ(lines[0]["histogram_layout"]["sub_buckets"], 128);
-
-    const json& tick = lines[1];
-    EXPECT_EQ(tick["type"], "tick");
+    const json tick = records(out.str()).at(0);
+    EXPECT_EQ(tick["time"], "2023-11-14T22:13:20.000001Z");
     EXPECT_EQ(tick["tick"], 3);
     EXPECT_EQ(tick["results"], 40);
-    EXPECT_EQ(tick["timeouts"], 1);
     EXPECT_EQ(tick["pending"], 2);
-    EXPECT_EQ(tick["rate"], 50);
     EXPECT_EQ(tick["second"]["steps"][1]["answered"], 8);
     EXPECT_EQ(tick["second"]["steps"][1]["latency_us"], json::parse(R"({"count":1,"p50":300,"p99":300})"));
-    EXPECT_EQ(tick["second"]["latency_us"]["p99"], 900);
-
-    EXPECT_EQ(lines[2], json::parse(R"({"type":"event","time":"2023-11-14T22:13:20.000001Z","tick":4,
-        "event":"run_failed","text":"Stopping run after 4 seconds; 3/10 clients failed.",
-        "seconds":4,"failed":3,"clients":10})"));
-}
-
-TEST(SummaryBlock, HeadlineSaysWhatTheModeFound)
-{
-    const struct {
-        opt_mode_t mode;
-        bool interrupted;
-        const char* headline;
-    } cases[] = {
-        {opt_mode_highload, false, "Summary: highload test, 200 clients/second; low-water mark 180, high-water mark 220\n"},
-        {opt_mode_endless, true, "Summary: endless test, 250 clients/second offered, 1234.5 served; interrupted\n"},
-        {opt_mode_once, false, "Summary: once test, 200 of 250 clients completed\n"},
-    };
-    for (const auto& c : cases) {
-        run_outcome o = sample_outcome(c.mode);
-        o.interrupted = c.interrupted;
-        std::ostringstream out;
-        print_summary(out, o);
-        EXPECT_EQ(out.str().substr(0, out.str().find('\n') + 1), c.headline);
-    }
 }
 
 TEST(SummaryBlock, TotalsStepsLatenciesAndRefusalsInColumns)
