@@ -105,20 +105,6 @@ TEST(ReportWriter, SummaryRecordCarriesEveryCountAndMergeableHistograms)
     EXPECT_EQ(r["histogram"]["buckets"], json::parse(R"([[4992,1]])")) << "5000 us lies in the bucket from 4992";
 }
 
-TEST(ReportWriter, EndlessReportsItsServedRateAsTheResult)
-{
-    std::ostringstream out;
-    run_outcome o = sample_outcome(opt_mode_endless);
-    o.interrupted = true;
-    report_writer(out).summary(o);
-    const json r = records(out.str()).at(0);
-    EXPECT_EQ(r["result"], 1234.5);
-    EXPECT_EQ(r["served_rate"], 1234.5);
-    EXPECT_EQ(r["offered_rate"], 250);
-    EXPECT_EQ(r["interrupted"], true);
-    EXPECT_FALSE(r.contains("low_water"));
-}
-
 TEST(ReportWriter, TickRecordsCarryTheProgressLineAndTheSecondsCounts)
 {
     std::ostringstream out;
