@@ -22,6 +22,15 @@ public:
         loop.run(error, *this, manager);
     }
 
+    // SIGINT or SIGTERM: winds the test down (tick_loop::interrupt).
+    template <class Manager>
+    void interrupt(int signal, Manager& manager)
+    {
+        loop.interrupt(signal, *this, manager);
+    }
+
+    void record_to(zarn::quorvelin::run_recorder& recorder) { loop.record_to(recorder); }
+
 private:
     friend class zarn::quorvelin::tick_loop;
     using outcome = zarn::quorvelin::tick_outcome;
@@ -30,6 +39,8 @@ private:
     // Exactly "clients" clients, all in the first second.
     std::uint32_t beats_due() const { return loop.ticks() == 0 ? g_opt_minimum : 0; }
     zarn::quorvelin::progress_rates rates() const { return {g_opt_minimum, g_opt_minimum, g_opt_minimum}; }
+    // The result, the completed clients, is the recorder's to count.
+    zarn::quorvelin::run_outcome findings() const;
     template <class Manager>
     outcome decide(stats const& s, Manager& manager);
 
@@ -41,7 +52,8 @@ loadtest_1::outcome loadtest_1::decide(stats const& s, Manager& manager)
 {
     if (loop.ticks() > 1 && s.pending == 0) {
         // The figure is the number of clients that completed, not a rate.
-        zarn::quorvelin::announce("Finished and report: ", s.results, " transactions per second.");
+        loop.announce("finished", {{"reported", s.results}}, "Finished and report: ", s.results,
+                      " transactions per second.");
         manager.cancel();
         manager.socket.cancel();
         return outcome::finished;

@@ -5,7 +5,6 @@
 #include <stdexcept>
 #include <string>
 
-using zarn::quorvelin::announce;
 using zarn::quorvelin::microseconds_per_second;
 
 loadtest_default::loadtest_default(boost::asio::io_service& io)
@@ -25,7 +24,7 @@ loadtest_default::loadtest_default(boost::asio::io_service& io)
 loadtest_default::outcome loadtest_default::probe(stats const& s)
 {
     if (s.results == 0 && s.timeouts != 0) {
-        announce("Unable to continue.");
+        loop.announce("unable_to_continue", {}, "Unable to continue.");
         return outcome::finished;
     }
     // Wrapping differences: the counters only grow between clears.
@@ -41,12 +40,12 @@ loadtest_default::outcome loadtest_default::probe(stats const& s)
             // timed runs find out how much of it is sustainable.
             high_water = rate;
             stop_sending_and_drain();
-            announce("Inital probe complete: High-water mark is ", high_water, " clients/second.");
+            announce_high_water();
         }
     } else if (is_error_over(static_cast<int>(s.results), static_cast<int>(s.timeouts))) {
         high_water = rate;
         stop_sending_and_drain();
-        announce("Inital probe complete: High-water mark is ", high_water, " clients/second.");
+        announce_high_water();
     }
     prior_results = last_results;
     last_results = s.results;
@@ -61,7 +60,8 @@ void loadtest_default::start_run()
     phase = running;
     sending = true;
     phase_ticks = 0;
-    announce("Beginning test run: ", rate, " clients/second for ", g_opt_duration, " seconds.");
+    loop.announce("run_start", {{"rate", rate}, {"duration_s", g_opt_duration}}, "Beginning test run: ", rate,
+                  " clients/second for ", g_opt_duration, " seconds.");
 }
 
 void loadtest_default::check_run(stats const& s)
@@ -69,15 +69,35 @@ void loadtest_default::check_run(stats const& s)
     if (is_error_over(static_cast<int>(s.results), static_cast<int>(s.timeouts))) {
         high_water = rate;
         stop_sending_and_drain();
-        announce("Stopping run after ", loop.ticks(), " seconds; ", s.timeouts, "/",
-                 s.results + run_timeouts, " clients failed.");
+        loop.announce("run_failed",
+                      {{"seconds", loop.ticks()}, {"failed", s.timeouts}, {"clients", s.results + run_timeouts}},
+                      "Stopping run after ", loop.ticks(), " seconds; ", s.timeouts, "/", s.results + run_timeouts,
+                      " clients failed.");
     } else if (phase_ticks < g_opt_duration) {
         ++phase_ticks;
     } else {
         low_water = rate;
         stop_sending_and_drain();
-        announce("Test run complete: Low-water mark ", rate, " clients/second.");
+        loop.announce("run_passed", {{"low_water", rate}}, "Test run complete: Low-water mark ", rate,
+                      " clients/second.");
     }
+}
+
+void loadtest_default::announce_high_water()
+{
+    loop.announce("probe_complete", {{"high_water", high_water}}, "Inital probe complete: High-water mark is ",
+                  high_water, " clients/second.");
+}
+
+zarn::quorvelin::run_outcome loadtest_default::findings() const
+{
+    zarn::quorvelin::run_outcome o;
+    o.mode = opt_mode_highload;
+    o.result = reported ? rate : low_water;
+    o.offered = rate;
+    o.low_water = low_water;
+    o.high_water = high_water;
+    return o;
 }
 
 void loadtest_default::stop_sending_and_drain()

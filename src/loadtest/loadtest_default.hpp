@@ -29,6 +29,15 @@ public:
         loop.run(error, *this, manager);
     }
 
+    // SIGINT or SIGTERM: winds the test down (tick_loop::interrupt).
+    template <class Manager>
+    void interrupt(int signal, Manager& manager)
+    {
+        loop.interrupt(signal, *this, manager);
+    }
+
+    void record_to(zarn::quorvelin::run_recorder& recorder) { loop.record_to(recorder); }
+
 private:
     friend class zarn::quorvelin::tick_loop;
     using outcome = zarn::quorvelin::tick_outcome;
@@ -37,6 +46,8 @@ private:
 
     std::uint32_t beats_due() const { return sending ? rate : 0; }
     zarn::quorvelin::progress_rates rates() const { return {low_water, rate, high_water}; }
+    // The reported rate once the search finished, else the low-water mark.
+    zarn::quorvelin::run_outcome findings() const;
     template <class Manager>
     outcome decide(stats const& s, Manager& manager);
     outcome probe(stats const& s);
@@ -47,6 +58,7 @@ private:
     void start_run();
     void check_run(stats const& s);
     void stop_sending_and_drain();
+    void announce_high_water();
 
     std::uint32_t phase = probing;
     zarn::quorvelin::tick_loop loop;
@@ -60,6 +72,7 @@ private:
     std::uint32_t last_results = 0;
     std::uint32_t prior_results = 0;
     std::uint32_t phase_ticks = 0;
+    bool reported = false;
 };
 
 template <class Manager>
@@ -91,7 +104,7 @@ void loadtest_default::drain(stats const& s, Manager& manager)
     phase = waiting;
     phase_ticks = 0;
     run_timeouts = 0;
-    zarn::quorvelin::announce("Preparing for next test run.");
+    loop.announce("preparing", {}, "Preparing for next test run.");
 }
 
 template <class Manager>
@@ -100,7 +113,8 @@ loadtest_default::outcome loadtest_default::wait_between_runs(Manager& manager)
     if (high_water - low_water <= 2) {
         manager.cancel();
         manager.socket.cancel();
-        zarn::quorvelin::announce("Finished and report: ", rate, " transactions per second.");
+        reported = true;
+        loop.announce("finished", {{"reported", rate}}, "Finished and report: ", rate, " transactions per second.");
         return outcome::finished;
     }
     // Give late replies g_opt_timeout seconds before the next run.

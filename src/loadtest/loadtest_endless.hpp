@@ -25,6 +25,15 @@ public:
         loop.run(error, *this, manager);
     }
 
+    // SIGINT or SIGTERM: winds the test down (tick_loop::interrupt).
+    template <class Manager>
+    void interrupt(int signal, Manager& manager)
+    {
+        loop.interrupt(signal, *this, manager);
+    }
+
+    void record_to(zarn::quorvelin::run_recorder& recorder) { loop.record_to(recorder); }
+
 private:
     friend class zarn::quorvelin::tick_loop;
     using outcome = zarn::quorvelin::tick_outcome;
@@ -32,6 +41,8 @@ private:
 
     std::uint32_t beats_due() const { return sending ? rate : 0; }
     zarn::quorvelin::progress_rates rates() const { return {rate, rate, rate}; }
+    // The result, the served rate, is the recorder's to work out.
+    zarn::quorvelin::run_outcome findings() const;
     template <class Manager>
     outcome decide(stats const& s, Manager& manager);
     // Sending for g_opt_duration ticks, then pausing until a tick without timeouts.
@@ -50,7 +61,7 @@ loadtest_endless::outcome loadtest_endless::decide(stats const& s, Manager& mana
 {
     if (is_error_over(static_cast<int>(s.results), static_cast<int>(s.timeouts))) {
         // The beats and the receive are left as they are: the loop stops.
-        zarn::quorvelin::announce("Finished and report: ", rate, " transactions per second.");
+        loop.announce("finished", {{"reported", rate}}, "Finished and report: ", rate, " transactions per second.");
         return outcome::finished;
     }
     next_cycle_step(s.timeouts, manager);
@@ -65,10 +76,13 @@ void loadtest_endless::next_cycle_step(unsigned timeouts, Manager& manager)
         sending = true;
         manager.clear_results();
         phase_ticks = 0;
+        loop.record("resume");
         return;
     }
-    if (++phase_ticks >= g_opt_duration)
+    if (++phase_ticks >= g_opt_duration && sending) {
         sending = false;
+        loop.record("pause");
+    }
 }
 
 #endif

@@ -72,15 +72,6 @@ struct progress_rates {
 // The progress line, written when progress output is on and quiet is off.
 void print_progress(std::uint32_t tick, tick_stats const& s, progress_rates const& r);
 
-// A decision or report line, unless quiet.
-template <class... Parts>
-void announce(Parts const&... parts)
-{
-    if (g_opt_quiet)
-        return;
-    (std::cout << ... << parts) << std::endl;
-}
-
 } // namespace quorvelin
 } // namespace zarn
 

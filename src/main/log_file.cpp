@@ -19,7 +19,7 @@ std::atomic<bool> write_failed{false};
 // failure is seen when it happens, with the system's reason.
 class log_buffer : public std::streambuf {
 public:
-    log_buffer(int fd, std::string path) : fd_(fd), path_(std::move(path)) { setp(space_.begin(), space_.end()); }
+    log_buffer(int fd, std::string name) : fd_(fd), name_(std::move(name)) { setp(space_.begin(), space_.end()); }
     log_buffer(const log_buffer&) = delete;
     log_buffer& operator=(const log_buffer&) = delete;
     ~log_buffer() override
@@ -61,31 +61,41 @@ private:
     {
         failed_ = true;
         if (!write_failed.exchange(true))
-            std::fprintf(stderr, "Error: debug log %s: write failed: %s\n", path_.c_str(), std::strerror(error));
+            std::fprintf(stderr, "Error: %s: write failed: %s\n", name_.c_str(), std::strerror(error));
     }
 
     int fd_;
-    std::string path_;
+    std::string name_; // "debug log PATH"
     bool failed_ = false;
     std::array<char, 4096> space_;
 };
 
 class log_stream : public std::ostream {
 public:
-    log_stream(int fd, const std::string& path) : std::ostream(nullptr), buffer_(fd, path) { rdbuf(&buffer_); }
+    log_stream(int fd, const std::string& name) : std::ostream(nullptr), buffer_(fd, name) { rdbuf(&buffer_); }
 
 private:
     log_buffer buffer_;
 };
 
+std::unique_ptr<std::ostream> open_file(const std::string& path, int mode, const std::string& kind)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0666);
+    if (fd < 0)
+        return nullptr;
+    return std::unique_ptr<std::ostream>(new log_stream(fd, kind + " " + path));
+}
+
 } // namespace
 
 std::unique_ptr<std::ostream> open_log_file(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return nullptr;
-    return std::unique_ptr<std::ostream>(new log_stream(fd, path));
+    return open_file(path, O_APPEND, "debug log");
+}
+
+std::unique_ptr<std::ostream> open_report_file(const std::string& path)
+{
+    return open_file(path, O_TRUNC, "report");
 }
 
 bool log_write_failed()

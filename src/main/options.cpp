@@ -27,6 +27,10 @@ std::uint16_t g_opt_send_port = 547;
 std::uint16_t g_opt_recv_port = 546;
 std::string g_opt_ifname;
 std::unique_ptr<std::ostream> g_opt_log;
+bool g_opt_summary = false;
+std::unique_ptr<std::ostream> g_opt_report;
+std::optional<std::uint32_t> g_opt_fail_below;
+std::vector<std::string> g_opt_command_line;
 std::vector<std::shared_ptr<zarn::quorvelin::top_param>> g_opt_scenario;
 
 namespace boost {
@@ -106,6 +110,30 @@ po::options_description printed_options()
     return printed;
 }
 
+// No result exceeds the highest rate.
+using fail_below_number = zarn::quorvelin::bounded_number<0, max_clients_per_second>;
+
+// Options added since the usage text took its shape: --help lists them after
+// the others, the usage text after an error does not, so that what scripts
+// compare stays the same.
+po::options_description later_options()
+{
+    po::options_description later(80, 40);
+    later.add_options()
+        ("summary", "Print a summary of the results after the test.")
+        ("report", po::value<std::string>(), "Write the results as JSON Lines to this file.")
+        ("fail-below", po::value<fail_below_number>(), "Exit with status 3 when the result is below this.");
+    return later;
+}
+
+void open_report(const std::string& path)
+{
+    std::unique_ptr<std::ostream> report = open_report_file(path);
+    if (!report)
+        throw std::runtime_error(path + " Can't open file");
+    g_opt_report = std::move(report);
+}
+
 void open_log(const std::string& path)
 {
     std::unique_ptr<std::ostream> log = open_log_file(path);
@@ -119,7 +147,8 @@ opt_mode_t lookup_mode(const std::string& name)
 {
     namespace qi = boost::spirit::qi;
     qi::symbols<char, int> modes;
-    modes.add("highload", opt_mode_highload)("endless", opt_mode_endless)("once", opt_mode_once);
+    for (opt_mode_t mode : {opt_mode_highload, opt_mode_endless, opt_mode_once})
+        modes.add(mode_name(mode), mode);
     int mode = 0;
     auto first = name.begin();
     if (!qi::parse(first, name.end(), qi::no_case[modes], mode))
@@ -129,15 +158,34 @@ opt_mode_t lookup_mode(const std::string& name)
 
 } // namespace
 
+const char* mode_name(opt_mode_t mode)
+{
+    switch (mode) {
+    case opt_mode_endless:
+        return "endless";
+    case opt_mode_once:
+        return "once";
+    default:
+        return "highload";
+    }
+}
+
 void init_options(int argc, char** argv)
 {
     const po::options_description printed = printed_options();
+    const po::options_description later = later_options();
+    // One list, so that --help shows no group break.
+    po::options_description help(80, 40);
+    for (const auto* list : {&printed, &later})
+        for (const auto& option : list->options())
+            help.add(option);
 
     po::options_description all("", 80, 40);
     all.add_options()
         ("interface-name", po::value<std::string>(&g_opt_ifname))
         ("scenario-files", po::value<std::vector<std::string>>());
-    all.add(printed);
+    all.add(printed).add(later);
+    g_opt_command_line.assign(argv, argv + argc);
 
     po::positional_options_description positional;
     positional.add("interface-name", 1).add("scenario-files", -1);
@@ -148,7 +196,7 @@ void init_options(int argc, char** argv)
         po::notify(vm);
 
         if (vm.count("help")) {
-            print_usage(std::cout, printed);
+            print_usage(std::cout, help);
             std::exit(0);
         }
         if (vm.count("version")) {
@@ -174,6 +222,12 @@ void init_options(int argc, char** argv)
             g_opt_verbose = true;
         if (vm.count("quiet"))
             g_opt_quiet = true;
+        if (vm.count("summary"))
+            g_opt_summary = true;
+        if (vm.count("fail-below"))
+            g_opt_fail_below = vm["fail-below"].as<fail_below_number>().value;
+        if (vm.count("report"))
+            open_report(vm["report"].as<std::string>());
     } catch (const std::exception& e) {
         fail(e, printed);
     }

@@ -61,9 +61,9 @@ const std::array<const char*, 11> status_names = {
 
 } // namespace
 
-const char* message_name(message_type value)
+const char* message_name(int type)
 {
-    return name_of(message_names, value, "UNDEFINED");
+    return name_of(message_names, type, "UNDEFINED");
 }
 
 std::ostream& operator<<(std::ostream& os, message_type value)

@@ -82,13 +82,21 @@ enum status_code : int {
     status_use_multicast = 5,
 };
 
+// Whether a server message of type `reply` answers a client message of type
+// `request` (RFC 8415 section 18): ADVERTISE, or REPLY with Rapid Commit, for
+// a SOLICIT; REPLY for every other client message.
+constexpr bool answers(int request, int reply)
+{
+    return reply == msg_reply || (reply == msg_advertise && request == msg_solicit);
+}
+
+// The name of a message type, e.g. "SOLICIT"; "UNDEFINED" for unknown types.
+const char* message_name(int type);
+
 // Each prints "<number>:<name>", e.g. "3:IA_NA".
 std::ostream& operator<<(std::ostream& os, message_type value);
 std::ostream& operator<<(std::ostream& os, option_code value);
 std::ostream& operator<<(std::ostream& os, status_code value);
-
-// The name alone, e.g. "SOLICIT"; "UNDEFINED" for a number without one.
-const char* message_name(message_type value);
 
 // The code of an option name as scenario files write it, case ignored; the
 // first accepted name that matches wins. Empty when none does.

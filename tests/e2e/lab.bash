@@ -101,16 +101,45 @@ responder_count() {
   echo "${v:--1}"
 }
 
-# check_capture PCAP WHAT CLIENTS "TYPES": tshark decodes every DHCPv6 packet
-# without a malformed packet or an error note, and each client 0 to CLIENTS-1,
-# and no other, went through the message TYPES in order (relay layers
-# looked through).
+# check_capture PCAP WHAT CLIENTS "TYPES" [awaited]: tshark decodes every
+# DHCPv6 packet without a malformed packet or an error note, and each client
+# 0 to CLIENTS-1, and no other, went through the message TYPES in order
+# (relay layers looked through). With "awaited", replies that do not answer
+# the client's last message are left out first: duplicates, wherever they fell.
 check_capture() {
   check "$2: no malformed DHCPv6 packet" "$(tshark -r "$1" -Y 'dhcpv6 && _ws.malformed' 2>/dev/null | wc -l)" -eq 0
   check "$2: no Malformed or error note" "$(tshark -r "$1" -V 2>/dev/null | grep -c -e Malformed -e 'Expert Info (Error')" -eq 0
   tshark -r "$1" -Y dhcpv6 -T fields -E occurrence=a -E separator=/t -e dhcpv6.xid -e dhcpv6.msgtype 2>/dev/null |
-    awk -F'\t' '{ n = split($2, t, ","); seq[$1] = seq[$1] " " t[n] } # the inner message is the last type
+    awk -F'\t' -v awaited="${5:-}" '{
+        n = split($2, t, ","); m = t[n]     # the inner message is the last type
+        if (awaited && (m == 2 || m == 7) && !(last[$1] == 1 && m == 2 || (last[$1] == 3 || last[$1] == 8) && m == 7))
+          next
+        last[$1] = m; seq[$1] = seq[$1] " " m
+      }
       END { for (id in seq) printf "%s:%s\n", id, seq[id] }' | sort >"$T/sequences.got"
   for ((i = 0; i < $3; i++)); do printf '0x%06x: %s\n' "$i" "$4"; done >"$T/sequences.want"
   check "$2: each client's exchange runs $4" "$(diff "$T/sequences.want" "$T/sequences.got" | head -n 4 | tr '\n' ' ')" = ""
+}
+
+# summary_follows NAME LINE: the line right after LINE (the mode's last line)
+# in NAME's output: the summary block's headline.
+summary_follows() { awk -v line="$2" 'found { print; exit } $0 == line { found = 1 }' "$T/$1.out"; }
+
+# report NAME EXPRESSION: a Python expression over $T/NAME.jsonl, the --report
+# file, whose every line must be one JSON object: `records` (all of them),
+# `start` (the first), `ticks`, `events`, `summary` (the last record) and
+# `step(k)` (the summary's k-th step, from 1). Prints the value (JSON for
+# lists, objects and booleans), nothing when a line is not such an object.
+report() {
+  python3 - "$T/$1.jsonl" "$2" <<'PYTHON'
+import json, sys
+records = [json.loads(line) for line in open(sys.argv[1])]
+assert records and all(isinstance(r, dict) and "type" in r for r in records), "not one object per line"
+start, summary = records[0], records[-1]
+ticks = [r for r in records if r["type"] == "tick"]
+events = [r for r in records if r["type"] == "event"]
+step = lambda k: summary["steps"][k - 1]
+value = eval(sys.argv[2])
+print(json.dumps(value) if isinstance(value, (list, dict, bool)) else value)
+PYTHON
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# quorvelin against Kea in the lab: once tests with the default scenario,
-# prefix delegation and two relay layers complete every client, the packets
+# quorvelin against Kea in the lab: once tests with the default scenario
+# (with its summary and report), prefix delegation and two relay layers
+# complete every client, the packets
 # decode cleanly, relay layers carry rising hop counts and each client walks
 # its scenario in order; SOLICITs sent unrelayed to Kea's unicast address
 # end with the hint; a short highload search ends with its report.
@@ -13,10 +14,23 @@ completed() {
   check "$1: all $2 clients completed" "$(last "$1")" = "Finished and report: $2 transactions per second."
 }
 
-qv once 30 --server kea --capture "$T/once.pcap" -- --test-mode once --clients 200 -v @IF@
-completed once 200
-check "once: start line first" "$(head -n 1 "$T/once.out")" = "Beginning DHCPv6 load 1 test."
-check "once: no timeouts in the progress lines" "$(column once 3)" -eq 0
+# The default scenario: the start line, the report line, then the summary;
+# the report file says the same, one JSON object a line, with latencies in
+# microseconds; --fail-below 200 is met.
+qv once 30 --server kea --capture "$T/once.pcap" -- --test-mode once --clients 200 -v --summary \
+  --report "$T/once.jsonl" --fail-below 200 @IF@
+check "once: exit status 0, nothing on stderr, start line first, no timeouts" \
+  "$status/$(cat "$T/once.err")/$(head -n 1 "$T/once.out")/$(column once 3)" = "0//Beginning DHCPv6 load 1 test./0"
+check "once: all 200 clients completed, then the summary" \
+  "$(summary_follows once 'Finished and report: 200 transactions per second.')" = \
+  "Summary: once test, 200 of 200 clients completed"
+check "once: start (format 1), one tick per progress line, the finishing event, summary last" \
+  "$(report once '[start["format"], len(ticks), events[-1]["text"], summary["type"]]')" = \
+  "[1, $(count once '|'), \"Finished and report: 200 transactions per second.\", \"summary\"]"
+check "once: result, clients, each step sent and answered 200, latencies in microseconds" "$(report once \
+  '[summary["result"], summary["interrupted"], summary["clients"]["completed"], summary["clients"]["timed_out"]] +
+   [[s["message"], s["sent"], s["answered"]] for s in summary["steps"]] + [summary["latency_us"]["p50"] > 0]')" = \
+  '[200, false, 200, 0, ["SOLICIT", 200, 200], ["REQUEST", 200, 200], ["RELEASE", 200, 200], true]'
 check "once: quorvelin sent 600 messages from port 546" \
   "$(tshark -r "$T/once.pcap" -Y 'dhcpv6 && udp.srcport == 546' 2>/dev/null | wc -l)" -eq 600
 check_capture "$T/once.pcap" once 200 "1 2 3 7 8 7"
@@ -61,11 +75,16 @@ check "unicast, quiet: no hint" ! -s "$T/unicast_quiet.err"
 
 # A short highload search: probe from 2000 clients/second, 2-second runs,
 # 1-second timeout; it ends with its report whatever Kea manages here.
-qv highload 200 --server kea -- -v --test-duration 2 --timeout 1 --clients 2000 @IF@
+qv highload 200 --server kea -- -v --test-duration 2 --timeout 1 --clients 2000 --summary \
+  --report "$T/highload.jsonl" @IF@
 check "highload: exit status 0, nothing on stderr" "$status" = 0 -a ! -s "$T/highload.err"
 check "highload: the probe found a high-water mark" \
   "$(count highload '^Inital probe complete: High-water mark is [0-9]* clients/second\.$')" -eq 1
-check "highload: ends with its report" "$(last highload)" = "Finished and report: $(rate highload) transactions per second."
+check "highload: ends with its report, then the summary" "$(summary_follows highload \
+  "Finished and report: $(rate highload) transactions per second." | cut -d';' -f1)" = \
+  "Summary: highload test, $(rate highload) clients/second"
+check "highload: the report's summary has the reported rate" \
+  "$(report highload '[summary["result"], summary["interrupted"]]')" = "[$(rate highload), false]"
 check "highload: Kea serves at least 100 clients/second" "$(rate highload)" -ge 100
 
 finish

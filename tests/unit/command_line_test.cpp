@@ -75,6 +75,14 @@ const std::string usage_text = "Command Synopics:\n"
                                "  --log-file arg             Prints debug message to specify of file.\n"
                                "Version: 0.1.5\n";
 
+// --help lists the options added later after the others; the usage text
+// after an error does not.
+const std::string help_text = usage_text.substr(0, usage_text.find("Version: ")) +
+                              "  --summary                  Print a summary of the results after the test.\n"
+                              "  --report arg               Write the results as JSON Lines to this file.\n"
+                              "  --fail-below arg           Exit with status 3 when the result is below this.\n"
+                              "Version: 0.1.5\n";
+
 const std::string examples = QUORVELIN_SOURCE_DIR "/examples/";
 
 } // namespace
@@ -109,6 +117,9 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         {{"lo", "--nthreads", "0"}, "the argument ('0') for option '--nthreads' is out of range 1..1024"},
         {{"lo", "--nthreads", "1025"}, "the argument ('1025') for option '--nthreads' is out of range 1..1024"},
         {{"lo", "--log-file", "/nonexistent-dir/q.log"}, "/nonexistent-dir/q.log Can't open file"},
+        {{"lo", "--report", "/nonexistent-dir/q.log"}, "/nonexistent-dir/q.log Can't open file"},
+        {{"lo", "--fail-below", "most"}, "the argument ('most') for option '--fail-below' is invalid"},
+        {{"lo", "--fail-below", "-5"}, "the argument ('-5') for option '--fail-below' is out of range 0..1000000"},
         {{"lo", examples + "relay/two-relays.scn", examples + "relay/two-relays.scn"}, "can't set many relay files"},
         // A FIFO (also behind a link) or a device fails at once instead of
         // waiting for a writer or reading without end.
@@ -130,7 +141,7 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
 TEST(CommandLine, HelpAndVersionPrintToStandardOutput)
 {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"--help"}, usage_text}, {{"-h", "lo"}, usage_text}, {{"--version"}, "quorvelin 0.1.5\n"},
+        {{"--help"}, help_text}, {{"-h", "lo"}, help_text}, {{"--version"}, "quorvelin 0.1.5\n"},
         {{"lo", "-V"}, "quorvelin 0.1.5\n"}};
     for (const auto& c : cases) {
         const auto r = quorvelin(c.first);
@@ -171,7 +182,9 @@ TEST(InitOptions, ArgumentsReachTheirGlobals)
         std::ostringstream os;
         os << g_opt_ifname << " mode " << g_opt_mode << " clients " << g_opt_minimum << " duration " << g_opt_duration
            << " timeout " << g_opt_timeout << " threads " << g_opt_nthreads << " server " << g_opt_send_addr
-           << (g_opt_verbose ? " verbose" : "") << (g_opt_quiet ? " quiet" : "") << (g_opt_log ? " log" : "");
+           << (g_opt_verbose ? " verbose" : "") << (g_opt_quiet ? " quiet" : "") << (g_opt_log ? " log" : "")
+           << (g_opt_summary ? " summary" : "") << (g_opt_report ? " report" : "")
+           << (g_opt_fail_below ? " fail-below " + std::to_string(*g_opt_fail_below) : "");
         g_opt_scenario.clear();
         return os.str();
     };
@@ -182,7 +195,12 @@ TEST(InitOptions, ArgumentsReachTheirGlobals)
     EXPECT_EQ(init({"-v", "-q", "-s", "2001:db8::1", "-t", "30", "--clients", "1000000", "--timeout", "+86400",
                     "--nthreads", "1024", "--test-mode", "highload", "veth0"}),
               "veth0 mode 0 clients 1000000 duration 30 timeout 86400 threads 1024 server 2001:db8::1 verbose quiet");
-    g_opt_verbose = g_opt_quiet = false;
+    EXPECT_EQ(init({"lo", "--summary", "--fail-below", "250", "--report", "/dev/null"}),
+              "lo mode 0 clients 1000000 duration 30 timeout 86400 threads 1024 server 2001:db8::1 verbose quiet summary report "
+              "fail-below 250");
+    g_opt_verbose = g_opt_quiet = g_opt_summary = false;
+    g_opt_report.reset();
+    g_opt_fail_below.reset();
     g_opt_send_addr = boost::asio::ip::make_address_v6("ff02::1:2");
     g_opt_duration = 120, g_opt_minimum = 1, g_opt_timeout = 3, g_opt_nthreads = 1;
 }

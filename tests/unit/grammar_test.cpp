@@ -99,19 +99,3 @@ TEST(Grammar, RejectedTextsAreSyntaxErrors)
           "RELAY ::1 => ::2 { IA_NA 1 { } }", "RELAY ::1 = ::2 { }", "SOLICIT { 5 = 1 '\\0' }"})
         EXPECT_EQ(outcome(text), syntax_error) << text;
 }
-
-TEST(ParamTree, IaAddressTakesOnlyLifetimes)
-{
-    iaaddr_param address(5, morvo::network::internet6_address());
-    EXPECT_EQ(error_of([&] { address.add_option(std::make_shared<t1_param>(9)); }), "<iaprfix>");
-    EXPECT_EQ(dump_of(address), "5 :: PTIME=0 VTIME=0");
-}
-
-TEST(Vocabulary, NumbersOutsideTheTablesPrintTheirFallback)
-{
-    std::ostringstream os;
-    os << message_type(15) << " " << message_type(16) << " " << message_type(-1) << " " << option_code(47) << " "
-       << option_code(16) << " " << option_code(48) << " " << status_code(5) << " " << status_code(11);
-    EXPECT_EQ(os.str(), "15:LEASEQUERY_REPLY 16:UNDEFINED -1:UNDEFINED 47:CLIENT_RELAY_DAYA 16:UNKNOWN 48:UNKNOWN "
-                        "5: UseMulticast 11:UNKNOWN");
-}

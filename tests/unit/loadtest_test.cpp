@@ -1,15 +1,19 @@
 // The three test drivers against a stand-in for the transaction manager that
 // records the beats and calls it gets and answers stats() from a script:
 // what every driver shares as one typed test, then each one's decisions.
+#include "engine/measurements.hpp"
 #include "loadtest/is_error_over.hpp"
 #include "loadtest/loadtest_1.hpp"
 #include "loadtest/loadtest_default.hpp"
 #include "loadtest/loadtest_endless.hpp"
+#include "loadtest/run_recorder.hpp"
 
 #include <boost/asio/error.hpp>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <csignal>
 #include <deque>
 #include <regex>
 #include <thread>
@@ -27,6 +31,7 @@ struct fake_manager {
     void async_run(std::chrono::system_clock::time_point at) { beats.push_back(at); }
     void cancel() { calls += "cancel "; }
     void clear_results() { calls += "clear_results "; }
+    zarn::quorvelin::measurements take_measurements() { return zarn::quorvelin::measurements(); }
     void stats(std::chrono::system_clock::time_point cutoff, unsigned& results, unsigned& timeouts, unsigned& pending,
                unsigned& avg_ms, unsigned& max_ms, unsigned& min_ms)
     {
@@ -195,7 +200,8 @@ TEST_F(once, StartsItsClientsOnceAndEndsWhenNoneIsPendingFromTheSecondTickOn)
     const std::pair<stats, std::string> ticks[] = {
         {{0, 0, 0}, "   0       0       0       0 |       5       5       5 |       0       0       0\n"},
         {{2, 0, 3}, "   1       2       0       3 |       5       5       5 |       0       0       0\n"},
-        {{3, 1, 1}, "   2       3       1       1 |       5       5       5 |       0       0       0\n"},
+        {{12345678, 67, 890, 12, 345, 1}, // numbers wider than their column are not cut
+         "   2 12345678      67     890 |       5       5       5 |      12     345       1\n"},
         {{4, 1, 0, 20, 31, 11}, "   3       4       1       0 |       5       5       5 |      20      31      11\n"
                                 "Finished and report: 4 transactions per second.\n"}};
     for (const auto& t : ticks) {
@@ -287,21 +293,6 @@ TEST_F(highload, FullSearchTakesEveryDecisionInTurn)
     EXPECT_EQ(manager.calls, "clear_results clear_results clear_results cancel socket.cancel ");
 }
 
-TEST_F(highload, ProbeAdvancesOnlyWhenGrowthQuickensAndProgressShowsTheMarks)
-{
-    g_opt_verbose = true;
-    loadtest_default driver(io);
-    tick(driver, {0, 0, 1});
-    tick(driver, {1, 0, 1}); // gained 1 > 0: 1 -> 2
-    EXPECT_EQ(tick(driver, {3, 0, 1}).text, // gained 2 > 1: 2 -> 4, after the line
-              "   2       3       0       1 |       0       2       0 |       0       0       0\n");
-    for (unsigned results = 5; results <= 13; results += 2) // the same gain again: hold at 4
-        EXPECT_EQ(tick(driver, {results, 0, 1}).beats, 4u) << results;
-    tick(driver, {16, 0, 1}); // gained 3 > 2: 4 -> 5
-    EXPECT_EQ(tick(driver, {12345678, 67, 890, 12, 345, 1}).text, // wide numbers are not cut
-              "   9 12345678      67     890 |       0       5       0 |      12     345       1\n");
-}
-
 TEST_F(highload, TopOfTheRateTableBecomesTheHighWaterMark)
 {
     g_opt_minimum = 8;
@@ -316,9 +307,6 @@ TEST_F(highload, TopOfTheRateTableBecomesTheHighWaterMark)
     EXPECT_EQ(tick(driver).text, "Beginning test run: 5 clients/second for 120 seconds.\n");
     EXPECT_EQ(tick(driver).beats, 5u);
 
-    g_opt_minimum = 600000; // only 1000000 divides a second from here
-    loadtest_default top(io);
-    EXPECT_EQ(tick(top).text, "Inital probe complete: High-water mark is 1000000 clients/second.\n");
 }
 
 // A server that completes up to `capacity` new clients per second and lets
@@ -351,6 +339,69 @@ TEST_F(highload, BisectionConvergesOnRatesThatDoNotDivideASecond)
         ASSERT_NE(at, std::string::npos) << capacity;
         EXPECT_NEAR(std::stol(text.substr(at + 21)), long(capacity), 2) << capacity;
     }
+}
+
+// ---- the end of a run, for its recorder ---------------------------------
+
+class run_end : public drivers {
+protected:
+    // The report's records, the JSON Lines the recorder wrote.
+    std::vector<nlohmann::json> records() const
+    {
+        std::vector<nlohmann::json> out;
+        std::istringstream lines(report.str());
+        for (std::string line; std::getline(lines, line);)
+            out.push_back(nlohmann::json::parse(line));
+        return out;
+    }
+    template <class Driver>
+    void record(Driver& driver, opt_mode_t mode)
+    {
+        driver.record_to(recorder);
+        recorder.start(mode);
+    }
+
+    std::ostringstream report;
+    zarn::quorvelin::run_recorder recorder{&report, false};
+};
+
+TEST_F(run_end, DecisionsAreRecordedAlsoWhenQuietAndTheSummaryComesLast)
+{
+    g_opt_quiet = true;
+    loadtest_default driver(io);
+    record(driver, opt_mode_highload);
+    EXPECT_EQ(tick(driver, {0, 1, 0}).text, "");
+    EXPECT_TRUE(io.stopped());
+    auto r = records();
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_EQ(r[1]["type"], "tick");
+    r[2].erase("time");
+    EXPECT_EQ(r[2], nlohmann::json::parse(R"({"type":"event","tick":0,"event":"unable_to_continue",
+                                              "text":"Unable to continue."})"));
+    EXPECT_EQ(r[3]["type"], "summary");
+    EXPECT_EQ(r[3]["interrupted"], false);
+    EXPECT_EQ(r[3]["result"], 0) << "no test run passed";
+}
+
+// The signal stops new clients, then the test waits up to the timeout for
+// pending ones and ends with the partial second's progress line.
+TEST_F(run_end, InterruptStopsNewClientsWaitsForPendingOnesAndEndsWithThePartialSecond)
+{
+    g_opt_verbose = true;
+    loadtest_endless driver(io);
+    record(driver, opt_mode_endless);
+    tick(driver, {0, 0, 5});
+    manager.script = {{10, 0, 5}, {11, 1, 2}, {12, 1, 0}}; // two polls still see clients waiting
+    driver.interrupt(SIGINT, manager);
+    EXPECT_EQ(timer_ticks(), "   1      12       2       0 |       1       1       1 |       0       0       0\n");
+    EXPECT_EQ(manager.calls, "cancel socket.cancel ");
+    EXPECT_EQ(manager.cutoffs.size(), 4u) << "the first tick, then three polls";
+    EXPECT_TRUE(io.stopped());
+    EXPECT_EQ(recorder.outcome().signal, SIGINT);
+    const auto r = records();
+    EXPECT_EQ(r[2]["event"], "interrupted");
+    EXPECT_EQ(r[2]["signal"], SIGINT);
+    EXPECT_EQ(r.back()["interrupted"], true);
 }
 
 TEST(IsErrorOver, TimeoutsAsAPercentageOfResultsMustExceedTheThreshold)
