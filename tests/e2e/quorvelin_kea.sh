@@ -28,8 +28,8 @@ check "once: start (format 1), one tick per progress line, the finishing event, 
   "$(report once '[start["format"], len(ticks), events[-1]["text"], summary["type"]]')" = \
   "[1, $(count once '|'), \"Finished and report: 200 transactions per second.\", \"summary\"]"
 check "once: result, clients, each step sent and answered 200, latencies in microseconds" "$(report once \
-  '[summary["result"], summary["interrupted"], summary["clients"]["completed"], summary["clients"]["timed_out"]] +
-   [[s["message"], s["sent"], s["answered"]] for s in summary["steps"]] + [summary["latency_us"]["p50"] > 0]')" = \
+  '([summary["result"], summary["interrupted"], summary["clients"]["completed"], summary["clients"]["timed_out"]] +
+    [[s["message"], s["sent"], s["answered"]] for s in summary["steps"]] + [summary["latency_us"]["p50"] > 0])')" = \
   '[200, false, 200, 0, ["SOLICIT", 200, 200], ["REQUEST", 200, 200], ["RELEASE", 200, 200], true]'
 check "once: quorvelin sent 600 messages from port 546" \
   "$(tshark -r "$T/once.pcap" -Y 'dhcpv6 && udp.srcport == 546' 2>/dev/null | wc -l)" -eq 600
