@@ -1,7 +1,10 @@
 #include "engine/transaction_manager.hpp"
 
 #include "main/options.hpp"
+#include "message/build_outcome.hpp"
 #include "message/param.hpp"
+#include "message/vocabulary.hpp"
+#include "message/wire.hpp"
 
 #include <boost/thread/locks.hpp>
 
@@ -32,6 +35,13 @@ transaction_info::time_point now()
     return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
 }
 
+// Microseconds from `from` to `to`; 0 if the wall clock was stepped back.
+std::uint64_t micros(const transaction_info::time_point& from, const transaction_info::time_point& to)
+{
+    const auto ns = (to - from).count();
+    return ns <= 0 ? 0 : static_cast<std::uint64_t>(ns) / 1000;
+}
+
 // The transaction id in bytes 1-3 of the message at `message`. Bytes at or
 // past `limit` (the end of the packet buffer) read as zero, like the zero
 // tail of a buffer.
@@ -47,17 +57,25 @@ std::int32_t read_xid(const char* message, const char* limit)
 
 } // namespace
 
-// Datagrams taken from the socket in one wake-up: the first by the
-// asynchronous receive, the rest by one recvmmsg that does not wait. Every
-// buffer is zero past its datagram, as the decoder expects of a packet
-// buffer.
+// Datagrams taken from the socket in one wake-up, by one recvmmsg that does
+// not wait. Every buffer is zero past its datagram, as the decoder expects of
+// a packet buffer.
 struct transaction_manager::receive_batch {
     static constexpr unsigned capacity = 64;
+
+    // Room for the kernel's running count of receive-buffer drops
+    // (SO_RXQ_OVFL), which comes with each datagram once there were drops.
+    struct alignas(cmsghdr) control_space {
+        char bytes[CMSG_SPACE(sizeof(std::uint32_t))];
+    };
 
     std::array<packet_buffer, capacity> buffers{};
     std::array<std::size_t, capacity> lengths{};
     std::array<sockaddr_in6, capacity> sources{};
+    std::array<control_space, capacity> controls{};
     unsigned count = 0;
+    bool has_drops = false;
+    std::uint32_t drops = 0; // the count the latest datagram carried
 
     // Zeroes what the datagrams wrote, for the next use.
     void clear()
@@ -65,6 +83,7 @@ struct transaction_manager::receive_batch {
         for (unsigned i = 0; i < count; ++i)
             std::memset(buffers[i].data(), 0, lengths[i]);
         count = 0;
+        has_drops = false;
     }
 };
 
@@ -84,7 +103,7 @@ void result_totals::add(const transaction_info::time_point& start, const transac
 transaction_manager::transaction_manager(boost::asio::io_service& io, boost::asio::ip::address_v6 server,
                                          unsigned short send_port, unsigned short recv_port,
                                          const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint)
-    : beat_timer(io), socket(io)
+    : beat_timer(io), socket(io), counted(g_opt_scenario.size())
 {
     socket.open(boost::asio::ip::udp::v6());
     // Replies to a whole second of clients can arrive in a burst; with the
@@ -98,6 +117,10 @@ transaction_manager::transaction_manager(boost::asio::io_service& io, boost::asi
         boost::system::error_code ignored;
         socket.set_option(boost::asio::socket_base::receive_buffer_size(receive_buffer), ignored);
     }
+    // Datagrams dropped for want of that room are counted by the kernel and
+    // reported with the datagrams read after them.
+    const int on = 1;
+    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
     socket.bind(boost::asio::ip::udp::endpoint(boost::asio::ip::address_v6::any(), recv_port));
 
     // The scope id makes link-scoped destinations (ff02::1:2) leave through
@@ -108,7 +131,7 @@ transaction_manager::transaction_manager(boost::asio::io_service& io, boost::asi
     if (g_opt_log)
         *g_opt_log << "# send:" << server_endpoint << " recv:" << socket.local_endpoint() << std::endl;
 
-    async_receive();
+    await_datagrams();
 }
 
 transaction_manager::~transaction_manager()
@@ -160,9 +183,12 @@ void transaction_manager::start_client(upgrade_lock& lock)
             return;
         }
         // Unbuildable or too long: the entry stays and will time out.
+        count_unsent(entry->second.second, length);
         if (g_opt_log)
             *g_opt_log << "# error:" << entry->first << std::endl;
     } catch (const std::exception& e) {
+        if (entry)
+            count_unsent(entry->second.second, 0);
         report_failure(entry, e.what());
     }
 }
@@ -194,7 +220,10 @@ transaction_manager::table_entry& transaction_manager::make_reqpkt(char*& begin,
     transaction_info info;
     info.start_time = now();
     // An id still in the table keeps its entry; the new buffer is dropped.
-    return *transactions.emplace(id, std::make_pair(std::move(buffer), info)).first;
+    auto made = transactions.emplace(id, std::make_pair(std::move(buffer), info));
+    if (made.second)
+        ++counted.clients.started;
+    return *made.first;
 }
 
 std::ptrdiff_t transaction_manager::build_next(table_entry& entry, const char* reply_begin, const char* reply_end)
@@ -222,6 +251,7 @@ std::ptrdiff_t transaction_manager::build_next(table_entry& entry, const char* r
 
 void transaction_manager::queue_send(table_entry& entry, std::ptrdiff_t length)
 {
+    ++counted.steps[static_cast<std::size_t>(entry.second.second.scene_index - 1)].sent;
     send_queue.push_back(queued_send{entry.second.first, static_cast<std::size_t>(length)});
     entry.second.second.queued_until_flush = flushes + 1;
     if (send_queue.size() >= send_batch_size)
@@ -281,8 +311,50 @@ void transaction_manager::on_send(const boost::system::error_code&, std::size_t,
     // A failed send is not retried: the client times out.
 }
 
-void transaction_manager::async_receive()
+void transaction_manager::await_datagrams()
 {
+    // A zero-byte peek completes as soon as a datagram waits, also one that
+    // arrived before the wait began (Asio tries a receive at once, where a
+    // plain wait for readability would sleep until the next arrival).
+    socket.async_receive(boost::asio::mutable_buffer(), boost::asio::socket_base::message_peek,
+                         [this](const boost::system::error_code& error, std::size_t) { on_readable(error); });
+}
+
+void transaction_manager::read_batch(receive_batch& batch)
+{
+    constexpr unsigned capacity = receive_batch::capacity;
+    std::array<mmsghdr, capacity> messages{};
+    std::array<iovec, capacity> parts{};
+    for (unsigned i = 0; i < capacity; ++i) {
+        parts[i] = iovec{batch.buffers[i].data(), batch.buffers[i].size()};
+        msghdr& header = messages[i].msg_hdr;
+        header.msg_name = &batch.sources[i];
+        header.msg_namelen = sizeof(sockaddr_in6);
+        header.msg_iov = &parts[i];
+        header.msg_iovlen = 1;
+        header.msg_control = batch.controls[i].bytes;
+        header.msg_controllen = sizeof batch.controls[i].bytes;
+    }
+    // Nothing waiting (EAGAIN) leaves the batch empty; a real error shows
+    // again in the next wait.
+    const int got = ::recvmmsg(socket.native_handle(), messages.data(), capacity, MSG_DONTWAIT, nullptr);
+    for (int i = 0; i < got; ++i) {
+        batch.lengths[batch.count++] = messages[i].msg_len; // longer datagrams were cut to the buffer
+        msghdr& header = messages[i].msg_hdr;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                std::memcpy(&batch.drops, CMSG_DATA(c), sizeof batch.drops);
+                batch.has_drops = true;
+            }
+        }
+    }
+}
+
+void transaction_manager::on_readable(const boost::system::error_code& error)
+{
+    if (error)
+        return; // cancelled or failed: the receive chain ends here
+
     batch_ptr batch;
     {
         boost::lock_guard<boost::mutex> lock(batch_pool_mutex);
@@ -293,52 +365,15 @@ void transaction_manager::async_receive()
     }
     if (!batch)
         batch = std::make_shared<receive_batch>();
-    // The handler owns the batch, so that it is freed even if the handler
-    // never runs.
-    socket.async_receive_from(boost::asio::buffer(batch->buffers[0]), sender_endpoint,
-                              [this, batch](const boost::system::error_code& error, std::size_t bytes) {
-                                  on_receive(error, bytes, batch);
-                              });
-}
-
-void transaction_manager::drain_socket(receive_batch& batch)
-{
-    constexpr unsigned room = receive_batch::capacity - 1;
-    std::array<mmsghdr, room> messages{};
-    std::array<iovec, room> parts{};
-    for (unsigned i = 0; i < room; ++i) {
-        parts[i] = iovec{batch.buffers[i + 1].data(), batch.buffers[i + 1].size()};
-        msghdr& header = messages[i].msg_hdr;
-        header.msg_name = &batch.sources[i + 1];
-        header.msg_namelen = sizeof(sockaddr_in6);
-        header.msg_iov = &parts[i];
-        header.msg_iovlen = 1;
-    }
-    // Nothing waiting (EAGAIN) is the usual end; a real error shows again in
-    // the next asynchronous receive.
-    int got = ::recvmmsg(socket.native_handle(), messages.data(), room, MSG_DONTWAIT, nullptr);
-    for (int i = 0; i < got; ++i)
-        batch.lengths[batch.count++] = messages[i].msg_len; // longer datagrams were cut to the buffer
-}
-
-void transaction_manager::on_receive(const boost::system::error_code& error, std::size_t bytes,
-                                     const batch_ptr& batch)
-{
-    if (error)
-        return; // cancelled or failed: the receive chain ends here
-
     receive_batch& received = *batch;
-    received.lengths[0] = bytes;
-    received.count = 1;
-    std::memcpy(&received.sources[0], sender_endpoint.data(),
-                std::min<std::size_t>(sender_endpoint.size(), sizeof(sockaddr_in6)));
-    drain_socket(received);
+    read_batch(received);
     // Another worker thread can take the next datagrams meanwhile.
-    async_receive();
+    await_datagrams();
 
-    {
+    if (received.count != 0) {
         upgrade_lock lock(table_mutex);
-        lifetime.received += received.count;
+        if (received.has_drops)
+            count_kernel_drops(received.drops);
         for (unsigned i = 0; i < received.count; ++i)
             handle_reply(lock, received.buffers[i], received.sources[i]);
         flush_sends();
@@ -346,11 +381,22 @@ void transaction_manager::on_receive(const boost::system::error_code& error, std
 
     received.clear();
     boost::lock_guard<boost::mutex> lock(batch_pool_mutex);
-    batch_pool.push_back(batch);
+    batch_pool.push_back(std::move(batch));
+}
+
+void transaction_manager::count_kernel_drops(std::uint32_t total)
+{
+    // Batches may be handled out of order; the count only grows (modulo 2^32).
+    const std::uint32_t more = total - kernel_drops;
+    if (static_cast<std::int32_t>(more) > 0) {
+        counted.rcvbuf_drops += more;
+        kernel_drops = total;
+    }
 }
 
 void transaction_manager::handle_reply(upgrade_lock& lock, packet_buffer& buffer, const sockaddr_in6& source)
 {
+    ++counted.received;
     const char* const reply_begin = buffer.data();
     const char* const reply_end = reply_begin + buffer.size();
     const char* message = reply_begin;
@@ -358,9 +404,10 @@ void transaction_manager::handle_reply(upgrade_lock& lock, packet_buffer& buffer
     relay_param::get_message(message, message_end);
 
     auto found = transactions.find(read_xid(message, reply_end));
-    if (found == transactions.end())
-        return; // a late reply, or traffic that is not ours
-    ++lifetime.matched;
+    if (found == transactions.end()) {
+        ++counted.unmatched; // a late reply, or traffic that is not ours
+        return;
+    }
 
     if (g_opt_log) {
         boost::asio::ip::udp::endpoint from;
@@ -369,26 +416,67 @@ void transaction_manager::handle_reply(upgrade_lock& lock, packet_buffer& buffer
     }
 
     table_entry& entry = *found;
-    if (static_cast<std::size_t>(entry.second.second.scene_index) < g_opt_scenario.size()) {
+    transaction_info& info = entry.second.second;
+    // Live entries have built at least their first message.
+    const std::size_t awaited = static_cast<std::size_t>(info.scene_index - 1);
+    if (!is_awaited_answer(info, message, message_end)) {
+        // Another answer to the message before: it was answered already.
+        ++counted.steps[awaited == 0 ? 0 : awaited - 1].duplicates;
+        return;
+    }
+    const time_point arrived = now();
+    step_measurements& step = counted.steps[awaited];
+    ++step.answered;
+    step.latency.record(micros(info.send_time, arrived));
+    if (!wire::has_option(message, message_end, opt_server_identifier))
+        ++step.no_server_id;
+
+    if (static_cast<std::size_t>(info.scene_index) < g_opt_scenario.size()) {
         std::ptrdiff_t length;
         try {
             length = build_next(entry, reply_begin, reply_end);
         } catch (const std::exception& e) {
+            count_unsent(info, 0);
             report_failure(&entry, e.what());
+            return;
+        }
+        if (length > 0 && length <= max_message_size) {
+            queue_send(entry, length);
             return;
         }
         if (length != 0) {
             // Unbuildable or too long messages leave the entry to time out.
-            if (length > 0 && length <= max_message_size)
-                queue_send(entry, length);
+            count_unsent(info, length);
             return;
         }
     }
 
+    ++counted.clients.completed;
+    counted.clients.latency.record(micros(info.start_time, arrived));
     exclusive_from_upgrade exclusive(lock);
-    results_since_clear.add(entry.second.second.start_time, now());
-    ++lifetime.completed;
+    results_since_clear.add(info.start_time, arrived);
     transactions.erase(found);
+}
+
+bool transaction_manager::is_awaited_answer(const transaction_info& info, const char* message, const char* end) const
+{
+    if (info.stalled || info.queued_until_flush == flushes + 1)
+        return false; // nothing is awaited, or the awaited message has not left yet
+    const int type = message < end ? static_cast<int>(wire::get8(message)) : 0;
+    return answers(g_opt_scenario[static_cast<std::size_t>(info.scene_index - 1)]->type_, type);
+}
+
+void transaction_manager::count_unsent(transaction_info& info, std::ptrdiff_t build_result)
+{
+    info.stalled = true;
+    const auto step = static_cast<std::size_t>(info.scene_index - 1);
+    // A null build is a refusal when the encoder noted the refusing status;
+    // the refusal belongs to the step whose answer carried it.
+    const unsigned status = build_result < 0 ? take_refusal() : 0;
+    if (status != 0 && step > 0)
+        ++counted.steps[step - 1].refused[std::min<std::size_t>(status, status_slots - 1)];
+    else
+        ++counted.steps[step].unbuildable;
 }
 
 void transaction_manager::report_failure(const table_entry* entry, const char* what)
@@ -421,6 +509,11 @@ void transaction_manager::stats(const time_point& cutoff, unsigned& results, uns
             continue;
         }
         ++timeouts;
+        ++counted.clients.timed_out;
+        if (info.stalled)
+            ++counted.clients.stalled;
+        else
+            ++counted.steps[static_cast<std::size_t>(info.scene_index - 1)].timed_out;
         // Only a client that had a reply is worth restarting.
         if (info.scene_index > 1)
             free_buffers.push_back(it->second.first);
@@ -437,6 +530,7 @@ void transaction_manager::clear_results()
 {
     exclusive_lock lock(table_mutex);
     flush_sends();
+    counted.clients.cleared += transactions.size();
     for (auto& entry : transactions)
         if (entry.second.second.scene_index > 1)
             free_buffers.push_back(entry.second.first);
@@ -444,10 +538,12 @@ void transaction_manager::clear_results()
     results_since_clear = result_totals();
 }
 
-traffic_totals transaction_manager::totals()
+measurements transaction_manager::take_measurements()
 {
+    measurements fresh(g_opt_scenario.size());
     exclusive_lock lock(table_mutex);
-    return lifetime;
+    std::swap(fresh, counted);
+    return fresh;
 }
 
 } // namespace quorvelin

@@ -5,7 +5,7 @@
 // DHCPv6 transaction id. Each beat starts a client; each reply that matches a
 // client is answered with the client's next scenario message.
 
-#include "engine/traffic_totals.hpp"
+#include "engine/measurements.hpp"
 #include "message/wire.hpp"
 #include "morvo/asio/beat_timer.hpp"
 #include "morvo/asio/raw.hpp"
@@ -45,6 +45,10 @@ struct transaction_info {
     time_point start_time; // entry made; the client's total time runs from here
     time_point send_time;  // last message built; timeouts are judged on it
     std::int32_t scene_index = 0; // next scenario message to build
+    // The last message could not be sent (a refused IA in the reply it
+    // answers, or a message that cannot be built): the client only waits to
+    // time out, and further replies are duplicates.
+    bool stalled = false;
     // The flush of the send queue that sends the last message built, while
     // that message still waits in the queue (see transaction_manager).
     std::uint64_t queued_until_flush = 0;
@@ -94,8 +98,9 @@ public:
     // kept for a restart.
     void clear_results();
 
-    // Traffic since the manager was made; clear_results leaves it alone.
-    traffic_totals totals();
+    // What was counted since the last call (one step per scenario message);
+    // counting starts afresh.
+    measurements take_measurements();
 
     // All traffic; the drivers cancel it to end the receive chain.
     boost::asio::ip::udp::socket socket;
@@ -126,14 +131,22 @@ private:
     // Starts one client with the table lock's upgrade ownership held; its
     // message joins the send queue.
     void start_client(boost::upgrade_lock<boost::shared_mutex>& lock);
-    void async_receive();
-    void on_receive(const boost::system::error_code& error, std::size_t bytes, const batch_ptr& batch);
-    // Takes whatever else is waiting in the socket, without blocking, into
-    // the rest of the batch.
-    void drain_socket(receive_batch& batch);
+    // Waits until a datagram can be read.
+    void await_datagrams();
+    void on_readable(const boost::system::error_code& error);
+    // Takes what waits in the socket, without blocking, into the batch.
+    void read_batch(receive_batch& batch);
     // Answers (or completes) the client a received datagram belongs to.
     void handle_reply(boost::upgrade_lock<boost::shared_mutex>& lock, packet_buffer& buffer,
                       const sockaddr_in6& source);
+    // Whether the reply in [message, end), which names the entry's client, is
+    // the answer to the message the client waits on.
+    bool is_awaited_answer(const transaction_info& info, const char* message, const char* end) const;
+    // Counts the client's last built message as not sent (build_result: -1
+    // for a null build, else the length) and leaves the client to time out.
+    void count_unsent(transaction_info& info, std::ptrdiff_t build_result);
+    // Counts the kernel's running total of receive-buffer drops.
+    void count_kernel_drops(std::uint32_t total);
     void on_send(const boost::system::error_code& error, std::size_t bytes, buffer_ptr buffer);
 
     // Builds the entry's next scenario message into its buffer as the answer
@@ -155,7 +168,10 @@ private:
     std::int32_t next_xid = 0;
     transaction_table transactions;
     result_totals results_since_clear;
-    traffic_totals lifetime; // never cleared; guarded by the table lock
+    // Counted since the last take_measurements; guarded by the table lock.
+    measurements counted;
+    // The kernel's count of receive-buffer drops when last seen.
+    std::uint32_t kernel_drops = 0;
     std::deque<buffer_ptr> free_buffers;
     // Built messages not yet handed to the socket; guarded by the table lock.
     std::vector<queued_send> send_queue;

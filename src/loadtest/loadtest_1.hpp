@@ -4,67 +4,61 @@
 // The "once" test: starts "clients" clients spread over the first second and
 // ends at the first tick from the second one on at which none is pending.
 
-#include "loadtest/tick.hpp"
+#include "loadtest/tick_loop.hpp"
 
-#include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/system/error_code.hpp>
 
-#include <chrono>
 #include <cstdint>
 
 class loadtest_1 {
 public:
-    // Throws std::out_of_range unless "clients" is between 1 and 1000000.
-    explicit loadtest_1(boost::asio::io_service& loop);
+    // Throws std::out_of_range unless "clients" is between 1 and max_clients_per_second.
+    explicit loadtest_1(boost::asio::io_service& io);
 
     template <class Manager>
-    void async_loop(boost::system::error_code const& error, Manager& manager);
+    void async_loop(boost::system::error_code const& error, Manager& manager)
+    {
+        loop.run(error, *this, manager);
+    }
+
+    // SIGINT or SIGTERM: winds the test down (tick_loop::interrupt).
+    template <class Manager>
+    void interrupt(int signal, Manager& manager)
+    {
+        loop.interrupt(signal, *this, manager);
+    }
+
+    void record_to(zarn::quorvelin::run_recorder& recorder) { loop.record_to(recorder); }
 
 private:
-    using clock = zarn::quorvelin::tick_clock;
+    friend class zarn::quorvelin::tick_loop;
+    using outcome = zarn::quorvelin::tick_outcome;
+    using stats = zarn::quorvelin::tick_stats;
 
+    // Exactly "clients" clients, all in the first second.
+    std::uint32_t beats_due() const { return loop.ticks() == 0 ? g_opt_minimum : 0; }
+    zarn::quorvelin::progress_rates rates() const { return {g_opt_minimum, g_opt_minimum, g_opt_minimum}; }
+    // The result, the completed clients, is the recorder's to count.
+    zarn::quorvelin::run_outcome findings() const;
     template <class Manager>
-    void start_batch(Manager& manager, clock::time_point now) const;
+    outcome decide(stats const& s, Manager& manager);
 
-    boost::asio::io_service& io;
-    boost::asio::basic_waitable_timer<clock> timer;
-    std::uint32_t tick_count = 0;
+    zarn::quorvelin::tick_loop loop;
 };
 
 template <class Manager>
-void loadtest_1::async_loop(boost::system::error_code const& error, Manager& manager)
+loadtest_1::outcome loadtest_1::decide(stats const& s, Manager& manager)
 {
-    if (error) {
-        std::cout << error.message() << std::endl;
-        return;
-    }
-    auto const now = clock::now();
-    auto const deadline = now + std::chrono::seconds(1);
-    if (tick_count == 0)
-        start_batch(manager, now);
-
-    auto const s = zarn::quorvelin::read_stats(manager, now);
-    zarn::quorvelin::print_progress(tick_count, s, g_opt_minimum, g_opt_minimum, g_opt_minimum);
-    ++tick_count;
-    if (tick_count > 1 && s.pending == 0) {
+    if (loop.ticks() > 1 && s.pending == 0) {
         // The figure is the number of clients that completed, not a rate.
-        zarn::quorvelin::announce("Finished and report: ", s.results, " transactions per second.");
+        loop.announce("finished", {{"reported", s.results}}, "Finished and report: ", s.results,
+                      " transactions per second.");
         manager.cancel();
         manager.socket.cancel();
-        io.stop();
-        return;
+        return outcome::finished;
     }
-
-    timer.expires_at(deadline);
-    timer.async_wait([this, &manager](boost::system::error_code const& e) { async_loop(e, manager); });
-}
-
-template <class Manager>
-void loadtest_1::start_batch(Manager& manager, clock::time_point now) const
-{
-    // Exactly "clients" clients, spread over the first second.
-    zarn::quorvelin::schedule_beats(manager, now, g_opt_minimum);
+    return outcome::carry_on;
 }
 
 #endif

@@ -7,64 +7,65 @@
 // threshold.
 
 #include "loadtest/is_error_over.hpp"
-#include "loadtest/tick.hpp"
+#include "loadtest/tick_loop.hpp"
 
-#include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/system/error_code.hpp>
 
-#include <chrono>
 #include <cstdint>
 
 class loadtest_endless {
 public:
-    // Throws std::out_of_range unless "clients" is between 1 and 1000000.
-    explicit loadtest_endless(boost::asio::io_service& loop);
+    // Throws std::out_of_range unless "clients" is between 1 and max_clients_per_second.
+    explicit loadtest_endless(boost::asio::io_service& io);
 
     template <class Manager>
-    void async_loop(boost::system::error_code const& error, Manager& manager);
+    void async_loop(boost::system::error_code const& error, Manager& manager)
+    {
+        loop.run(error, *this, manager);
+    }
+
+    // SIGINT or SIGTERM: winds the test down (tick_loop::interrupt).
+    template <class Manager>
+    void interrupt(int signal, Manager& manager)
+    {
+        loop.interrupt(signal, *this, manager);
+    }
+
+    void record_to(zarn::quorvelin::run_recorder& recorder) { loop.record_to(recorder); }
 
 private:
-    using clock = zarn::quorvelin::tick_clock;
+    friend class zarn::quorvelin::tick_loop;
+    using outcome = zarn::quorvelin::tick_outcome;
+    using stats = zarn::quorvelin::tick_stats;
 
+    std::uint32_t beats_due() const { return sending ? rate : 0; }
+    zarn::quorvelin::progress_rates rates() const { return {rate, rate, rate}; }
+    // The result, the served rate, is the recorder's to work out.
+    zarn::quorvelin::run_outcome findings() const;
+    template <class Manager>
+    outcome decide(stats const& s, Manager& manager);
     // Sending for g_opt_duration ticks, then pausing until a tick without timeouts.
     template <class Manager>
     void next_cycle_step(unsigned timeouts, Manager& manager);
 
-    boost::asio::io_service& io;
-    boost::asio::basic_waitable_timer<clock> timer;
+    zarn::quorvelin::tick_loop loop;
     bool sending = true;
-    std::uint32_t tick_count = 0;
     std::uint32_t rate;
     // Ticks since sending last (re)started, counting on through the pause.
     std::uint32_t phase_ticks = 0;
 };
 
 template <class Manager>
-void loadtest_endless::async_loop(boost::system::error_code const& error, Manager& manager)
+loadtest_endless::outcome loadtest_endless::decide(stats const& s, Manager& manager)
 {
-    if (error) {
-        std::cout << error.message() << std::endl;
-        return;
-    }
-    auto const now = clock::now();
-    auto const deadline = now + std::chrono::seconds(1);
-    if (sending)
-        zarn::quorvelin::schedule_beats(manager, now, rate);
-
-    auto const s = zarn::quorvelin::read_stats(manager, now);
-    zarn::quorvelin::print_progress(tick_count, s, rate, rate, rate);
-    ++tick_count;
     if (is_error_over(static_cast<int>(s.results), static_cast<int>(s.timeouts))) {
         // The beats and the receive are left as they are: the loop stops.
-        zarn::quorvelin::announce("Finished and report: ", rate, " transactions per second.");
-        io.stop();
-        return;
+        loop.announce("finished", {{"reported", rate}}, "Finished and report: ", rate, " transactions per second.");
+        return outcome::finished;
     }
     next_cycle_step(s.timeouts, manager);
-
-    timer.expires_at(deadline);
-    timer.async_wait([this, &manager](boost::system::error_code const& e) { async_loop(e, manager); });
+    return outcome::carry_on;
 }
 
 template <class Manager>
@@ -75,10 +76,13 @@ void loadtest_endless::next_cycle_step(unsigned timeouts, Manager& manager)
         sending = true;
         manager.clear_results();
         phase_ticks = 0;
+        loop.record("resume");
         return;
     }
-    if (++phase_ticks >= g_opt_duration)
+    if (++phase_ticks >= g_opt_duration && sending) {
         sending = false;
+        loop.record("pause");
+    }
 }
 
 #endif

@@ -3,6 +3,7 @@
 #include <boost/format.hpp>
 
 #include <stdexcept>
+#include <string>
 
 namespace zarn {
 namespace quorvelin {
@@ -10,22 +11,22 @@ namespace quorvelin {
 std::uint32_t run_rate(std::uint32_t clients)
 {
     check_client_count(clients);
-    return clients + (1000000 % clients != 0 ? 1 : 0);
+    return clients + (microseconds_per_second % clients != 0 ? 1 : 0);
 }
 
 void check_client_count(std::uint32_t clients)
 {
-    if (clients < 1 || clients > 1000000)
-        throw std::out_of_range("clients must be between 1 and 1000000");
+    if (clients < 1 || clients > max_clients_per_second)
+        throw std::out_of_range("clients must be between 1 and " +
+                                std::to_string(max_clients_per_second));
 }
 
-void print_progress(std::uint32_t tick, tick_stats const& s, std::uint32_t low, std::uint32_t rate,
-                    std::uint32_t high)
+void print_progress(std::uint32_t tick, tick_stats const& s, progress_rates const& r)
 {
     if (!g_opt_verbose || g_opt_quiet)
         return;
     std::cout << boost::format("%4d %7d %7d %7d | %7d %7d %7d | %7d %7d %7d") % tick % s.results
-                     % s.timeouts % s.pending % low % rate % high % s.avg_ms % s.max_ms % s.min_ms
+                     % s.timeouts % s.pending % r.low % r.rate % r.high % s.avg_ms % s.max_ms % s.min_ms
               << std::endl;
 }
 

@@ -14,6 +14,9 @@ namespace quorvelin {
 
 using tick_clock = std::chrono::system_clock;
 
+// Beat intervals are whole microseconds; rates that divide this are exact.
+constexpr std::uint32_t microseconds_per_second = 1000000;
+
 // The manager's counters as one tick sees them.
 struct tick_stats {
     unsigned results = 0;
@@ -53,24 +56,21 @@ void schedule_beats(Manager& manager, tick_clock::time_point from, std::uint32_t
 // at most one above its midpoint, which keeps the search converging.
 std::uint32_t run_rate(std::uint32_t clients);
 
-// Beat spacing and rates are derived from "clients"; outside 1..1000000 the
-// spacing would divide by zero or round to nothing. Throws std::out_of_range.
+// Beat spacing and rates are derived from "clients"; outside
+// 1..max_clients_per_second the spacing would divide by zero or round to
+// nothing. Throws std::out_of_range.
 void check_client_count(std::uint32_t clients);
 
-// The progress line, written when progress output is on and quiet is off.
-// The three middle columns are the low-water mark, the rate and the
-// high-water mark in the highload mode; the other modes repeat their rate.
-void print_progress(std::uint32_t tick, tick_stats const& s, std::uint32_t low, std::uint32_t rate,
-                    std::uint32_t high);
+// The three middle columns of the progress line: the low-water mark, the rate
+// and the high-water mark in the highload mode; the other modes repeat their rate.
+struct progress_rates {
+    std::uint32_t low;
+    std::uint32_t rate;
+    std::uint32_t high;
+};
 
-// A decision or report line, unless quiet.
-template <class... Parts>
-void announce(Parts const&... parts)
-{
-    if (g_opt_quiet)
-        return;
-    (std::cout << ... << parts) << std::endl;
-}
+// The progress line, written when progress output is on and quiet is off.
+void print_progress(std::uint32_t tick, tick_stats const& s, progress_rates const& r);
 
 } // namespace quorvelin
 } // namespace zarn

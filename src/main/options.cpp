@@ -1,5 +1,7 @@
 #include "main/options.hpp"
 
+#include "main/bounded_option.hpp"
+#include "main/log_file.hpp"
 #include "message/param.hpp"
 #include "scenario/load.hpp"
 
@@ -8,7 +10,6 @@
 #include <boost/spirit/include/qi.hpp>
 
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <stdexcept>
 
@@ -18,7 +19,7 @@ bool g_opt_quiet = false;
 boost::asio::ip::address_v6 g_opt_send_addr = boost::asio::ip::make_address_v6("ff02::1:2");
 std::uint32_t g_opt_duration = 120;
 std::uint32_t g_opt_minimum = 1;
-std::uint32_t g_opt_maximum = 1000000;
+std::uint32_t g_opt_maximum = max_clients_per_second;
 std::uint32_t g_opt_timeout = 3;
 std::uint32_t g_opt_nthreads = 1;
 double g_opt_error_threshold = 0.1;
@@ -26,6 +27,10 @@ std::uint16_t g_opt_send_port = 547;
 std::uint16_t g_opt_recv_port = 546;
 std::string g_opt_ifname;
 std::unique_ptr<std::ostream> g_opt_log;
+bool g_opt_summary = false;
+std::unique_ptr<std::ostream> g_opt_report;
+std::optional<std::uint32_t> g_opt_fail_below;
+std::vector<std::string> g_opt_command_line;
 std::vector<std::shared_ptr<zarn::quorvelin::top_param>> g_opt_scenario;
 
 namespace boost {
@@ -48,6 +53,13 @@ void validate(boost::any& v, const std::vector<std::string>& values, address_v6*
 namespace {
 
 namespace po = boost::program_options;
+using zarn::quorvelin::bounded_value;
+
+// Seconds in a day: longer test runs and timeouts are typing mistakes.
+constexpr std::uint32_t max_seconds = 86400;
+// Far more worker threads than any machine has cores; more only exhausts
+// the system's thread limit.
+constexpr std::uint32_t max_threads = 1024;
 
 const char* const version_text = QUORVELIN_VERSION;
 
@@ -88,35 +100,44 @@ po::options_description printed_options()
         ("quiet,q", "No all print message.")
         ("server,s", po::value<boost::asio::ip::address_v6>(&g_opt_send_addr)->default_value(g_opt_send_addr, ""),
          "IPv6-address of DHCPv6 server. Default multicast address.")
-        ("test-duration,t", po::value<std::uint32_t>(&g_opt_duration)->default_value(g_opt_duration, ""),
+        ("test-duration,t", bounded_value<1, max_seconds>(g_opt_duration),
          "Number of second to run test probes. Default 120 seconds.")
-        ("clients", po::value<std::uint32_t>(&g_opt_minimum)->default_value(g_opt_minimum, ""),
-         "Number of clients in initialize state.")
-        ("timeout", po::value<std::uint32_t>(&g_opt_timeout)->default_value(g_opt_timeout, ""),
+        ("clients", bounded_value<1, max_clients_per_second>(g_opt_minimum), "Number of clients in initialize state.")
+        ("timeout", bounded_value<1, max_seconds>(g_opt_timeout),
          "Number of DHCP receive packet timeout. Default 3 seconds.")
-        ("nthreads", po::value<std::uint32_t>(&g_opt_nthreads)->default_value(g_opt_nthreads, ""),
-         "Number of worker threads.")
+        ("nthreads", bounded_value<1, max_threads>(g_opt_nthreads), "Number of worker threads.")
         ("log-file", po::value<std::string>(), "Prints debug message to specify of file.");
     return printed;
 }
 
-// The rate table and the beat spacing need 1..1000000 clients per second, and
-// without a worker thread nothing would ever be sent.
-void check_ranges()
+// No result exceeds the highest rate.
+using fail_below_number = zarn::quorvelin::bounded_number<0, max_clients_per_second>;
+
+// Options added since the usage text took its shape: --help lists them after
+// the others, the usage text after an error does not, so that what scripts
+// compare stays the same.
+po::options_description later_options()
 {
-    if (g_opt_minimum < 1 || g_opt_minimum > g_opt_maximum)
-        throw std::invalid_argument("the argument ('" + std::to_string(g_opt_minimum) +
-                                    "') for option '--clients' is out of range 1.." +
-                                    std::to_string(g_opt_maximum));
-    if (g_opt_nthreads < 1)
-        throw std::invalid_argument("the argument ('0') for option '--nthreads' is out of range: "
-                                    "at least one worker thread is needed");
+    po::options_description later(80, 40);
+    later.add_options()
+        ("summary", "Print a summary of the results after the test.")
+        ("report", po::value<std::string>(), "Write the results as JSON Lines to this file.")
+        ("fail-below", po::value<fail_below_number>(), "Exit with status 3 when the result is below this.");
+    return later;
+}
+
+void open_report(const std::string& path)
+{
+    std::unique_ptr<std::ostream> report = open_report_file(path);
+    if (!report)
+        throw std::runtime_error(path + " Can't open file");
+    g_opt_report = std::move(report);
 }
 
 void open_log(const std::string& path)
 {
-    std::unique_ptr<std::ofstream> log(new std::ofstream(path, std::ios::out | std::ios::app));
-    if (!*log)
+    std::unique_ptr<std::ostream> log = open_log_file(path);
+    if (!log)
         throw std::runtime_error(path + " Can't open file");
     g_opt_log = std::move(log);
 }
@@ -126,7 +147,8 @@ opt_mode_t lookup_mode(const std::string& name)
 {
     namespace qi = boost::spirit::qi;
     qi::symbols<char, int> modes;
-    modes.add("highload", opt_mode_highload)("endless", opt_mode_endless)("once", opt_mode_once);
+    for (opt_mode_t mode : {opt_mode_highload, opt_mode_endless, opt_mode_once})
+        modes.add(mode_name(mode), mode);
     int mode = 0;
     auto first = name.begin();
     if (!qi::parse(first, name.end(), qi::no_case[modes], mode))
@@ -136,15 +158,34 @@ opt_mode_t lookup_mode(const std::string& name)
 
 } // namespace
 
+const char* mode_name(opt_mode_t mode)
+{
+    switch (mode) {
+    case opt_mode_endless:
+        return "endless";
+    case opt_mode_once:
+        return "once";
+    default:
+        return "highload";
+    }
+}
+
 void init_options(int argc, char** argv)
 {
     const po::options_description printed = printed_options();
+    const po::options_description later = later_options();
+    // One list, so that --help shows no group break.
+    po::options_description help(80, 40);
+    for (const auto* list : {&printed, &later})
+        for (const auto& option : list->options())
+            help.add(option);
 
     po::options_description all("", 80, 40);
     all.add_options()
         ("interface-name", po::value<std::string>(&g_opt_ifname))
         ("scenario-files", po::value<std::vector<std::string>>());
-    all.add(printed);
+    all.add(printed).add(later);
+    g_opt_command_line.assign(argv, argv + argc);
 
     po::positional_options_description positional;
     positional.add("interface-name", 1).add("scenario-files", -1);
@@ -155,15 +196,13 @@ void init_options(int argc, char** argv)
         po::notify(vm);
 
         if (vm.count("help")) {
-            print_usage(std::cout, printed);
+            print_usage(std::cout, help);
             std::exit(0);
         }
         if (vm.count("version")) {
             std::cout << "quorvelin " << version_text << "\n";
             std::exit(0);
         }
-        check_ranges();
-
         if (vm.count("log-file"))
             open_log(vm["log-file"].as<std::string>());
         if (g_opt_log)
@@ -183,6 +222,12 @@ void init_options(int argc, char** argv)
             g_opt_verbose = true;
         if (vm.count("quiet"))
             g_opt_quiet = true;
+        if (vm.count("summary"))
+            g_opt_summary = true;
+        if (vm.count("fail-below"))
+            g_opt_fail_below = vm["fail-below"].as<fail_below_number>().value;
+        if (vm.count("report"))
+            open_report(vm["report"].as<std::string>());
     } catch (const std::exception& e) {
         fail(e, printed);
     }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -24,12 +25,18 @@ enum opt_mode_t : std::int32_t {
     opt_mode_once = 2,
 };
 
+// The mode's name as --test-mode takes it: "highload", "endless" or "once".
+const char* mode_name(opt_mode_t mode);
+
 extern opt_mode_t g_opt_mode;
 extern bool g_opt_verbose;
 extern bool g_opt_quiet;
 extern boost::asio::ip::address_v6 g_opt_send_addr;
 extern std::uint32_t g_opt_duration;
 extern std::uint32_t g_opt_minimum;
+// The highest rate of new clients, and g_opt_maximum's value: beats are
+// spaced in whole microseconds.
+constexpr std::uint32_t max_clients_per_second = 1000000;
 extern std::uint32_t g_opt_maximum;
 extern std::uint32_t g_opt_timeout;
 extern std::uint32_t g_opt_nthreads;
@@ -38,6 +45,14 @@ extern std::uint16_t g_opt_send_port;
 extern std::uint16_t g_opt_recv_port;
 extern std::string g_opt_ifname;
 extern std::unique_ptr<std::ostream> g_opt_log;
+// --summary: a block of results after the mode's last line.
+extern bool g_opt_summary;
+// --report FILE: the run as JSON Lines; null without the option.
+extern std::unique_ptr<std::ostream> g_opt_report;
+// --fail-below N: the exit status is 3 when the run's result is below N.
+extern std::optional<std::uint32_t> g_opt_fail_below;
+// The command line as given, for the report.
+extern std::vector<std::string> g_opt_command_line;
 // The loaded scenario messages, in the order every client sends them.
 extern std::vector<std::shared_ptr<zarn::quorvelin::top_param>> g_opt_scenario;
 

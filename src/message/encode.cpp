@@ -3,6 +3,7 @@
 // marked "@auto" are copied from the client's previous reply or previous
 // request. Nothing is allocated and nothing is written past the output end.
 #include "main/options.hpp"
+#include "message/build_outcome.hpp"
 #include "message/param.hpp"
 #include "message/wire.hpp"
 
@@ -303,6 +304,7 @@ char* ia_param::build_packet(char* out, char* end, const char* src_begin, const 
         const unsigned status = ia_status(src_begin, src_end);
         if (status != status_success) {
             log_refused(status, code_, iaid_);
+            note_refusal(status);
             return nullptr;
         }
         offered = sub_options(src_begin, src_end, wire::ia_header);

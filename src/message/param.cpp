@@ -1,7 +1,5 @@
 #include "message/param.hpp"
 
-#include <boost/algorithm/string/predicate.hpp>
-
 #include <iomanip>
 #include <locale>
 #include <stdexcept>
@@ -44,26 +42,6 @@ void dump_alternative(std::ostream& os, const option_param::value_type& bytes)
     if (all_graphic(bytes))
         os << " \"" << std::string(bytes.begin(), bytes.end()) << "\"";
 }
-
-struct option_name {
-    const char* name;
-    int code;
-};
-
-// Names accepted in scenario files, in the order they are tried.
-const option_name option_names[] = {
-    {"UNSPECIFIED", 0},        {"CLIENT_IDENTIFIER", 1},   {"CID", 1},
-    {"SERVER_IDENTIFIER", 2},  {"SID", 2},                 {"IA_NA", 3},
-    {"IA_TA", 4},              {"IAADDR", 5},              {"REQUEST_OPTION", 6},
-    {"PREFERENCE", 7},         {"ELAPSED_TIME", 8},        {"RELAY_MESSAGE", 9},
-    {"AUTHENTICATION", 11},    {"STATUS_CODE", 13},        {"RAPID_COMMIT", 14},
-    {"USER_CLASS", 15},        {"VENDOR_CLASS", 16},       {"VENDOR_INFO", 17},
-    {"INTERFACE_ID", 18},      {"RECONFIGURE_MESSAGE", 19}, {"RECONFIGURE_ACCEPT", 20},
-    {"NAME_SERVERS", 23},      {"DOMAIN_SEARCH", 24},      {"IA_PD", 25},
-    {"IAPREFIX", 26},          {"INFO_REFRESH_TIME", 32},  {"REMOTE_ID", 37},
-    {"SUBSCRIBER_ID", 38},     {"CLIENT_FQDN", 39},        {"LEASEQUERY_QUERY", 44},
-    {"CLIENT_DATA", 45},       {"CLIENT_LT_TIME", 46},     {"CLIENT_RELAY_DATA", 47},
-};
 
 } // namespace
 
@@ -145,9 +123,8 @@ void option_param::dump(std::ostream& os, int indent) const
 
 int option_param::optcode(const std::string& name)
 {
-    for (const auto& entry : option_names)
-        if (boost::algorithm::iequals(name, entry.name))
-            return entry.code;
+    if (auto code = accepted_option_code(name))
+        return *code;
     throw std::runtime_error(name + " : undefined option-name");
 }
 

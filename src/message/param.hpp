@@ -118,8 +118,9 @@ public:
     using values_type = std::list<value_type>;
 
     template <class Value>
-    option_param(int code, const Value& v) : param(0, code), current_(values_.end())
+    option_param(int code, const Value& v) : param(0, code)
     {
+        current_ = values_.end();
         if (is_blank(v))
             is_auto_ = true;
         else
@@ -201,28 +202,21 @@ public:
 using iaaddr_param = ia_data_param<morvo::network::internet6_address>;
 using iaprefix_param = ia_data_param<morvo::network::prefix6_address>;
 
+// A value carrier holds one 32-bit time given inside an IA, an address or a
+// prefix. It is handed to add_option of its parent, which copies value_ into
+// its own field and drops it; it never reaches a packet. The tag only makes
+// the four kinds distinct types, so that add_option tells them apart.
+template <class Tag>
+class value_carrier : public param {
+public:
+    explicit value_carrier(std::uint32_t value) : value_(value) {}
+    std::uint32_t value_;
+};
 
-// Value carriers: handed to add_option of their parent, never encoded.
-class t1_param : public param {
-public:
-    explicit t1_param(std::uint32_t value) : value_(value) {}
-    std::uint32_t value_;
-};
-class t2_param : public param {
-public:
-    explicit t2_param(std::uint32_t value) : value_(value) {}
-    std::uint32_t value_;
-};
-class ptime_param : public param {
-public:
-    explicit ptime_param(std::uint32_t value) : value_(value) {}
-    std::uint32_t value_;
-};
-class vtime_param : public param {
-public:
-    explicit vtime_param(std::uint32_t value) : value_(value) {}
-    std::uint32_t value_;
-};
+using t1_param = value_carrier<struct t1_tag>;
+using t2_param = value_carrier<struct t2_tag>;
+using ptime_param = value_carrier<struct ptime_tag>;
+using vtime_param = value_carrier<struct vtime_tag>;
 
 } // namespace quorvelin
 } // namespace zarn

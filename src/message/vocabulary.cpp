@@ -1,5 +1,7 @@
 #include "message/vocabulary.hpp"
 
+#include <boost/algorithm/string/predicate.hpp>
+
 #include <array>
 
 namespace zarn {
@@ -21,17 +23,34 @@ const std::array<const char*, 16> message_names = {
     "LEASEQUERY", "LEASEQUERY_REPLY",
 };
 
-// Null entries print as "UNKNOWN"; Vendor Class (16) is one of them.
-const std::array<const char*, 48> option_names = {
-    "UNSPECIFIED", "CLIENT_IDENTIFIER", "SERVER_IDENTIFIER", "IA_NA", "IA_TA", "IAADDR",
-    "REQUEST_OPTION", "PREFERENCE", "ELAPSED_TIME", "RELAY_MESSAGE", nullptr, "AUTHENTICATION",
-    nullptr, "STATUS_CODE", "RAPID_COMMIT", "USER_CLASS", nullptr, "VENDOR_INFO",
-    "INTERFACE_ID", "RECONFIGURE_MESSAGE", "RECONFIGURE_ACCEPT", nullptr, nullptr, "NAME_SERVERS",
-    "DOMAIN_SEARCH", "IA_PD", "IAPREFIX", nullptr, nullptr, nullptr,
-    nullptr, nullptr, "INFO_REFRESH_TIME", nullptr, nullptr, nullptr,
-    nullptr, "REMOTE_ID", "SUBSCRIBER_ID", "CLIENT_FQDN", nullptr, nullptr,
-    nullptr, nullptr, "LEASEQUERY_QUERY", "CLIENT_DATA", "CLIENT_LT_TIME", "CLIENT_RELAY_DAYA",
+struct option_row {
+    int code;
+    const char* name;
+    const char* short_name;
 };
+
+const option_row option_rows[] = {
+#define QUORVELIN_OPTION_ROW(id, code, name, short_name) {code, name, short_name},
+    QUORVELIN_OPTION_CODES(QUORVELIN_OPTION_ROW)
+#undef QUORVELIN_OPTION_ROW
+};
+
+// Diagnostics print the accepted name, except for two codes whose printed
+// form readers of existing logs match: Vendor Class prints as UNKNOWN, and 47
+// keeps its historical spelling.
+const char* printed_option_name(int code)
+{
+    switch (code) {
+    case opt_vendor_class:
+        return "UNKNOWN";
+    case opt_client_relay_data:
+        return "CLIENT_RELAY_DAYA";
+    }
+    for (const auto& row : option_rows)
+        if (row.code == code)
+            return row.name;
+    return "UNKNOWN";
+}
 
 // 0..5 keep their historical spelling; 6..10 are RFC 8415's NoPrefixAvail and
 // the leasequery codes of RFC 5007; anything else prints "UNKNOWN".
@@ -42,9 +61,9 @@ const std::array<const char*, 11> status_names = {
 
 } // namespace
 
-const char* message_name(message_type value)
+const char* message_name(int type)
 {
-    return name_of(message_names, value, "UNDEFINED");
+    return name_of(message_names, type, "UNDEFINED");
 }
 
 std::ostream& operator<<(std::ostream& os, message_type value)
@@ -54,12 +73,23 @@ std::ostream& operator<<(std::ostream& os, message_type value)
 
 std::ostream& operator<<(std::ostream& os, option_code value)
 {
-    return os << static_cast<int>(value) << ':' << name_of(option_names, value, "UNKNOWN");
+    return os << static_cast<int>(value) << ':' << printed_option_name(value);
 }
 
 std::ostream& operator<<(std::ostream& os, status_code value)
 {
     return os << static_cast<int>(value) << ':' << name_of(status_names, value, "UNKNOWN");
+}
+
+std::optional<int> accepted_option_code(const std::string& name)
+{
+    for (const auto& row : option_rows) {
+        if (boost::algorithm::iequals(name, row.name))
+            return row.code;
+        if (row.short_name && boost::algorithm::iequals(name, row.short_name))
+            return row.code;
+    }
+    return std::nullopt;
 }
 
 } // namespace quorvelin

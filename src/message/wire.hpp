@@ -73,6 +73,18 @@ inline std::size_t option_size(const char* p, const char* end)
     return total <= left ? total : 0;
 }
 
+// Whether the client/server message in [begin, end) carries option `code`
+// among its own options (not inside another option).
+inline bool has_option(const char* begin, const char* end, unsigned code)
+{
+    if (size(begin, end) < message_header)
+        return false;
+    for (const char* p = begin + message_header; const std::size_t n = option_size(p, end); p += n)
+        if (get16(p) == code)
+            return true;
+    return false;
+}
+
 // RELAY-FORW or RELAY-REPL.
 inline bool is_relay_type(unsigned type)
 {

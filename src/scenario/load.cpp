@@ -7,12 +7,9 @@
 #include "message/param.hpp"
 #include "message/wire.hpp"
 #include "scenario/parser.hpp"
+#include "scenario/read_file.hpp"
 #include "scenario/scanner.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -63,12 +60,6 @@ void file_message(const std::shared_ptr<top_param>& root, const std::shared_ptr<
     g_opt_scenario.push_back(root);
     if (g_opt_log)
         root->dump(*g_opt_log, 0);
-}
-
-bool is_readable_file(const std::string& path)
-{
-    struct stat info;
-    return access(path.c_str(), R_OK) == 0 && stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
 // "FILE: the SOLICIT", or "RELAY-FILE: the built-in SOLICIT" for a default
@@ -134,12 +125,7 @@ void load_scenarios(const std::vector<std::string>& files)
     const std::size_t first = g_opt_scenario.size();
     std::vector<std::string> origins; // where each message loaded here came from
     for (const auto& path : files) {
-        // A directory passes access() but holds no text.
-        if (!is_readable_file(path))
-            throw std::runtime_error(path + " Can't open file");
-        std::ifstream in(path);
-        if (!in)
-            throw std::runtime_error(path + " Can't open file");
+        std::istringstream in(read_scenario_file(path));
         add_scene(in, relay);
         if (relay && relay_file.empty())
             relay_file = path;

@@ -107,3 +107,33 @@ check_sequences() {
     diff "$want" "$got" | head -n 10 >&2 || true
   fi
 }
+
+# summary_follows NAME LINE: the line right after LINE (the mode's last line)
+# in NAME's output: the summary block's headline.
+summary_follows() {
+  awk -v line="$2" 'found { print; exit } $0 == line { found = 1 }' "$E2E_TMP/$1.out"
+}
+
+# report_value FILE EXPRESSION: a Python expression over the --report FILE,
+# whose every line must be one JSON object: `records` (all of them), `start`
+# (the first), `ticks`, `events`, `summary` (the last record) and `step(k)`
+# (the summary's k-th step, from 1). Prints the value (JSON for lists and
+# objects), or "invalid: ..." when a line is not a JSON object.
+report_value() {
+  python3 - "$1" "$2" <<'PYTHON'
+import json, sys
+try:
+    with open(sys.argv[1]) as f:
+        records = [json.loads(line) for line in f]
+    assert records and all(isinstance(r, dict) and "type" in r for r in records), "not one object per line"
+except (ValueError, AssertionError, OSError) as e:
+    print("invalid:", e)
+    sys.exit()
+start, summary = records[0], records[-1]
+ticks = [r for r in records if r["type"] == "tick"]
+events = [r for r in records if r["type"] == "event"]
+step = lambda k: summary["steps"][k - 1]
+value = eval(sys.argv[2])
+print(json.dumps(value) if isinstance(value, (list, dict, bool)) else value)
+PYTHON
+}

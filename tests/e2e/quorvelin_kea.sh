@@ -86,12 +86,17 @@ check "unicast, quiet: no hint" ! -s "$E2E_TMP/unicast_quiet.err"
 
 # A short highload search: probe from 2000 clients/second, 2-second runs,
 # 1-second timeout; it ends with its report whatever Kea manages here.
-qv highload 200 --server kea -- -v --test-duration 2 --timeout 1 --clients 2000 @LAB_CLIENT_IF@
+qv highload 200 --server kea -- -v --test-duration 2 --timeout 1 --clients 2000 --summary \
+  --report "$E2E_TMP/highload.jsonl" @LAB_CLIENT_IF@
 out=$E2E_TMP/highload.out
 rate=$(reported_rate "$out")
 check "highload: exit status 0" "$qv_status" = 0
 check "highload: the probe found a high-water mark" "$(grep -c '^Inital probe complete: High-water mark is [0-9]* clients/second\.$' "$out" || true)" -eq 1
-check "highload: ends with its report ($rate)" "$(last_line "$out")" = "Finished and report: $rate transactions per second."
+check "highload: ends with its report ($rate), then the summary" \
+  "$(summary_follows highload "Finished and report: $rate transactions per second." | cut -d';' -f1)" = \
+  "Summary: highload test, $rate clients/second"
+check "highload: the report's summary has the reported rate" \
+  "$(report_value "$E2E_TMP/highload.jsonl" '[summary["result"], summary["interrupted"]]')" = "[$rate, false]"
 check "highload: Kea serves at least 100 clients/second" "$rate" -ge 100
 check "highload: nothing on stderr" ! -s "$E2E_TMP/highload.err"
 

@@ -18,7 +18,7 @@ EX=$SOURCE_DIR/examples
 LIMIT=50
 search_limit() {
   qv limit 150 --server responder --responder-args "--max-new-per-second $LIMIT" -- \
-    --test-duration 3 --timeout 1 --clients 40 @LAB_CLIENT_IF@
+    --test-duration 3 --timeout 1 --clients 40 --summary --report "$E2E_TMP/limit.jsonl" @LAB_CLIENT_IF@
   rate=$(reported_rate "$E2E_TMP/limit.out")
   [ "$qv_status" = 0 ] && [ "$rate" -ge $((LIMIT * 9 / 10)) ] && [ "$rate" -le $((LIMIT * 11 / 10)) ]
 }
@@ -27,7 +27,14 @@ if ! search_limit; then
   search_limit || true
 fi
 check "limit: exit status 0" "$qv_status" = 0
-check "limit: search ends with its report" "$(last_line "$E2E_TMP/limit.out")" = "Finished and report: $rate transactions per second."
+marks=$(report_value "$E2E_TMP/limit.jsonl" '[summary["low_water"], summary["high_water"]]')
+check "limit: search ends with its report, then the summary" \
+  "$(summary_follows limit "Finished and report: $rate transactions per second.")" = \
+  "$(sed -E 's/\[(.*), (.*)\]/Summary: highload test, '"$rate"' clients\/second; low-water mark \1, high-water mark \2/' <<<"$marks")"
+check "limit: the report's result is the reported rate" "$(report_value "$E2E_TMP/limit.jsonl" 'summary["result"]')" = "$rate"
+check "limit: every decision line is an event with its text" \
+  "$(report_value "$E2E_TMP/limit.jsonl" '"\n".join(e["text"] for e in events if e["text"] and not e["text"].startswith("#"))')" = \
+  "$(grep -v -e '|' -e '^Beginning DHCPv6' -e '^Summary' -e '^# delayd' "$E2E_TMP/limit.out" | sed '/^Finished and report/q')"
 check "limit: reported rate $rate within 10 % of $LIMIT" "$rate" -ge $((LIMIT * 9 / 10)) -a "$rate" -le $((LIMIT * 11 / 10))
 
 # Refused IAs: no REQUEST can be built from the ADVERTISE, every client
@@ -76,14 +83,14 @@ check "endless, no drops: no timeouts" "$(column_sum "$out" 3)" -eq 0
 check "endless, no drops: results cleared for a new cycle" \
   "$(awk '/\|/ { if ($2 < last) cleared = 1; last = $2 } END { print cleared + 0 }' "$out")" -eq 1
 
-# Duplicate answers: every datagram matching a live client advances it by
-# one message, so the second ADVERTISE already draws the RELEASE and the
-# first REPLY completes the client; the rest are dropped unlogged. Every
-# client still completes.
-log=$E2E_TMP/twice.log
+# Duplicate answers: only the answer to the message a client waits on moves
+# it on, so each client sends its REQUEST after an ADVERTISE and its RELEASE
+# only after a REPLY that follows its REQUEST; the extra answers are ignored
+# and every client completes.
 slog=$E2E_TMP/twice.responder
-qv twice 30 --server responder --responder-args --answer-twice --server-log "$slog" -- \
-  --test-mode once --clients 200 -v --timeout 1 --log-file "$log" @LAB_CLIENT_IF@
+pcap=$E2E_TMP/twice.pcap
+qv twice 30 --server responder --responder-args --answer-twice --server-log "$slog" --capture "$pcap" -- \
+  --test-mode once --clients 200 -v --timeout 1 @LAB_CLIENT_IF@
 out=$E2E_TMP/twice.out
 cat "$slog"
 check "twice: exit status 0" "$qv_status" = 0
@@ -92,8 +99,16 @@ check "twice: no timeouts" "$(column_sum "$out" 3)" -eq 0
 check "twice: the responder answered every message twice" \
   "$(responder_count "$slog" sent)" -eq $((2 * $(responder_count "$slog" answered)))
 check "twice: each client sent three messages" "$(responder_count "$slog" received)" -eq 600
-check "twice: each client completed on its third datagram" \
-  "$(grep -o '^# received xid:[0-9]* ' "$log" | sort | uniq -c | awk '$1 == 3' | wc -l)" -eq 200
+misordered=$(xid_sequences "$pcap" dhcpv6 | awk '{
+    state = 0                      # 1: REQUEST sent, 2: then a REPLY came
+    for (i = 2; i <= NF; i++) {
+      if ($i == 3 && state == 0) state = 1
+      else if ($i == 7 && state == 1) state = 2
+      else if ($i == 8 && state != 2) { bad++; break }
+    }
+  } END { print bad + 0 }')
+check "twice: no RELEASE left before its REQUEST was answered ($misordered)" "$misordered" -eq 0
+check "twice: every client in the capture" "$(xid_sequences "$pcap" dhcpv6 | grep -c ' 8 ' || true)" -eq 200
 
 # Debug log: start line, the three built-in scenarios, the socket's
 # endpoints, one line per matched datagram; a second run appends, here with

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # quorvelin's start-up in the lab: an unknown device and a client port that
 # is already taken end the program with one error line and status 1; with
-# --quiet a successful test prints nothing and a failed one only its error.
+# --quiet a successful test prints nothing and a failed one only its error;
+# a debug log that takes no writes is reported once, and the test still runs
+# to its report before it ends with status 1.
 # shellcheck source=tests/e2e/common.bash
 source "$(dirname "$0")/common.bash"
 # shellcheck source=tests/e2e/quorvelin.bash
@@ -53,6 +55,12 @@ check_error bound546_quiet "Error: bind: Address already in use"
 qv_lab bound547 20 --server none -- bash -c "$hold" hold 547 \
   "$QUORVELIN" --test-mode once --clients 5 @LAB_CLIENT_IF@ "$SOURCE_DIR/examples/relay/two-relays.scn"
 check_error bound547 "Error: bind: Address already in use"
+
+qv fulllog 30 --server responder -- --test-mode once --clients 5 --log-file /dev/full @LAB_CLIENT_IF@
+check "fulllog: status 1" "$qv_status" = 1
+check "fulllog: the report" "$(last_line "$E2E_TMP/fulllog.out")" = "Finished and report: 5 transactions per second."
+check "fulllog: one error line" \
+  "$(cat "$E2E_TMP/fulllog.err")" = "Error: debug log /dev/full: write failed: No space left on device"
 
 # Quiet and successful: nothing at all, status 0.
 qv quiet 30 --server kea -- -q --test-mode once --clients 50 --log-file "$E2E_TMP/quiet.log" @LAB_CLIENT_IF@

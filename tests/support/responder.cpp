@@ -7,7 +7,8 @@
 // One UDP socket on port 547, read and written in batches (recvmmsg and
 // sendmmsg) by one or more threads; each thread owns its buffers, so nothing
 // is allocated per packet. Silent while it runs; on SIGINT or SIGTERM it
-// prints one line of counters to standard error and exits 0.
+// prints its counters to standard error (one line per message type received,
+// then the totals) and exits 0.
 #include "responder_answer.hpp"
 #include "responder_policy.hpp"
 
@@ -49,13 +50,25 @@ struct options {
     unsigned batch = 64;
 };
 
+// What happened to the requests of one message type.
+struct type_counters {
+    std::uint64_t received = 0, answered = 0, dropped = 0, rate_limited = 0;
+};
+
 // One thread's tallies, summed when the threads have ended.
 struct alignas(64) counters {
     std::uint64_t received = 0, answered = 0, sent = 0, dropped = 0, rate_limited = 0, ignored = 0, malformed = 0,
                   relayed = 0, receive_errors = 0, send_errors = 0;
+    std::array<type_counters, 256> by_type{};
 
     counters& operator+=(const counters& o)
     {
+        for (std::size_t t = 0; t < by_type.size(); ++t) {
+            by_type[t].received += o.by_type[t].received;
+            by_type[t].answered += o.by_type[t].answered;
+            by_type[t].dropped += o.by_type[t].dropped;
+            by_type[t].rate_limited += o.by_type[t].rate_limited;
+        }
         received += o.received;
         answered += o.answered;
         sent += o.sent;
@@ -231,16 +244,20 @@ private:
         }
         if (req_.depth)
             ++c_.relayed;
+        type_counters& of_type = c_.by_type[req_.type];
+        ++of_type.received;
         if (!responder::is_answered_type(req_.type)) {
             ++c_.ignored;
             return 0;
         }
         if (s_.dropper.drop(req_)) {
             ++c_.dropped;
+            ++of_type.dropped;
             return 0;
         }
         if (req_.type == responder::msg::solicit && !s_.limiter.admit(now)) {
             ++c_.rate_limited;
+            ++of_type.rate_limited;
             return 0;
         }
         const std::size_t len = responder::build_answer(req_, s_.settings, out_[i].data(), out_size);
@@ -249,6 +266,7 @@ private:
             return 0;
         }
         ++c_.answered;
+        ++of_type.answered;
         tx_iov_[i] = {out_[i].data(), len};
         const std::size_t copies = s_.opts.answer_twice ? 2 : 1;
         for (std::size_t k = 0; k < copies; ++k) {
@@ -293,6 +311,15 @@ private:
 
 void print_summary(const counters& t)
 {
+    // One line per message type received, then the totals.
+    for (std::size_t type = 0; type < t.by_type.size(); ++type) {
+        const type_counters& c = t.by_type[type];
+        if (c.received)
+            std::fprintf(stderr, "quorvelin_responder: type %zu: received=%llu answered=%llu dropped=%llu "
+                         "rate-limited=%llu\n", type, static_cast<unsigned long long>(c.received),
+                         static_cast<unsigned long long>(c.answered), static_cast<unsigned long long>(c.dropped),
+                         static_cast<unsigned long long>(c.rate_limited));
+    }
     std::fprintf(stderr,
                  "quorvelin_responder: received=%llu answered=%llu sent=%llu dropped=%llu rate-limited=%llu "
                  "ignored=%llu malformed=%llu relayed=%llu receive-errors=%llu send-errors=%llu\n",

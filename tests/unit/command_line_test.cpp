@@ -37,6 +37,18 @@ const std::string usage_text =
     "  --log-file arg             Prints debug message to specify of file.\n"
     "Version: 0.1.5\n";
 
+// --help lists the options added later after the others; the usage text
+// after an error does not.
+std::string help_text()
+{
+    std::string help = usage_text;
+    help.insert(help.find("Version: "),
+                "  --summary                  Print a summary of the results after the test.\n"
+                "  --report arg               Write the results as JSON Lines to this file.\n"
+                "  --fail-below arg           Exit with status 3 when the result is below this.\n");
+    return help;
+}
+
 void expect_usage_error(const command_result& r, const std::string& message)
 {
     EXPECT_EQ(r.status, 1);
@@ -59,6 +71,9 @@ protected:
         g_opt_recv_port = 546;
         g_opt_ifname.clear();
         g_opt_log.reset();
+        g_opt_summary = false;
+        g_opt_report.reset();
+        g_opt_fail_below.reset();
         g_opt_scenario.clear();
     }
 
@@ -77,7 +92,7 @@ TEST(CommandLine, HelpAndVersionPrintToStandardOutput)
     for (auto args : {std::vector<std::string>{"--help"}, {"-h", "lo"}}) {
         auto r = quorvelin(args);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, usage_text);
+        EXPECT_EQ(r.out, help_text());
         EXPECT_EQ(r.err, "");
     }
     for (auto args : {std::vector<std::string>{"--version"}, {"lo", "-V"}}) {
@@ -101,21 +116,48 @@ TEST(CommandLine, BadOptionsReportTheLibraryMessage)
     EXPECT_NE(bad_server.err.find(usage_text), std::string::npos);
 }
 
-TEST(CommandLine, OutOfRangeCountsAreRejected)
+// Every spelling of a value reaches the range check; a minus sign never
+// wraps round to a huge unsigned number.
+TEST(CommandLine, OutOfRangeNumbersAreRejectedAsTyped)
 {
-    expect_usage_error(quorvelin({"lo", "--clients", "0"}),
-                       "the argument ('0') for option '--clients' is out of range 1..1000000");
-    expect_usage_error(quorvelin({"lo", "--clients", "1000001"}),
-                       "the argument ('1000001') for option '--clients' is out of range 1..1000000");
-    expect_usage_error(quorvelin({"lo", "--nthreads", "0"}),
-                       "the argument ('0') for option '--nthreads' is out of range: "
-                       "at least one worker thread is needed");
+    const std::string day = "' is out of range 1..86400";
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--timeout", "-1"}, "the argument ('-1') for option '--timeout" + day},
+        {{"--timeout=-1"}, "the argument ('-1') for option '--timeout" + day},
+        {{"-t-1"}, "the argument ('-1') for option '--test-duration" + day},
+        {{"-t", "-1"}, "the argument ('-1') for option '--test-duration" + day},
+        {{"--test-duration", "0"}, "the argument ('0') for option '--test-duration" + day},
+        {{"--timeout", "86401"}, "the argument ('86401') for option '--timeout" + day},
+        {{"--timeout", "99999999999999999999"}, "the argument ('99999999999999999999') for option '--timeout" + day},
+        {{"--clients", "0"}, "the argument ('0') for option '--clients' is out of range 1..1000000"},
+        {{"--clients=-0"}, "the argument ('-0') for option '--clients' is out of range 1..1000000"},
+        {{"--clients", "1000001"}, "the argument ('1000001') for option '--clients' is out of range 1..1000000"},
+        {{"--nthreads", "-1"}, "the argument ('-1') for option '--nthreads' is out of range 1..1024"},
+        {{"--nthreads", "0"}, "the argument ('0') for option '--nthreads' is out of range 1..1024"},
+        {{"--nthreads", "1025"}, "the argument ('1025') for option '--nthreads' is out of range 1..1024"},
+        {{"--timeout", "-x"}, "the argument ('-x') for option '--timeout' is invalid"},
+    };
+    for (const auto& c : cases) {
+        auto args = c.args;
+        args.insert(args.begin(), "lo");
+        SCOPED_TRACE(args.back());
+        // A value let through would start a test: the timeout ends it.
+        expect_usage_error(quorvelin(args, 10), c.message);
+    }
 }
 
-TEST(CommandLine, UnopenableLogFileIsAnError)
+TEST(CommandLine, UnopenableLogOrReportFileIsAnError)
 {
-    expect_usage_error(quorvelin({"lo", "--log-file", "/nonexistent-dir/q.log"}),
-                       "/nonexistent-dir/q.log Can't open file");
+    for (const char* option : {"--log-file", "--report"})
+        expect_usage_error(quorvelin({"lo", option, "/nonexistent-dir/q.log"}),
+                           "/nonexistent-dir/q.log Can't open file");
+    expect_usage_error(quorvelin({"lo", "--fail-below", "most"}),
+                       "the argument ('most') for option '--fail-below' is invalid");
+    expect_usage_error(quorvelin({"lo", "--fail-below", "-5"}),
+                       "the argument ('-5') for option '--fail-below' is out of range 0..1000000");
 }
 
 TEST(CommandLine, LogFileIsAppendedByEachRun)
@@ -162,14 +204,22 @@ TEST_F(InitOptions, ModeNamesIgnoreCaseAndTheLongestPrefixWins)
 
 TEST_F(InitOptions, ValuesReachTheirGlobals)
 {
-    init({"-v", "-q", "-s", "2001:db8::1", "-t", "30", "--clients", "1000000", "--timeout", "5", "--nthreads", "4",
-          "veth0"});
+    init({"-v", "-q", "-s", "2001:db8::1", "-t", "30", "--clients", "1000000", "--timeout", "+86400", "--nthreads",
+          "1024", "veth0"});
     EXPECT_TRUE(g_opt_verbose);
     EXPECT_TRUE(g_opt_quiet);
     EXPECT_EQ(g_opt_send_addr.to_string(), "2001:db8::1");
     EXPECT_EQ(g_opt_duration, 30u);
     EXPECT_EQ(g_opt_minimum, 1000000u);
-    EXPECT_EQ(g_opt_timeout, 5u);
-    EXPECT_EQ(g_opt_nthreads, 4u);
+    EXPECT_EQ(g_opt_timeout, 86400u);
+    EXPECT_EQ(g_opt_nthreads, 1024u);
     EXPECT_EQ(g_opt_ifname, "veth0");
+    EXPECT_FALSE(g_opt_summary);
+    EXPECT_FALSE(g_opt_fail_below);
+    EXPECT_FALSE(g_opt_report);
+
+    init({"lo", "--summary", "--fail-below", "250", "--report", "/dev/null"});
+    EXPECT_TRUE(g_opt_summary);
+    EXPECT_EQ(g_opt_fail_below, 250u);
+    EXPECT_TRUE(g_opt_report);
 }

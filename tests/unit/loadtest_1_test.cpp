@@ -90,6 +90,12 @@ TEST_F(once, NextTickComesFromTheTimer)
     EXPECT_GE(manager.cutoffs[1] - manager.cutoffs[0], seconds(1));
 }
 
+TEST_F(once, LateTickIsNotReported)
+{
+    loadtest_1 driver(io);
+    expect_late_tick_unreported(driver);
+}
+
 TEST_F(once, FailedWaitPrintsItsMessageOnly)
 {
     loadtest_1 driver(io);

@@ -97,6 +97,12 @@ TEST_F(endless, NextTickComesFromTheTimer)
     EXPECT_GE(manager.beats[1] - manager.beats[0], seconds(1));
 }
 
+TEST_F(endless, LateTickIsNotReported)
+{
+    loadtest_endless driver(io);
+    expect_late_tick_unreported(driver);
+}
+
 TEST_F(endless, FailedWaitPrintsItsMessageOnly)
 {
     loadtest_endless driver(io);

@@ -5,6 +5,7 @@
 // of it and answers stats() from a script, plus a fixture that runs single
 // ticks with standard output captured and the option globals restored.
 
+#include "engine/measurements.hpp"
 #include "loadtest/tick.hpp"
 #include "main/options.hpp"
 
@@ -19,6 +20,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using test_clock = std::chrono::system_clock;
@@ -42,6 +44,7 @@ public:
     void async_run(test_clock::time_point const& at) { beats.push_back(at); }
     void cancel() { calls.push_back("cancel"); }
     void clear_results() { calls.push_back("clear_results"); }
+    zarn::quorvelin::measurements take_measurements() { return zarn::quorvelin::measurements(); }
     void stats(test_clock::time_point const& cutoff, unsigned& results, unsigned& timeouts,
                unsigned& pending, unsigned& avg_ms, unsigned& max_ms, unsigned& min_ms)
     {
@@ -133,6 +136,15 @@ protected:
         EXPECT_EQ(out.text, aborted.message() + "\n");
         EXPECT_TRUE(manager.cutoffs.empty());
         EXPECT_TRUE(out.beats.empty());
+    }
+
+    // Only the highload mode reports ticks that start late.
+    template <class Driver>
+    void expect_late_tick_unreported(Driver& driver)
+    {
+        tick(driver, {0, 0, 1});
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        EXPECT_EQ(tick(driver, {1, 0, 1}).text, "");
     }
 
     // The driver refuses client counts outside 1..1000000.

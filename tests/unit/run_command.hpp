@@ -27,7 +27,9 @@ inline std::string slurp(const std::string& path)
     return text.str();
 }
 
-inline command_result run_command(const std::vector<std::string>& argv)
+// A program still running after timeout_seconds (0: no limit) is killed by
+// SIGALRM and reported with status -1.
+inline command_result run_command(const std::vector<std::string>& argv, unsigned timeout_seconds = 0)
 {
     char out_path[] = "/tmp/quorvelin-test-out-XXXXXX";
     char err_path[] = "/tmp/quorvelin-test-err-XXXXXX";
@@ -40,6 +42,7 @@ inline command_result run_command(const std::vector<std::string>& argv)
         dup2(err_fd, 2);
         int null_fd = open("/dev/null", O_RDONLY);
         dup2(null_fd, 0);
+        alarm(timeout_seconds); // a pending alarm survives execv
         std::vector<char*> args;
         for (const auto& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
@@ -61,10 +64,10 @@ inline command_result run_command(const std::vector<std::string>& argv)
 }
 
 // The quorvelin binary under test, with arguments.
-inline command_result quorvelin(std::vector<std::string> args)
+inline command_result quorvelin(std::vector<std::string> args, unsigned timeout_seconds = 0)
 {
     args.insert(args.begin(), QUORVELIN_BINARY);
-    return run_command(args);
+    return run_command(args, timeout_seconds);
 }
 
 // init_options in this process, as if called with these arguments.

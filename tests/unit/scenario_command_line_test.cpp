@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -68,6 +70,23 @@ TEST_F(ScenarioCommandLine, ScenarioErrorsEndWithUsage)
     const auto relays = examples + "relay/two-relays.scn";
     expect_loading_error(quorvelin({"lo", relays, examples + "default/1-solicit.scn", relays}),
                          "can't set many relay files");
+}
+
+// A FIFO (also behind a symbolic link) or a device named as a scenario file
+// fails at once, with the reason, instead of waiting for a writer or reading
+// without end.
+TEST_F(ScenarioCommandLine, FilesThatAreNotRegularAreRefusedWithoutWaiting)
+{
+    char dir[] = "/tmp/quorvelin-cli-fifo-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string fifo = std::string(dir) + "/scenario", link = std::string(dir) + "/link";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+    for (const std::string& path : {fifo, link, std::string("/dev/zero")})
+        expect_loading_error(quorvelin({"lo", path}, 10), path + " Can't open file (not a regular file)");
+    std::remove(link.c_str());
+    std::remove(fifo.c_str());
+    rmdir(dir);
 }
 
 TEST_F(ScenarioCommandLine, MessageFilesBeforeAndAfterTheRelayFile)

@@ -1,0 +1,47 @@
+#include "engine/measurements.hpp"
+
+#include <numeric>
+
+namespace zarn {
+namespace quorvelin {
+
+void step_measurements::add(const step_measurements& other) noexcept
+{
+    sent += other.sent;
+    answered += other.answered;
+    timed_out += other.timed_out;
+    duplicates += other.duplicates;
+    no_server_id += other.no_server_id;
+    unbuildable += other.unbuildable;
+    for (std::size_t i = 0; i < refused.size(); ++i)
+        refused[i] += other.refused[i];
+    latency.add(other.latency);
+}
+
+std::uint64_t step_measurements::refused_total() const noexcept
+{
+    return std::accumulate(refused.begin(), refused.end(), std::uint64_t(0));
+}
+
+void client_measurements::add(const client_measurements& other) noexcept
+{
+    started += other.started;
+    completed += other.completed;
+    timed_out += other.timed_out;
+    stalled += other.stalled;
+    cleared += other.cleared;
+    latency.add(other.latency);
+}
+
+void measurements::add(const measurements& other) noexcept
+{
+    for (std::size_t i = 0; i < steps.size() && i < other.steps.size(); ++i)
+        steps[i].add(other.steps[i]);
+    clients.add(other.clients);
+    received += other.received;
+    unmatched += other.unmatched;
+    rcvbuf_drops += other.rcvbuf_drops;
+}
+
+} // namespace quorvelin
+} // namespace zarn

@@ -1,0 +1,70 @@
+#ifndef QUORVELIN_ENGINE_MEASUREMENTS_HPP
+#define QUORVELIN_ENGINE_MEASUREMENTS_HPP
+
+// What the engine counts while clients run, over some span of a run: for
+// each step of the scenario (the k-th message and the reply to it), for
+// whole clients, and for the socket. Spans add up, so a run's totals are the
+// sum of its seconds.
+
+#include "engine/latency_histogram.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace zarn {
+namespace quorvelin {
+
+// Refusals are counted by status code; codes from status_slots - 1 up share
+// the last slot (the registered codes are far below it).
+constexpr std::size_t status_slots = 256;
+
+struct step_measurements {
+    std::uint64_t sent = 0;         // messages handed to the socket
+    std::uint64_t answered = 0;     // replies taken as the answer to this message
+    std::uint64_t timed_out = 0;    // clients whose sent message had no answer in time
+    std::uint64_t duplicates = 0;   // replies to this message after it had been answered
+    std::uint64_t no_server_id = 0; // answers without a Server Identifier
+    std::uint64_t unbuildable = 0;  // messages not sent: not buildable, or 1500 bytes or more
+    // Answers that refused an IA (a failure status inside it), by status.
+    std::array<std::uint64_t, status_slots> refused{};
+    // From the message's build to its answer.
+    latency_histogram latency;
+
+    void add(const step_measurements& other) noexcept;
+    std::uint64_t refused_total() const noexcept;
+};
+
+struct client_measurements {
+    std::uint64_t started = 0;   // clients started, restarted ones included
+    std::uint64_t completed = 0; // clients that went through their whole scenario
+    std::uint64_t timed_out = 0; // clients counted as timed out (as the progress line counts them)
+    // Of those, clients that had stopped before: an answer refused an IA, or
+    // their next message could not be built.
+    std::uint64_t stalled = 0;
+    std::uint64_t cleared = 0; // live clients dropped when the counters were cleared
+    // From a client's start to the answer to its last message.
+    latency_histogram latency;
+
+    void add(const client_measurements& other) noexcept;
+};
+
+struct measurements {
+    // One per scenario message.
+    explicit measurements(std::size_t steps = 0) : steps(steps) {}
+
+    std::vector<step_measurements> steps;
+    client_measurements clients;
+    std::uint64_t received = 0;     // datagrams read from the socket
+    std::uint64_t unmatched = 0;    // datagrams whose transaction id named no live client
+    std::uint64_t rcvbuf_drops = 0; // datagrams the kernel dropped for want of receive buffer
+
+    // Adds `other`, which has the same number of steps.
+    void add(const measurements& other) noexcept;
+};
+
+} // namespace quorvelin
+} // namespace zarn
+
+#endif

@@ -1,0 +1,196 @@
+#include "loadtest/report_writer.hpp"
+
+#include <boost/asio/ip/address_v6.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <ctime>
+
+namespace zarn {
+namespace quorvelin {
+
+namespace {
+
+// Fields in the order written, "type" first.
+using json = nlohmann::ordered_json;
+
+json percentiles(const latency_histogram& h)
+{
+    return {{"count", h.count()},          {"min", h.min()},
+            {"mean", h.mean()},            {"p50", h.percentile(50)},
+            {"p90", h.percentile(90)},     {"p99", h.percentile(99)},
+            {"p999", h.percentile(99.9)},  {"max", h.max()}};
+}
+
+json quick_percentiles(const latency_histogram& h)
+{
+    return {{"count", h.count()}, {"p50", h.percentile(50)}, {"p99", h.percentile(99)}};
+}
+
+// The non-empty buckets as [lowest value, count] pairs, with the exact count,
+// sum, minimum and maximum: enough to add histograms of several reports.
+json buckets(const latency_histogram& h)
+{
+    json pairs = json::array();
+    for (std::size_t i = 0; i < latency_histogram::bucket_count; ++i)
+        if (h.bucket(i) != 0)
+            pairs.push_back({latency_histogram::bucket_low(i), h.bucket(i)});
+    return {{"count", h.count()}, {"sum", h.sum()}, {"min", h.min()}, {"max", h.max()}, {"buckets", pairs}};
+}
+
+json refusals(const step_measurements& s)
+{
+    json by_status = json::object();
+    for (std::size_t status = 1; status < s.refused.size(); ++status)
+        if (s.refused[status] != 0)
+            by_status[std::to_string(status)] = s.refused[status];
+    return by_status;
+}
+
+json step_counts(const step_measurements& s)
+{
+    return {{"sent", s.sent},
+            {"answered", s.answered},
+            {"timed_out", s.timed_out},
+            {"refused", refusals(s)},
+            {"duplicates", s.duplicates},
+            {"no_server_id", s.no_server_id},
+            {"unbuildable", s.unbuildable}};
+}
+
+json socket_counts(const measurements& m)
+{
+    return {{"received", m.received}, {"unmatched_replies", m.unmatched}, {"rcvbuf_drops", m.rcvbuf_drops}};
+}
+
+void write(std::ostream& out, const json& record)
+{
+    out << record.dump() << std::endl; // one line, flushed
+}
+
+} // namespace
+
+std::string rfc3339(std::chrono::system_clock::time_point at)
+{
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count();
+    std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
+    long fraction = static_cast<long>(micros % 1000000);
+    if (fraction < 0) {
+        fraction += 1000000;
+        --seconds;
+    }
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, fraction);
+    return text;
+}
+
+void report_writer::start(opt_mode_t mode, const std::vector<std::string>& messages,
+                          std::chrono::system_clock::time_point at)
+{
+    write(out_, {{"type", "start"},
+                 {"format", format},
+                 {"version", QUORVELIN_VERSION},
+                 {"command_line", g_opt_command_line},
+                 {"mode", mode_name(mode)},
+                 {"messages", messages},
+                 {"start", rfc3339(at)},
+                 {"settings",
+                  {{"device", g_opt_ifname},
+                   {"server", g_opt_send_addr.to_string()},
+                   {"clients", g_opt_minimum},
+                   {"test_duration_s", g_opt_duration},
+                   {"timeout_s", g_opt_timeout},
+                   {"nthreads", g_opt_nthreads},
+                   {"error_threshold_percent", g_opt_error_threshold}}},
+                 {"histogram_layout",
+                  {{"unit", "us"},
+                   {"exact_below", latency_histogram::exact_below},
+                   {"sub_buckets", std::uint64_t(1) << latency_histogram::sub_bucket_bits},
+                   {"highest", latency_histogram::highest_us}}}});
+}
+
+void report_writer::tick(const tick_report& t, const measurements& second)
+{
+    json steps = json::array();
+    for (const auto& s : second.steps) {
+        json step = step_counts(s);
+        step["latency_us"] = quick_percentiles(s.latency);
+        steps.push_back(std::move(step));
+    }
+    json in_second = socket_counts(second);
+    in_second.update({{"started", second.clients.started},
+                      {"completed", second.clients.completed},
+                      {"timed_out", second.clients.timed_out},
+                      {"latency_us", quick_percentiles(second.clients.latency)},
+                      {"steps", std::move(steps)}});
+    write(out_, {{"type", "tick"},
+                 {"time", rfc3339(t.at)},
+                 {"tick", t.tick},
+                 {"results", t.results},
+                 {"timeouts", t.timeouts},
+                 {"pending", t.pending},
+                 {"low_water", t.low_water},
+                 {"rate", t.rate},
+                 {"high_water", t.high_water},
+                 {"avg_ms", t.avg_ms},
+                 {"max_ms", t.max_ms},
+                 {"min_ms", t.min_ms},
+                 {"second", std::move(in_second)}});
+}
+
+void report_writer::event(const run_event& e)
+{
+    json record = {{"type", "event"}, {"time", rfc3339(e.at)}, {"tick", e.tick}, {"event", e.name}, {"text", e.text}};
+    for (const auto& figure : e.figures)
+        record[figure.first] = figure.second;
+    write(out_, record);
+}
+
+void report_writer::summary(const run_outcome& o)
+{
+    json steps = json::array();
+    for (std::size_t k = 0; k < o.totals.steps.size(); ++k) {
+        const step_measurements& s = o.totals.steps[k];
+        json step = {{"step", k + 1}, {"message", k < o.messages.size() ? o.messages[k] : std::string()}};
+        step.update(step_counts(s));
+        step["latency_us"] = percentiles(s.latency);
+        step["histogram"] = buckets(s.latency);
+        steps.push_back(std::move(step));
+    }
+    const client_measurements& c = o.totals.clients;
+    json record = {{"type", "summary"},
+                   {"mode", mode_name(o.mode)},
+                   {"interrupted", o.interrupted},
+                   {"offered_rate", o.offered},
+                   {"start", rfc3339(o.start)},
+                   {"end", rfc3339(o.end)},
+                   {"duration_s", std::chrono::duration<double>(o.end - o.start).count()},
+                   {"clients",
+                    {{"started", c.started},
+                     {"completed", c.completed},
+                     {"timed_out", c.timed_out},
+                     {"stalled", c.stalled},
+                     {"pending", o.pending},
+                     {"cleared", c.cleared}}},
+                   {"latency_us", percentiles(c.latency)},
+                   {"histogram", buckets(c.latency)},
+                   {"steps", std::move(steps)}};
+    record.update(socket_counts(o.totals));
+    if (o.mode == opt_mode_endless) {
+        record["result"] = o.result;
+        record["served_rate"] = o.served;
+    } else {
+        record["result"] = static_cast<std::uint64_t>(o.result);
+    }
+    if (o.mode == opt_mode_highload) {
+        record["low_water"] = o.low_water;
+        record["high_water"] = o.high_water;
+    }
+    write(out_, record);
+}
+
+} // namespace quorvelin
+} // namespace zarn

@@ -1,0 +1,45 @@
+#ifndef QUORVELIN_LOADTEST_RUN_OUTCOME_HPP
+#define QUORVELIN_LOADTEST_RUN_OUTCOME_HPP
+
+// What a test run found, as its summary and the report's last record show it.
+
+#include "engine/measurements.hpp"
+#include "main/options.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zarn {
+namespace quorvelin {
+
+struct run_outcome {
+    opt_mode_t mode = opt_mode_highload;
+    // The figure the run is judged by (--fail-below): highload, the reported
+    // rate (when interrupted, the low-water mark reached so far); endless,
+    // the served rate; once, the clients that completed.
+    double result = 0;
+    bool interrupted = false;
+    // The signal that interrupted the run (SIGINT or SIGTERM), or 0.
+    int signal = 0;
+    // highload: the rate last in effect; endless: the rate; once: the clients.
+    std::uint32_t offered = 0;
+    // Completions per second of sending (endless; 0 elsewhere).
+    double served = 0;
+    // highload's marks.
+    std::uint32_t low_water = 0;
+    std::uint32_t high_water = 0;
+    // Clients still waiting for a reply when the run ended.
+    std::uint32_t pending = 0;
+    // One name per scenario message, and what the engine counted in the run.
+    std::vector<std::string> messages;
+    measurements totals;
+    std::chrono::system_clock::time_point start;
+    std::chrono::system_clock::time_point end;
+};
+
+} // namespace quorvelin
+} // namespace zarn
+
+#endif

@@ -1,0 +1,69 @@
+#include "loadtest/run_recorder.hpp"
+
+#include "loadtest/summary_block.hpp"
+#include "message/param.hpp"
+#include "message/vocabulary.hpp"
+
+#include <iostream>
+
+namespace zarn {
+namespace quorvelin {
+
+run_recorder::run_recorder(std::ostream* report, bool summary)
+    : writer_(report ? new report_writer(*report) : nullptr), summary_(summary)
+{
+}
+
+void run_recorder::start(opt_mode_t mode)
+{
+    start_ = clock::now();
+    messages_.clear();
+    for (const auto& message : g_opt_scenario)
+        messages_.push_back(message_name(message->type_));
+    totals_ = measurements(messages_.size());
+    if (writer_)
+        writer_->start(mode, messages_, start_);
+}
+
+void run_recorder::event(const run_event& event)
+{
+    if (writer_)
+        writer_->event(event);
+}
+
+void run_recorder::collect(measurements second)
+{
+    totals_.add(second);
+    last_second_ = std::move(second);
+}
+
+void run_recorder::finish(run_outcome outcome)
+{
+    outcome.messages = messages_;
+    outcome.totals = totals_;
+    outcome.start = start_;
+    outcome.end = clock::now();
+    // Every started client completed, timed out, was cleared, or is live.
+    const client_measurements& c = totals_.clients;
+    outcome.pending = static_cast<std::uint32_t>(c.started - c.completed - c.timed_out - c.cleared);
+    if (outcome.mode == opt_mode_endless)
+        outcome.result = outcome.served = served_rate(totals_.clients, outcome.offered);
+    if (outcome.mode == opt_mode_once)
+        outcome.result = static_cast<double>(c.completed);
+    outcome_ = std::move(outcome);
+    finished_ = true;
+    if (summary_)
+        print_summary(std::cout, outcome_);
+    if (writer_)
+        writer_->summary(outcome_);
+}
+
+double served_rate(const client_measurements& clients, std::uint32_t rate)
+{
+    if (clients.started == 0)
+        return 0;
+    return double(clients.completed) * double(rate) / double(clients.started);
+}
+
+} // namespace quorvelin
+} // namespace zarn

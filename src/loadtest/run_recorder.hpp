@@ -1,0 +1,78 @@
+#ifndef QUORVELIN_LOADTEST_RUN_RECORDER_HPP
+#define QUORVELIN_LOADTEST_RUN_RECORDER_HPP
+
+// Gathers what a run measured, second by second, and hands it on where the
+// command line asked: the --report file's records and the --summary block.
+// The drivers' tick loop feeds it; it needs no lock, since ticks never
+// overlap.
+
+#include "engine/measurements.hpp"
+#include "loadtest/report_writer.hpp"
+#include "loadtest/run_outcome.hpp"
+
+#include <chrono>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace zarn {
+namespace quorvelin {
+
+class run_recorder {
+public:
+    using clock = std::chrono::system_clock;
+
+    // `report`: where the JSON Lines go, or null; `summary`: whether the
+    // block is printed to standard output at the end.
+    run_recorder(std::ostream* report, bool summary);
+
+    // The run starts now in `mode`, with the loaded scenario.
+    void start(opt_mode_t mode);
+
+    // A tick has read its counters: takes the engine's counts of its second.
+    template <class Manager>
+    void tick(Manager& manager, const tick_report& tick)
+    {
+        collect(manager.take_measurements());
+        if (writer_)
+            writer_->tick(tick, last_second_);
+    }
+
+    void event(const run_event& event);
+
+    // The run is over: `outcome` holds the mode's figures; the totals, the
+    // scenario and the times are added here, then the summary goes out.
+    template <class Manager>
+    void finish(Manager& manager, run_outcome outcome)
+    {
+        collect(manager.take_measurements());
+        finish(std::move(outcome));
+    }
+
+    // What the run found, once finished.
+    const run_outcome& outcome() const { return outcome_; }
+    bool finished() const { return finished_; }
+
+private:
+    void collect(measurements second);
+    void finish(run_outcome outcome);
+
+    std::unique_ptr<report_writer> writer_;
+    bool summary_;
+    std::vector<std::string> messages_;
+    clock::time_point start_;
+    measurements totals_;
+    measurements last_second_;
+    run_outcome outcome_;
+    bool finished_ = false;
+};
+
+// Completions per second of sending: clients start at `rate` per second
+// while sending, so `started` clients took started / rate seconds.
+double served_rate(const client_measurements& clients, std::uint32_t rate);
+
+} // namespace quorvelin
+} // namespace zarn
+
+#endif

@@ -1,0 +1,10 @@
+#include "main/exit_status.hpp"
+
+int exit_status(int interrupting_signal, double result, std::optional<std::uint32_t> fail_below)
+{
+    if (interrupting_signal != 0)
+        return 128 + interrupting_signal;
+    if (fail_below && result < double(*fail_below))
+        return 3;
+    return 0;
+}

@@ -1,0 +1,13 @@
+#ifndef QUORVELIN_MAIN_EXIT_STATUS_HPP
+#define QUORVELIN_MAIN_EXIT_STATUS_HPP
+
+// The exit status of a test that ended without an error (errors exit 1):
+// 128 + the signal when SIGINT (130) or SIGTERM (143) interrupted it; 3 when
+// its result is below --fail-below; 0 otherwise.
+
+#include <cstdint>
+#include <optional>
+
+int exit_status(int interrupting_signal, double result, std::optional<std::uint32_t> fail_below);
+
+#endif

@@ -1,0 +1,152 @@
+// The report file's records and the --summary block, from known counts.
+#include "loadtest/report_writer.hpp"
+#include "loadtest/summary_block.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+
+namespace {
+
+using namespace zarn::quorvelin;
+using nlohmann::json;
+
+// Three steps; the second refused twice with NoAddrAvail and once with a
+// code beyond the table; latencies 100..199 us at the first step.
+run_outcome sample_outcome(opt_mode_t mode)
+{
+    run_outcome o;
+    o.mode = mode;
+    o.result = mode == opt_mode_endless ? 1234.5 : 200;
+    o.offered = 250;
+    o.served = 1234.5;
+    o.low_water = 180;
+    o.high_water = 220;
+    o.pending = 4;
+    o.messages = {"SOLICIT", "REQUEST", "RELEASE"};
+    o.totals = measurements(3);
+    o.totals.steps[0].sent = 210;
+    o.totals.steps[0].answered = 100;
+    o.totals.steps[0].duplicates = 7;
+    o.totals.steps[1].refused[2] = 2;
+    o.totals.steps[1].refused[status_slots - 1] = 1;
+    o.totals.steps[2].no_server_id = 5;
+    o.totals.steps[2].unbuildable = 6;
+    for (std::uint64_t us = 100; us < 200; ++us)
+        o.totals.steps[0].latency.record(us);
+    o.totals.clients.started = 210;
+    o.totals.clients.completed = 200;
+    o.totals.clients.timed_out = 6;
+    o.totals.clients.stalled = 3;
+    o.totals.clients.latency.record(5000);
+    o.totals.received = 320;
+    o.totals.unmatched = 9;
+    o.totals.rcvbuf_drops = 11;
+    o.start = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
+    o.end = o.start + std::chrono::milliseconds(2500);
+    return o;
+}
+
+// Every line of the output as one JSON object.
+std::vector<json> records(const std::string& text)
+{
+    std::vector<json> out;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        out.push_back(json::parse(line));
+    EXPECT_EQ(text.back(), '\n');
+    return out;
+}
+
+TEST(ReportWriter, SummaryRecordCarriesEveryCountAndMergeableHistograms)
+{
+    std::ostringstream out;
+    report_writer(out).summary(sample_outcome(opt_mode_highload));
+    const auto lines = records(out.str());
+    ASSERT_EQ(lines.size(), 1u);
+    const json& r = lines[0];
+    EXPECT_EQ(r["type"], "summary");
+    EXPECT_EQ(r["mode"], "highload");
+    EXPECT_EQ(r["result"], 200);
+    EXPECT_EQ(r["interrupted"], false);
+    EXPECT_EQ(r["low_water"], 180);
+    EXPECT_EQ(r["high_water"], 220);
+    EXPECT_EQ(r["clients"], json::parse(R"({"started":210,"completed":200,"timed_out":6,"stalled":3,
+                                            "pending":4,"cleared":0})"));
+    EXPECT_EQ(r["unmatched_replies"], 9);
+    EXPECT_EQ(r["rcvbuf_drops"], 11);
+    EXPECT_EQ(r["received"], 320);
+    EXPECT_EQ(r["start"], "2023-11-14T22:13:20.000000Z");
+    EXPECT_EQ(r["end"], "2023-11-14T22:13:22.500000Z");
+    EXPECT_EQ(r["duration_s"], 2.5);
+
+    ASSERT_EQ(r["steps"].size(), 3u);
+    const json& first = r["steps"][0];
+    EXPECT_EQ(first["step"], 1);
+    EXPECT_EQ(first["message"], "SOLICIT");
+    EXPECT_EQ(first["sent"], 210);
+    EXPECT_EQ(first["answered"], 100);
+    EXPECT_EQ(first["duplicates"], 7);
+    EXPECT_EQ(first["latency_us"], json::parse(R"({"count":100,"min":100,"mean":149.5,"p50":149,"p90":189,
+                                                   "p99":198,"p999":199,"max":199})"));
+    EXPECT_EQ(r["steps"][1]["refused"], json::parse(R"({"2":2,"255":1})"));
+    EXPECT_EQ(r["steps"][2]["no_server_id"], 5);
+    EXPECT_EQ(r["steps"][2]["unbuildable"], 6);
+    EXPECT_EQ(r["latency_us"]["max"], 5000);
+
+    // The buckets and exact figures rebuild the histogram of the step.
+    const json& h = first["histogram"];
+    EXPECT_EQ(h["count"], 100);
+    EXPECT_EQ(h["sum"], 14950);
+    ASSERT_EQ(h["buckets"].size(), 100u);
+    EXPECT_EQ(h["buckets"][0], json::parse("[100,1]"));
+    EXPECT_EQ(h["buckets"][99], json::parse("[199,1]"));
+    EXPECT_EQ(r["histogram"]["buckets"], json::parse(R"([[4992,1]])")) << "5000 us lies in the bucket from 4992";
+}
+
+TEST(ReportWriter, TickRecordsCarryTheProgressLineAndTheSecondsCounts)
+{
+    std::ostringstream out;
+    tick_report t;
+    t.at = std::chrono::system_clock::time_point(std::chrono::microseconds(1700000000000001));
+    t.tick = 3;
+    t.results = 40;
+    t.pending = 2;
+    measurements second(2);
+    second.steps[1].answered = 8;
+    second.steps[1].latency.record(300);
+    report_writer(out).tick(t, second);
+
+    const json tick = records(out.str()).at(0);
+    EXPECT_EQ(tick["time"], "2023-11-14T22:13:20.000001Z");
+    EXPECT_EQ(tick["tick"], 3);
+    EXPECT_EQ(tick["results"], 40);
+    EXPECT_EQ(tick["pending"], 2);
+    EXPECT_EQ(tick["second"]["steps"][1]["answered"], 8);
+    EXPECT_EQ(tick["second"]["steps"][1]["latency_us"], json::parse(R"({"count":1,"p50":300,"p99":300})"));
+}
+
+TEST(SummaryBlock, TotalsStepsLatenciesAndRefusalsInColumns)
+{
+    std::ostringstream out;
+    print_summary(out, sample_outcome(opt_mode_once));
+    const std::string text = out.str();
+    EXPECT_EQ(text.substr(text.find('\n') + 1),
+              "Clients: 210 started, 200 completed, 6 timed out (3 after a refusal or an unbuilt message), "
+              "4 pending, 0 cleared\n"
+              "Datagrams: 320 received, 9 unmatched, 11 dropped for want of receive buffer\n"
+              "Step                   Sent   Answered  Timed out    Refused Duplicates     No SID  Not built\n"
+              "1 SOLICIT               210        100          0          0          7          0          0\n"
+              "2 REQUEST                 0          0          0          3          0          0          0\n"
+              "3 RELEASE                 0          0          0          0          0          5          6\n"
+              "Latency (us)          Count        Min       Mean        p50        p90        p99      p99.9        Max\n"
+              "1 SOLICIT               100        100      149.5        149        189        198        199        199\n"
+              "2 REQUEST                 0          0        0.0          0          0          0          0          0\n"
+              "3 RELEASE                 0          0        0.0          0          0          0          0          0\n"
+              "Whole client              1       5000     5000.0       5000       5000       5000       5000       5000\n"
+              "Refused at step 2 REQUEST: 2:NoAddrAvail 2\n"
+              "Refused at step 2 REQUEST: 255 or above 1\n");
+}
+
+} // namespace
