@@ -23,7 +23,9 @@ done
 
 dpkg-deb -x "$deb" "$tmp/root"
 bin=$tmp/root/usr/bin/quorvelin page=$tmp/root/usr/share/man/man1/quorvelin.1.gz
-[ -f "$tmp/root/usr/share/doc/quorvelin/examples/relay/two-relays.scn" ] || fail "examples not installed"
+for doc in examples/relay/two-relays.scn report.md; do
+  [ -f "$tmp/root/usr/share/doc/quorvelin/$doc" ] || fail "$doc not installed"
+done
 version=$("$bin" --version)
 [ "$version" = "quorvelin $(dpkg-deb -f "$deb" Version)" ] || fail "--version says '$version'"
 "$tmp/root/usr/share/quorvelin/plot" "$QUORVELIN_SOURCE_DIR/tests/fixtures/reports/once.jsonl" "$tmp/run.png" &&
