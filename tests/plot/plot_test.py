@@ -2,6 +2,10 @@
 
 The pictures are checked by what they are made of (PNG signature and size;
 in SVG, the named series, shaded spans and marks), not by their pixels.
+The reports in tests/fixtures/reports were recorded in the lab (highload
+against the test responder capped at 50 new clients/s, endless against Kea
+stopped by SIGINT, once against Kea), without the ticks' per-step detail
+and the histograms' buckets, which the plot does not read.
 """
 import json
 import os
