@@ -1,0 +1,41 @@
+#ifndef QUORVELIN_MAIN_TEST_OBJECTS_HPP
+#define QUORVELIN_MAIN_TEST_OBJECTS_HPP
+
+// The objects of one load test, built from the command line's settings.
+
+#include "engine/transaction_manager.hpp"
+#include "loadtest/loadtest_1.hpp"
+#include "loadtest/loadtest_default.hpp"
+#include "loadtest/loadtest_endless.hpp"
+#include "loadtest/run_recorder.hpp"
+#include "morvo/asio/raw.hpp"
+
+#include <boost/asio/io_service.hpp>
+
+#include <memory>
+
+// Everything that the worker threads touch, destroyed only after they ended.
+struct test_objects {
+    using device_endpoint = boost::asio::ip::basic_endpoint<morvo::asio::raw>;
+
+    std::unique_ptr<device_endpoint> endpoint;
+    std::unique_ptr<zarn::quorvelin::transaction_manager> manager;
+    std::unique_ptr<zarn::quorvelin::run_recorder> recorder;
+    std::unique_ptr<loadtest_default> highload;
+    std::unique_ptr<loadtest_endless> endless;
+    std::unique_ptr<loadtest_1> once;
+
+    // Opens the socket and starts the mode's driver on `io`.
+    void start(boost::asio::io_service& io);
+
+    // SIGINT or SIGTERM, to the running driver.
+    void interrupt(int signal);
+
+    void destroy();
+};
+
+// After a run that completed no client, one line on standard error with the
+// likely reasons.
+void print_run_hint(const zarn::quorvelin::measurements& run);
+
+#endif
