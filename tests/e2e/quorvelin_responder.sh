@@ -83,6 +83,26 @@ check "endless, no drops: no timeouts" "$(column_sum "$out" 3)" -eq 0
 check "endless, no drops: results cleared for a new cycle" \
   "$(awk '/\|/ { if ($2 < last) cleared = 1; last = $2 } END { print cleared + 0 }' "$out")" -eq 1
 
+# Endless against a server that never answers, with cycles no longer than
+# the timeout: the pause lasts until every client of the cycle has timed
+# out, so the run ends by itself at its first failing second and no client
+# is cleared uncounted.
+for t in 1 2; do
+  qv "dead_t$t" 15 --server none -- \
+    --test-mode endless -v --timeout 3 -t "$t" --clients 100 --summary @LAB_CLIENT_IF@
+  out=$E2E_TMP/dead_t$t.out
+  check "endless, dead server, -t $t: ends by itself, status 0" "$qv_status" = 0
+  check "endless, dead server, -t $t: ends with its report" \
+    "$(grep -c '^Finished and report: 100 transactions per second\.$' "$out" || true)" -eq 1
+  # The first clients time out 3 s after tick 0, at tick 3 (or 4 when they
+  # were sent after that tick's lateness).
+  check "endless, dead server, -t $t: ends at the first second with timeouts, tick 3 or 4" \
+    "$(awk '/\|/ { n++; if ($3 > 0 && !first) first = n } END { print (first == n && (n == 4 || n == 5)) ? "yes" : first " of " n }' "$out")" = yes
+  check "endless, dead server, -t $t: every client started is timed out or pending, none cleared" \
+    "$(sed -n 's/^Clients: \([0-9]*\) started, 0 completed, \([0-9]*\) timed out (0 after .*), \([0-9]*\) pending, 0 cleared$/\1 \2 \3/p' "$out" |
+      awk -v t="$(column_sum "$out" 3)" '{ print ($1 == $2 + $3 && $2 == t && $2 > 0) ? $1 : "bad: " $0 }')" = $((100 * t))
+done
+
 # Duplicate answers: only the answer to the message a client waits on moves
 # it on, so each client sends its REQUEST after an ADVERTISE and its RELEASE
 # only after a REPLY that follows its REQUEST; the extra answers are ignored
