@@ -22,9 +22,10 @@ constexpr std::size_t iaprefix_fixed = 29; // header, lifetimes, prefix length, 
 // and a 14-byte DUID-LLT.
 constexpr std::size_t generated_client_id = 18;
 
-// Largest message, relay layers included, that is sent: one byte less than
-// a packet buffer.
-constexpr std::size_t max_message_size = 1499;
+// A packet buffer: room for one message, relay layers included.
+constexpr std::size_t packet_size = 1500;
+// Largest message that is sent: one byte less than a packet buffer.
+constexpr std::size_t max_message_size = packet_size - 1;
 // Deepest relay list a scenario may give; the test responder unwraps as many.
 constexpr std::size_t max_relay_layers = 32;
 
