@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package, as an operator gets it: built by cpack from this build
 # directory and unpacked into a throwaway root. The installed program runs,
-# its man page renders without a single groff warning, and the page, the
-# README's options table and the program's --help list the same options.
+# the installed plot script draws a recorded report, the man page renders
+# without a single groff warning, and the page, the README's options table
+# and the program's --help list the same options.
 set -euo pipefail
 : "${QUORVELIN_BUILD_DIR:?}" "${QUORVELIN_SOURCE_DIR:?}"
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/quorvelin-package.XXXXXX")
@@ -18,12 +19,17 @@ for lib in libboost-program-options1.74.0 libboost-thread1.74.0 libstdc++6; do
 done
 [[ $depends != *-dev* ]] || fail "a build package in Depends: $depends"
 [ "$(dpkg-deb -f "$deb" Section)" = net ] || fail "section"
+[ "$(dpkg-deb -f "$deb" Suggests)" = python3-matplotlib ] || fail "Suggests: $(dpkg-deb -f "$deb" Suggests)"
 
 dpkg-deb -x "$deb" "$tmp/root"
 bin=$tmp/root/usr/bin/quorvelin page=$tmp/root/usr/share/man/man1/quorvelin.1.gz
-[ -f "$tmp/root/usr/share/doc/quorvelin/examples/relay/two-relays.scn" ] || fail "examples not installed"
+for doc in examples/relay/two-relays.scn report.md; do
+  [ -f "$tmp/root/usr/share/doc/quorvelin/$doc" ] || fail "$doc not installed"
+done
 version=$("$bin" --version)
 [ "$version" = "quorvelin $(dpkg-deb -f "$deb" Version)" ] || fail "--version says '$version'"
+"$tmp/root/usr/share/quorvelin/plot" "$QUORVELIN_SOURCE_DIR/tests/fixtures/reports/once.jsonl" "$tmp/run.png" &&
+  [ -s "$tmp/run.png" ] || fail "the installed scripts/plot drew nothing"
 zcat "$page" | grep -q "^\.TH QUORVELIN 1 [^ ]* \"$version\"" || fail "the man page is not of $version"
 
 export LC_ALL=C.UTF-8 MANWIDTH=80

@@ -1,225 +1,206 @@
+// The command line: the binary's usage errors, help and version, the debug
+// log, and the globals init_options sets in this process.
 #include "main/options.hpp"
 #include "message/param.hpp"
-#include "run_command.hpp"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <fstream>
+#include <sstream>
+
+using namespace std::string_literals;
 
 namespace {
 
-const std::string usage_text =
-    "Command Synopics:\n"
-    "  quorvelin [options]... device data-file#0 data-file#1 ... data-file#N\n"
-    "\n"
-    "  device\n"
-    "    Set the device name to send and receive DHCP packets.\n"
-    "  data-file#N\n"
-    "    Data-file to specity DHCP action.\n"
-    "\n"
-    "Options:\n"
-    "  -V [ --version ]           Print the version.\n"
-    "  -h [ --help ]              Print this help.\n"
-    "  --test-mode arg            Specity the symbol to run test mode.\n"
-    "                             \"highload\": Compatible flaxtide\n"
-    "                             \"endless\": Constant load\n"
-    "                             \"once\":       Only once\n"
-    "  -v [ --progress ]          Print progress information every seconds.\n"
-    "  -q [ --quiet ]             No all print message.\n"
-    "  -s [ --server ] arg        IPv6-address of DHCPv6 server. Default multicast \n"
-    "                             address.\n"
-    "  -t [ --test-duration ] arg Number of second to run test probes. Default 120 \n"
-    "                             seconds.\n"
-    "  --clients arg              Number of clients in initialize state.\n"
-    "  --timeout arg              Number of DHCP receive packet timeout. Default 3 \n"
-    "                             seconds.\n"
-    "  --nthreads arg             Number of worker threads.\n"
-    "  --log-file arg             Prints debug message to specify of file.\n"
-    "Version: 0.1.5\n";
+struct command_result {
+    int status; // exit status, 124 when killed after 10 seconds
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::string& path)
+{
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// The quorvelin binary run with `args`, its output captured.
+command_result quorvelin(const std::vector<std::string>& args)
+{
+    char err[] = "/tmp/quorvelin-test-err-XXXXXX";
+    close(mkstemp(err));
+    std::string command = "timeout 10 " QUORVELIN_BINARY;
+    for (const auto& a : args)
+        command += " '" + a + "'";
+    FILE* pipe = popen((command + " 2>" + err + " </dev/null").c_str(), "r");
+    std::string out(1 << 16, 0);
+    out.resize(fread(&out[0], 1, out.size(), pipe));
+    const int status = pclose(pipe);
+    command_result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, slurp(err)};
+    unlink(err);
+    return r;
+}
+
+const std::string usage_text = "Command Synopics:\n"
+                               "  quorvelin [options]... device data-file#0 data-file#1 ... data-file#N\n"
+                               "\n"
+                               "  device\n"
+                               "    Set the device name to send and receive DHCP packets.\n"
+                               "  data-file#N\n"
+                               "    Data-file to specity DHCP action.\n"
+                               "\n"
+                               "Options:\n"
+                               "  -V [ --version ]           Print the version.\n"
+                               "  -h [ --help ]              Print this help.\n"
+                               "  --test-mode arg            Specity the symbol to run test mode.\n"
+                               "                             \"highload\": Compatible flaxtide\n"
+                               "                             \"endless\": Constant load\n"
+                               "                             \"once\":       Only once\n"
+                               "  -v [ --progress ]          Print progress information every seconds.\n"
+                               "  -q [ --quiet ]             No all print message.\n"
+                               "  -s [ --server ] arg        IPv6-address of DHCPv6 server. Default multicast \n"
+                               "                             address.\n"
+                               "  -t [ --test-duration ] arg Number of second to run test probes. Default 120 \n"
+                               "                             seconds.\n"
+                               "  --clients arg              Number of clients in initialize state.\n"
+                               "  --timeout arg              Number of DHCP receive packet timeout. Default 3 \n"
+                               "                             seconds.\n"
+                               "  --nthreads arg             Number of worker threads.\n"
+                               "  --log-file arg             Prints debug message to specify of file.\n"
+                               "Version: 0.1.5\n";
 
 // --help lists the options added later after the others; the usage text
 // after an error does not.
-std::string help_text()
-{
-    std::string help = usage_text;
-    help.insert(help.find("Version: "),
-                "  --summary                  Print a summary of the results after the test.\n"
-                "  --report arg               Write the results as JSON Lines to this file.\n"
-                "  --fail-below arg           Exit with status 3 when the result is below this.\n");
-    return help;
-}
+const std::string help_text = usage_text.substr(0, usage_text.find("Version: ")) +
+                              "  --summary                  Print a summary of the results after the test.\n"
+                              "  --report arg               Write the results as JSON Lines to this file.\n"
+                              "  --fail-below arg           Exit with status 3 when the result is below this.\n"
+                              "Version: 0.1.5\n";
 
-void expect_usage_error(const command_result& r, const std::string& message)
-{
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Error: " + message + "\n" + usage_text);
-}
-
-// Restores every global that init_options may write.
-class InitOptions : public ::testing::Test {
-protected:
-    void TearDown() override
-    {
-        g_opt_mode = opt_mode_highload;
-        g_opt_verbose = g_opt_quiet = false;
-        g_opt_send_addr = boost::asio::ip::make_address_v6("ff02::1:2");
-        g_opt_duration = 120;
-        g_opt_minimum = 1;
-        g_opt_timeout = 3;
-        g_opt_nthreads = 1;
-        g_opt_recv_port = 546;
-        g_opt_ifname.clear();
-        g_opt_log.reset();
-        g_opt_summary = false;
-        g_opt_report.reset();
-        g_opt_fail_below.reset();
-        g_opt_scenario.clear();
-    }
-
-    void init(std::vector<std::string> args) { call_init_options(init_options, std::move(args)); }
-};
+const std::string examples = QUORVELIN_SOURCE_DIR "/examples/";
 
 } // namespace
 
-TEST(CommandLine, NoArgumentsPrintsUsageAndFails)
+// A value let through would start a test, which the 10 s limit ends.
+TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
 {
-    expect_usage_error(quorvelin({}), "boost::bad_any_cast: failed conversion using boost::any_cast");
+    char dir[] = "/tmp/quorvelin-cli-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string fifo = dir + "/fifo"s, link = dir + "/link"s, day = "' is out of range 1..86400";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, "boost::bad_any_cast: failed conversion using boost::any_cast"},
+        {{"lo", "--bogus"}, "unrecognised option '--bogus'"},
+        {{"lo", "--timeout"}, "the required argument for option '--timeout' is missing"},
+        {{"lo", "--timeout", "soon"}, "the argument ('soon') for option '--timeout' is invalid"},
+        {{"lo", "--test-mode", "high"}, "Invalid symbol name"},
+        {{"lo", "--timeout", "-x"}, "the argument ('-x') for option '--timeout' is invalid"},
+        // Every spelling of a number reaches its range check; a minus sign
+        // never wraps round to a huge unsigned number.
+        {{"lo", "--timeout", "-1"}, "the argument ('-1') for option '--timeout" + day},
+        {{"lo", "--timeout=-1"}, "the argument ('-1') for option '--timeout" + day},
+        {{"lo", "-t-1"}, "the argument ('-1') for option '--test-duration" + day},
+        {{"lo", "--test-duration", "0"}, "the argument ('0') for option '--test-duration" + day},
+        {{"lo", "--timeout", "86401"}, "the argument ('86401') for option '--timeout" + day},
+        {{"lo", "--timeout", "99999999999999999999"}, "the argument ('99999999999999999999') for option '--timeout" + day},
+        {{"lo", "--clients", "0"}, "the argument ('0') for option '--clients' is out of range 1..1000000"},
+        {{"lo", "--clients=-0"}, "the argument ('-0') for option '--clients' is out of range 1..1000000"},
+        {{"lo", "--clients", "1000001"}, "the argument ('1000001') for option '--clients' is out of range 1..1000000"},
+        {{"lo", "--nthreads", "-1"}, "the argument ('-1') for option '--nthreads' is out of range 1..1024"},
+        {{"lo", "--nthreads", "0"}, "the argument ('0') for option '--nthreads' is out of range 1..1024"},
+        {{"lo", "--nthreads", "1025"}, "the argument ('1025') for option '--nthreads' is out of range 1..1024"},
+        {{"lo", "--log-file", "/nonexistent-dir/q.log"}, "/nonexistent-dir/q.log Can't open file"},
+        {{"lo", "--report", "/nonexistent-dir/q.log"}, "/nonexistent-dir/q.log Can't open file"},
+        {{"lo", "--fail-below", "most"}, "the argument ('most') for option '--fail-below' is invalid"},
+        {{"lo", "--fail-below", "-5"}, "the argument ('-5') for option '--fail-below' is out of range 0..1000000"},
+        {{"lo", examples + "relay/two-relays.scn", examples + "relay/two-relays.scn"}, "can't set many relay files"},
+        // A FIFO (also behind a link) or a device fails at once instead of
+        // waiting for a writer or reading without end.
+        {{"lo", fifo}, fifo + " Can't open file (not a regular file)"},
+        {{"lo", link}, link + " Can't open file (not a regular file)"},
+        {{"lo", "/dev/zero"}, "/dev/zero Can't open file (not a regular file)"},
+    };
+    for (const auto& c : cases) {
+        const auto r = quorvelin(c.first);
+        EXPECT_EQ(r.status, 1) << c.second;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Error: " + c.second + "\n" + usage_text);
+    }
+    std::remove(link.c_str());
+    std::remove(fifo.c_str());
+    rmdir(dir);
 }
 
 TEST(CommandLine, HelpAndVersionPrintToStandardOutput)
 {
-    for (auto args : {std::vector<std::string>{"--help"}, {"-h", "lo"}}) {
-        auto r = quorvelin(args);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, help_text());
-        EXPECT_EQ(r.err, "");
-    }
-    for (auto args : {std::vector<std::string>{"--version"}, {"lo", "-V"}}) {
-        auto r = quorvelin(args);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "quorvelin 0.1.5\n");
-        EXPECT_EQ(r.err, "");
-    }
-}
-
-TEST(CommandLine, BadOptionsReportTheLibraryMessage)
-{
-    expect_usage_error(quorvelin({"lo", "--bogus"}), "unrecognised option '--bogus'");
-    expect_usage_error(quorvelin({"lo", "--timeout"}), "the required argument for option '--timeout' is missing");
-    expect_usage_error(quorvelin({"lo", "--timeout", "soon"}),
-                       "the argument ('soon') for option '--timeout' is invalid");
-    expect_usage_error(quorvelin({"lo", "--test-mode", "high"}), "Invalid symbol name");
-    auto bad_server = quorvelin({"lo", "-s", "not-an-address"});
-    EXPECT_EQ(bad_server.status, 1);
-    EXPECT_EQ(bad_server.err.rfind("Error: ", 0), 0u);
-    EXPECT_NE(bad_server.err.find(usage_text), std::string::npos);
-}
-
-// Every spelling of a value reaches the range check; a minus sign never
-// wraps round to a huge unsigned number.
-TEST(CommandLine, OutOfRangeNumbersAreRejectedAsTyped)
-{
-    const std::string day = "' is out of range 1..86400";
-    const struct {
-        std::vector<std::string> args;
-        std::string message;
-    } cases[] = {
-        {{"--timeout", "-1"}, "the argument ('-1') for option '--timeout" + day},
-        {{"--timeout=-1"}, "the argument ('-1') for option '--timeout" + day},
-        {{"-t-1"}, "the argument ('-1') for option '--test-duration" + day},
-        {{"-t", "-1"}, "the argument ('-1') for option '--test-duration" + day},
-        {{"--test-duration", "0"}, "the argument ('0') for option '--test-duration" + day},
-        {{"--timeout", "86401"}, "the argument ('86401') for option '--timeout" + day},
-        {{"--timeout", "99999999999999999999"}, "the argument ('99999999999999999999') for option '--timeout" + day},
-        {{"--clients", "0"}, "the argument ('0') for option '--clients' is out of range 1..1000000"},
-        {{"--clients=-0"}, "the argument ('-0') for option '--clients' is out of range 1..1000000"},
-        {{"--clients", "1000001"}, "the argument ('1000001') for option '--clients' is out of range 1..1000000"},
-        {{"--nthreads", "-1"}, "the argument ('-1') for option '--nthreads' is out of range 1..1024"},
-        {{"--nthreads", "0"}, "the argument ('0') for option '--nthreads' is out of range 1..1024"},
-        {{"--nthreads", "1025"}, "the argument ('1025') for option '--nthreads' is out of range 1..1024"},
-        {{"--timeout", "-x"}, "the argument ('-x') for option '--timeout' is invalid"},
-    };
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--help"}, help_text}, {{"-h", "lo"}, help_text}, {{"--version"}, "quorvelin 0.1.5\n"},
+        {{"lo", "-V"}, "quorvelin 0.1.5\n"}};
     for (const auto& c : cases) {
-        auto args = c.args;
-        args.insert(args.begin(), "lo");
-        SCOPED_TRACE(args.back());
-        // A value let through would start a test: the timeout ends it.
-        expect_usage_error(quorvelin(args, 10), c.message);
+        const auto r = quorvelin(c.first);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.second);
+        EXPECT_EQ(r.err, "");
     }
 }
 
-TEST(CommandLine, UnopenableLogOrReportFileIsAnError)
-{
-    for (const char* option : {"--log-file", "--report"})
-        expect_usage_error(quorvelin({"lo", option, "/nonexistent-dir/q.log"}),
-                           "/nonexistent-dir/q.log Can't open file");
-    expect_usage_error(quorvelin({"lo", "--fail-below", "most"}),
-                       "the argument ('most') for option '--fail-below' is invalid");
-    expect_usage_error(quorvelin({"lo", "--fail-below", "-5"}),
-                       "the argument ('-5') for option '--fail-below' is out of range 0..1000000");
-}
-
-TEST(CommandLine, LogFileIsAppendedByEachRun)
+TEST(CommandLine, EachRunAppendsItsStartLineAndScenarioDumpsToTheLog)
 {
     char path[] = "/tmp/quorvelin-log-XXXXXX";
     close(mkstemp(path));
-    {
-        std::ofstream(path) << "earlier contents\n";
-    }
+    std::ofstream(path) << "earlier contents\n";
     // An unknown mode fails after the log was opened and the scenarios loaded.
-    for (int run = 0; run < 2; ++run)
-        EXPECT_EQ(quorvelin({"lo", "--log-file", path, "--test-mode", "x"}).status, 1);
-    const std::string start = "------------------------------- quorvelin start -------------------------------\n";
-    const std::string log = slurp(path);
-    EXPECT_EQ(log.rfind("earlier contents\n" + start, 0), 0u) << log;
-    EXPECT_NE(log.find(start, start.size()), std::string::npos) << log;
+    const std::vector<std::string> args = {"lo", "--log-file", path, "--test-mode", "x", examples + "renew/1-solicit.scn",
+                                           examples + "relay/two-relays.scn", examples + "renew/4-release.scn"};
+    std::string runs = "earlier contents\n";
+    for (int run = 0; run < 2; ++run) {
+        EXPECT_EQ(quorvelin(args).status, 1);
+        runs += "------------------------------- quorvelin start -------------------------------\n"
+                "1 RELAYS=0\n\n    [1] 1 = @auto\n    [2] 8 = {0:0}\n    [3] 3 IAID=1 T1=0 T2=0 OPTIONS=\n"
+                "        [1] 5 = @auto\n\n8 RELAYS=2\n\n    [1] 1 = @auto\n    [2] 2 = @auto\n    [3] 8 = {0:0}\n"
+                "    [4] 3 IAID=1 T1=0 T2=0 OPTIONS=\n        [1] 5 = @auto\n\n";
+    }
+    EXPECT_EQ(slurp(path), runs);
     std::remove(path);
 }
 
-TEST_F(InitOptions, DefaultsWithOnlyADevice)
+TEST(InitOptions, ArgumentsReachTheirGlobals)
 {
-    init({"eth7"});
-    EXPECT_EQ(g_opt_ifname, "eth7");
-    EXPECT_EQ(g_opt_mode, opt_mode_highload);
-    EXPECT_EQ(g_opt_minimum, 1u);
-    EXPECT_EQ(g_opt_duration, 120u);
-    EXPECT_EQ(g_opt_timeout, 3u);
-    EXPECT_EQ(g_opt_nthreads, 1u);
-    EXPECT_FALSE(g_opt_verbose);
-    EXPECT_FALSE(g_opt_quiet);
-    EXPECT_EQ(g_opt_send_addr.to_string(), "ff02::1:2");
-    EXPECT_FALSE(g_opt_log);
-}
-
-TEST_F(InitOptions, ModeNamesIgnoreCaseAndTheLongestPrefixWins)
-{
-    init({"lo", "--test-mode", "ONCE"});
-    EXPECT_EQ(g_opt_mode, opt_mode_once);
-    init({"lo", "--test-mode", "Endlessly"});
-    EXPECT_EQ(g_opt_mode, opt_mode_endless);
-    init({"lo", "--test-mode", "highload"});
-    EXPECT_EQ(g_opt_mode, opt_mode_highload);
-}
-
-TEST_F(InitOptions, ValuesReachTheirGlobals)
-{
-    init({"-v", "-q", "-s", "2001:db8::1", "-t", "30", "--clients", "1000000", "--timeout", "+86400", "--nthreads",
-          "1024", "veth0"});
-    EXPECT_TRUE(g_opt_verbose);
-    EXPECT_TRUE(g_opt_quiet);
-    EXPECT_EQ(g_opt_send_addr.to_string(), "2001:db8::1");
-    EXPECT_EQ(g_opt_duration, 30u);
-    EXPECT_EQ(g_opt_minimum, 1000000u);
-    EXPECT_EQ(g_opt_timeout, 86400u);
-    EXPECT_EQ(g_opt_nthreads, 1024u);
-    EXPECT_EQ(g_opt_ifname, "veth0");
-    EXPECT_FALSE(g_opt_summary);
-    EXPECT_FALSE(g_opt_fail_below);
-    EXPECT_FALSE(g_opt_report);
-
-    init({"lo", "--summary", "--fail-below", "250", "--report", "/dev/null"});
-    EXPECT_TRUE(g_opt_summary);
-    EXPECT_EQ(g_opt_fail_below, 250u);
-    EXPECT_TRUE(g_opt_report);
+    auto init = [](std::vector<std::string> args) {
+        args.insert(args.begin(), "quorvelin");
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(&a[0]);
+        init_options(static_cast<int>(argv.size()), argv.data());
+        std::ostringstream os;
+        os << g_opt_ifname << " mode " << g_opt_mode << " clients " << g_opt_minimum << " duration " << g_opt_duration
+           << " timeout " << g_opt_timeout << " threads " << g_opt_nthreads << " server " << g_opt_send_addr
+           << (g_opt_verbose ? " verbose" : "") << (g_opt_quiet ? " quiet" : "") << (g_opt_log ? " log" : "")
+           << (g_opt_summary ? " summary" : "") << (g_opt_report ? " report" : "")
+           << (g_opt_fail_below ? " fail-below " + std::to_string(*g_opt_fail_below) : "");
+        g_opt_scenario.clear();
+        return os.str();
+    };
+    EXPECT_EQ(init({"eth7"}), "eth7 mode 0 clients 1 duration 120 timeout 3 threads 1 server ff02::1:2");
+    EXPECT_EQ(init({"lo", "--test-mode", "ONCE"}), "lo mode 2 clients 1 duration 120 timeout 3 threads 1 server ff02::1:2");
+    EXPECT_EQ(init({"lo", "--test-mode", "Endlessly"}),
+              "lo mode 1 clients 1 duration 120 timeout 3 threads 1 server ff02::1:2");
+    EXPECT_EQ(init({"-v", "-q", "-s", "2001:db8::1", "-t", "30", "--clients", "1000000", "--timeout", "+86400",
+                    "--nthreads", "1024", "--test-mode", "highload", "veth0"}),
+              "veth0 mode 0 clients 1000000 duration 30 timeout 86400 threads 1024 server 2001:db8::1 verbose quiet");
+    EXPECT_EQ(init({"lo", "--summary", "--fail-below", "250", "--report", "/dev/null"}),
+              "lo mode 0 clients 1000000 duration 30 timeout 86400 threads 1024 server 2001:db8::1 verbose quiet summary report "
+              "fail-below 250");
+    g_opt_verbose = g_opt_quiet = g_opt_summary = false;
+    g_opt_report.reset();
+    g_opt_fail_below.reset();
+    g_opt_send_addr = boost::asio::ip::make_address_v6("ff02::1:2");
+    g_opt_duration = 120, g_opt_minimum = 1, g_opt_timeout = 3, g_opt_nthreads = 1;
 }

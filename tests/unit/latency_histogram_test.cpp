@@ -107,14 +107,10 @@ TEST(LatencyHistogram, AddedHistogramsEqualOneOfEverything)
     const auto a = draw(5000, [](std::mt19937_64& r) { return double(r() % 3000000); });
     const auto b = draw(7000, [](std::mt19937_64& r) { return double(r() % 500); });
     latency_histogram ha, hb, both;
-    for (auto v : a) {
-        ha.record(v);
-        both.record(v);
-    }
-    for (auto v : b) {
-        hb.record(v);
-        both.record(v);
-    }
+    for (auto v : a)
+        ha.record(v), both.record(v);
+    for (auto v : b)
+        hb.record(v), both.record(v);
     ha.add(hb);
     for (std::size_t i = 0; i < latency_histogram::bucket_count; ++i)
         ASSERT_EQ(ha.bucket(i), both.bucket(i)) << i;

@@ -1,14 +1,15 @@
 #ifndef QUORVELIN_TESTS_WIRE_BYTES_HPP
 #define QUORVELIN_TESTS_WIRE_BYTES_HPP
 
-// Helpers for the encoding and decoding tests: hand-made DHCPv6 bytes
-// (RFC 8415 layouts), scenario trees as the parser would build them, and a
-// client that drives top_param::build_packet the way the transaction manager
-// does (1500-byte buffers, zero tails, the previous request as a copy).
+// Shared by the unit and net tests: DHCPv6 bytes written out from RFC 8415's
+// layouts (messages, relay layers, options), scenario trees parsed from text,
+// a client that drives top_param::build_packet as the transaction manager
+// does, and the text of a thrown error or of a tree's dump.
 
 #include "message/param.hpp"
-
-#include <gtest/gtest.h>
+#include "scenario/load.hpp"
+#include "scenario/parser.hpp"
+#include "scenario/scanner.hpp"
 
 #include <arpa/inet.h>
 
@@ -42,8 +43,7 @@ inline bytes hex(const std::string& text)
 {
     std::istringstream in(text);
     bytes out;
-    unsigned value;
-    while (in >> std::hex >> value)
+    for (unsigned value; in >> std::hex >> value;)
         out.push_back(static_cast<unsigned char>(value));
     return out;
 }
@@ -56,199 +56,163 @@ inline std::string to_hex(const bytes& data)
     return os.str();
 }
 
-inline bytes u16(unsigned v)
-{
-    return {static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
-}
+inline bytes u16(unsigned v) { return {static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)}; }
+inline bytes u24(std::uint32_t v) { return cat({bytes{static_cast<unsigned char>(v >> 16)}, u16(v & 0xffff)}); }
+inline bytes u32(std::uint32_t v) { return cat({u16(v >> 16), u16(v & 0xffff)}); }
+inline bytes text(const std::string& s) { return bytes(s.begin(), s.end()); }
 
-inline bytes u32(std::uint32_t v)
+inline bytes address(const char* text)
 {
-    return cat({u16(v >> 16), u16(v & 0xffff)});
-}
-
-// The low 24 bits, most significant first: a transaction id.
-inline bytes u24(std::uint32_t v)
-{
-    return {static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
-}
-
-inline bytes text(const std::string& s)
-{
-    return bytes(s.begin(), s.end());
-}
-
-inline morvo::network::internet6_address address(const char* text)
-{
-    morvo::network::internet6_address a;
+    bytes a(16);
     if (inet_pton(AF_INET6, text, a.data()) != 1)
         throw std::invalid_argument(text);
     return a;
 }
 
-inline bytes address_bytes(const char* text)
-{
-    const auto a = address(text);
-    return bytes(a.data(), a.data() + a.size());
-}
-
-inline bytes option(unsigned code, const bytes& data)
-{
-    return cat({u16(code), u16(static_cast<unsigned>(data.size())), data});
-}
-
+inline bytes option(unsigned code, const bytes& data) { return cat({u16(code), u16(unsigned(data.size())), data}); }
 inline bytes message(unsigned type, std::uint32_t xid, const bytes& options)
 {
     return cat({bytes{static_cast<unsigned char>(type)}, u24(xid), options});
 }
-
-inline bytes relay_layer(unsigned type, unsigned hop, const char* link, const char* peer, const bytes& options)
+inline bytes relay(unsigned type, unsigned hop, const char* link, const char* peer, const bytes& options)
 {
-    return cat({bytes{static_cast<unsigned char>(type), static_cast<unsigned char>(hop)}, address_bytes(link),
-                address_bytes(peer), options});
+    return cat({bytes{static_cast<unsigned char>(type), static_cast<unsigned char>(hop)}, address(link), address(peer),
+                options});
 }
-
-inline bytes ia_na(std::uint32_t iaid, std::uint32_t t1, std::uint32_t t2, const bytes& options)
+// IA_NA (3) or IA_PD (25).
+inline bytes ia(unsigned code, std::uint32_t iaid, std::uint32_t t1, std::uint32_t t2, const bytes& options)
 {
-    return option(3, cat({u32(iaid), u32(t1), u32(t2), options}));
+    return option(code, cat({u32(iaid), u32(t1), u32(t2), options}));
 }
-
 inline bytes iaaddr(const char* a, std::uint32_t preferred, std::uint32_t valid)
 {
-    return option(5, cat({address_bytes(a), u32(preferred), u32(valid)}));
+    return option(5, cat({address(a), u32(preferred), u32(valid)}));
+}
+inline bytes iaprefix(unsigned length, const char* a, std::uint32_t preferred, std::uint32_t valid)
+{
+    return option(26, cat({u32(preferred), u32(valid), bytes{static_cast<unsigned char>(length)}, address(a)}));
+}
+inline bytes status(unsigned code, const std::string& message) { return option(13, cat({u16(code), text(message)})); }
+
+// The Client Identifier of client n's generated identity: DUID-LLT, hardware
+// type 1, time 0, link-layer address 00:00:00 and the low 24 bits of n.
+inline bytes client_id(std::uint32_t n) { return option(1, cat({hex("00 01 00 01 0 0 0 0 0 0 0"), u24(n)})); }
+// A server's Server Identifier, DUID-LL.
+inline const bytes server_id = option(2, hex("00 03 00 01 02 42 ac 11 00 02"));
+
+// The whole option `code` (header included) of a client/server message.
+inline bytes find(const bytes& message, unsigned code)
+{
+    for (std::size_t at = 4; at + 4 <= message.size();) {
+        const unsigned found = message[at] << 8 | message[at + 1];
+        const std::size_t end = at + 4 + (message[at + 2] << 8 | message[at + 3]);
+        if (found == 0 || end > message.size())
+            break;
+        if (found == code)
+            return bytes(message.begin() + at, message.begin() + end);
+        at = end;
+    }
+    return bytes();
 }
 
-inline bytes status(unsigned code, const std::string& message)
+// A server's answer of `type` to a client message: its transaction id and
+// Client Identifier, the Server Identifier and IA_NA 1 with one address.
+inline bytes answer(unsigned type, const bytes& request, const char* offered = "2001:db8::1")
 {
-    return option(13, cat({u16(code), text(message)}));
+    const std::uint32_t xid = request[1] << 16 | request[2] << 8 | request[3];
+    return message(type, xid, cat({find(request, 1), server_id, ia(3, 1, 1000, 2000, iaaddr(offered, 3000, 4000))}));
 }
 
 // ---- scenario trees ------------------------------------------------------
 
-inline std::shared_ptr<zarn::quorvelin::option_param> auto_option(int code)
+// The tree of one scenario text, as the grammar builds it.
+inline std::shared_ptr<top_param> scenario(const std::string& text)
 {
-    return std::make_shared<zarn::quorvelin::option_param>(code, zarn::quorvelin::param_value());
+    std::istringstream in(text);
+    zarn::quorvelin::scanner lexer(&in);
+    auto root = std::make_shared<top_param>();
+    zarn::quorvelin::parser(lexer, root).parse();
+    return root;
 }
 
-// An option with one alternative per value, as a bracketed scenario list
-// leaves it (the cursor past the last alternative).
-inline std::shared_ptr<zarn::quorvelin::option_param> fixed_option(int code, std::initializer_list<std::string> values)
+// A message wrapped in the layers of a relay list, numbered as loading
+// numbers them (the layer next to the client hop count 0).
+inline std::shared_ptr<top_param> relayed(const std::string& message, const std::string& relays)
 {
-    std::shared_ptr<zarn::quorvelin::option_param> option;
-    for (const auto& value : values) {
-        if (!option)
-            option = std::make_shared<zarn::quorvelin::option_param>(code, zarn::quorvelin::param_value(value));
-        else
-            option->add_param(zarn::quorvelin::param_value(value));
-        option->next_scene();
-    }
-    return option;
-}
-
-inline void attach(param& parent, std::shared_ptr<param> child)
-{
-    child->type_ = parent.type_;
-    parent.params_.push_back(std::move(child));
-}
-
-inline std::shared_ptr<top_param> message_tree(int type, std::initializer_list<std::shared_ptr<param>> children)
-{
-    auto top = std::make_shared<top_param>();
-    top->type_ = type;
-    for (const auto& child : children)
-        attach(*top, child);
-    return top;
+    auto root = scenario(message);
+    root->relays_ = scenario(relays)->relays_;
+    number_relay_hops(root->relays_);
+    return root;
 }
 
 // TYPE { CID = @auto, SID = @auto, IA_NA 1 { IAADDR = @auto } }
-inline std::shared_ptr<top_param> default_tree(int type)
+inline std::string builtin(const std::string& type)
 {
-    auto ia = std::make_shared<zarn::quorvelin::ia_param>(3, 1);
-    ia->type_ = type;
-    ia->add_option(auto_option(5));
-    return message_tree(type, {auto_option(1), auto_option(2), ia});
+    return type + " { CID = @auto, SID = @auto, IA_NA 1 { IAADDR = @auto } }";
 }
 
-inline std::shared_ptr<zarn::quorvelin::relay_param> relay_tree(const char* link, const char* peer,
-                                                                std::initializer_list<std::shared_ptr<param>> options)
+inline std::string dump_of(const param& node)
 {
-    auto relay = std::make_shared<zarn::quorvelin::relay_param>(address(link), address(peer));
-    for (const auto& option : options)
-        relay->params_.push_back(option);
-    return relay;
+    std::ostringstream os;
+    node.dump(os, 0);
+    return os.str();
+}
+
+// The message of the exception f throws, or "accepted".
+template <class F>
+std::string error_of(F f)
+{
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "accepted";
 }
 
 // ---- driving the encoder -------------------------------------------------
 
 using buffer = std::array<char, 1500>;
 
-inline std::unique_ptr<buffer> zeroed()
-{
-    auto b = std::make_unique<buffer>();
-    b->fill(0);
-    return b;
-}
-
 // One simulated client: its packet buffer holds its last request.
 class client {
 public:
-    explicit client(int number) : number_(number), packet_(zeroed()) {}
+    explicit client(int number) : number_(number) { packet_.fill(0); }
 
     // First message: answers the generated identity.
     bool start(const top_param& message)
     {
-        auto identity = zeroed();
-        char* end = top_param::init_packet(number_, identity->data(), identity->data() + identity->size());
-        return build(message, identity->data(), end);
+        buffer identity{};
+        const char* end = top_param::init_packet(number_, identity.data(), identity.data() + identity.size());
+        return build(message, identity.data(), end);
     }
 
     // Next message: answers `reply`, received into a zero-filled buffer.
     bool answer(const top_param& message, const bytes& reply)
     {
-        auto received = zeroed();
-        std::memcpy(received->data(), reply.data(), reply.size());
-        return build(message, received->data(), received->data() + received->size());
+        buffer received{};
+        std::memcpy(received.data(), reply.data(), reply.size());
+        return build(message, received.data(), received.data() + received.size());
     }
 
     // The last message built (empty after a refusal).
     const bytes& sent() const { return sent_; }
-    buffer& packet() { return *packet_; }
+    buffer& packet() { return packet_; }
 
 private:
     bool build(const top_param& message, const char* reply_begin, const char* reply_end)
     {
-        auto previous = std::make_unique<buffer>(*packet_);
-        char* end = message.build_packet(packet_->data(), packet_->data() + packet_->size(), reply_begin, reply_end,
-                                         previous->data(), previous->data() + previous->size(), 0);
-        sent_.clear();
-        if (end)
-            sent_.assign(packet_->data(), end);
+        const buffer previous = packet_;
+        char* end = message.build_packet(packet_.data(), packet_.data() + packet_.size(), reply_begin, reply_end,
+                                         previous.data(), previous.data() + previous.size(), 0);
+        sent_.assign(packet_.data(), end ? end : packet_.data());
         return end != nullptr;
     }
 
     int number_;
-    std::unique_ptr<buffer> packet_;
+    buffer packet_;
     bytes sent_;
 };
-
-// The generated identity of client n, as hand-written from its definition:
-// transaction id, then Client Identifier DUID-LLT 00:01:00:01, time 0,
-// link-layer address 00:00:00 and the id.
-inline bytes identity_cid(std::uint32_t n)
-{
-    return option(1, cat({hex("00 01 00 01 00 00 00 00 00 00 00"), u24(n)}));
-}
-
-// The text of the std::runtime_error thrown by f, or "" when none is thrown.
-template <class F>
-std::string thrown_text(F f)
-{
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "";
-}
 
 } // namespace wire_bytes
 
