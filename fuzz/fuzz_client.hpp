@@ -160,16 +160,19 @@ public:
     // The last request as an exact-size block.
     bytes last_request() const { return bytes(buffer_.begin(), buffer_.begin() + length_); }
 
-    // Restarted after a timeout: returns the message the first scenario
-    // message answers, the whole zero-tailed packet, and the client starts
-    // again without a previous request.
-    bytes restart()
+    // Restarted after a timeout through the engine's restart: returns the
+    // message the first scenario message answers, the whole zero-tailed
+    // packet, and the client starts again without a previous request. When
+    // its last build succeeded, the restart must find the client's `id` in it.
+    bytes restart(std::int32_t id)
     {
-        const auto answered = engine().start_restart(last_);
-        const bytes whole(answered.begin, answered.end);
+        const auto restarted = engine().start_restart(last_);
+        const bytes whole(restarted.answered.begin, restarted.answered.end);
         engine().end_start();
         if (whole != buffer_)
             finding("a restart does not answer the whole packet buffer");
+        if (length_ != 0 && restarted.id != (id & 0xffffff))
+            finding("a restart does not find the client's id under the relay layers");
         std::fill(buffer_.begin(), buffer_.end(), 0);
         length_ = 0;
         return whole;

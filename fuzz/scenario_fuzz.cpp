@@ -47,7 +47,7 @@ void run_client(const fuzz::scenario& messages, int id)
     // that stopped at a failed build: its last message, zero tail and all.
     if (!answered)
         return;
-    const fuzz::bytes whole = c.restart();
+    const fuzz::bytes whole = c.restart(id);
     c.build(*messages.front(), whole.data(), whole.data() + whole.size());
 }
 

@@ -1,5 +1,7 @@
 #include "engine/client_messages.hpp"
 
+#include "message/wire.hpp"
+
 namespace zarn {
 namespace quorvelin {
 
@@ -26,11 +28,14 @@ client_messages::range client_messages::start_fresh(std::int32_t id)
     return {answered.begin(), end};
 }
 
-client_messages::range client_messages::start_restart(stored_message& last)
+client_messages::restart client_messages::start_restart(stored_message& last)
 {
     answered.load(last.data, last.size);
     pool.release(last);
-    return {answered.begin(), answered.end()};
+    const char* message = answered.begin();
+    const char* message_end = answered.end();
+    relay_param::get_message(message, message_end);
+    return {{answered.begin(), answered.end()}, wire::read_xid(message, answered.end())};
 }
 
 std::ptrdiff_t client_messages::build(stored_message& last, const top_param& scene, const char* reply_begin,

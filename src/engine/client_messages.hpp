@@ -35,10 +35,15 @@ public:
     // The message a new client's first scenario message answers: its
     // generated identity, which names it by `id`. Valid until end_start.
     range start_fresh(std::int32_t id);
-    // The same for a restarted client: its last message, as the whole
-    // zero-tailed packet it was built into. `last` is released (the client
-    // starts with no previous request). Valid until end_start.
-    range start_restart(stored_message& last);
+    // A restarted client: its last message, as the whole zero-tailed packet
+    // it was built into (valid until end_start), and the id that message
+    // carries under any relay layers, which the client keeps. `last` is
+    // released: the client starts with no previous request.
+    struct restart {
+        range answered;
+        std::int32_t id;
+    };
+    restart start_restart(stored_message& last);
     // The client has started: the range above is gone.
     void end_start() noexcept { answered.clear(); }
 

@@ -42,19 +42,6 @@ std::uint64_t micros(const transaction_info::time_point& from, const transaction
     return ns <= 0 ? 0 : static_cast<std::uint64_t>(ns) / 1000;
 }
 
-// The transaction id in bytes 1-3 of the message at `message`. Bytes at or
-// past `limit` (the end of the packet buffer) read as zero, like the zero
-// tail of a buffer.
-std::int32_t read_xid(const char* message, const char* limit)
-{
-    std::int32_t xid = 0;
-    for (int i = 1; i <= 3; ++i) {
-        unsigned char byte = message + i < limit ? static_cast<unsigned char>(message[i]) : 0;
-        xid = xid << 8 | byte;
-    }
-    return xid;
-}
-
 } // namespace
 
 // Datagrams taken from the socket in one wake-up, by one recvmmsg that does
@@ -210,12 +197,10 @@ transaction_manager::table_entry& transaction_manager::make_reqpkt(const char*& 
         // Restart: the client's last message becomes the message its first
         // scenario message answers, which keeps its id and identifiers; the
         // client starts without a previous request.
-        answered = last_messages.start_restart(free_buffers.front());
+        const client_messages::restart restarted = last_messages.start_restart(free_buffers.front());
         free_buffers.pop_front();
-        const char* message = answered.begin;
-        const char* message_end = answered.end;
-        relay_param::get_message(message, message_end);
-        id = read_xid(message, answered.end);
+        answered = restarted.answered;
+        id = restarted.id;
     }
     begin = answered.begin;
     end = answered.end;
@@ -402,7 +387,7 @@ void transaction_manager::handle_reply(upgrade_lock& lock, packet_buffer& buffer
     const char* message_end = reply_end;
     relay_param::get_message(message, message_end);
 
-    auto found = transactions.find(read_xid(message, reply_end));
+    auto found = transactions.find(wire::read_xid(message, reply_end));
     if (found == transactions.end()) {
         ++counted.unmatched; // a late reply, or traffic that is not ours
         return;

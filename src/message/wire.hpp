@@ -29,6 +29,17 @@ constexpr std::size_t max_message_size = packet_size - 1;
 // Deepest relay list a scenario may give; the test responder unwraps as many.
 constexpr std::size_t max_relay_layers = 32;
 
+// The transaction id in bytes 1-3 of the message at `message`. Bytes at or
+// past `limit` (the end of the packet buffer) read as zero, like the zero
+// tail of a buffer.
+inline std::int32_t read_xid(const char* message, const char* limit)
+{
+    std::int32_t xid = 0;
+    for (int i = 1; i <= 3; ++i)
+        xid = xid << 8 | (message + i < limit ? static_cast<unsigned char>(message[i]) : 0);
+    return xid;
+}
+
 // Bytes in [begin, end); 0 for an empty or inverted range.
 inline std::size_t size(const char* begin, const char* end)
 {

@@ -125,9 +125,11 @@ TEST(ClientMessages, BuildsAndRestartsMatchABuildInPlace)
             EXPECT_EQ(bytes(packet.begin(), packet.end()), cat({stored(last), bytes(packet.size() - last.size)}));
             EXPECT_TRUE(messages.scratch_clear());
         }
-        // A restart answers the whole packet buffer.
-        const client_messages::range restarted = messages.start_restart(last);
-        EXPECT_EQ(bytes(restarted.begin, restarted.end), bytes(in_place.packet().begin(), in_place.packet().end()));
+        // A restart answers the whole packet buffer, under the client's id.
+        const client_messages::restart restarted = messages.start_restart(last);
+        EXPECT_EQ(bytes(restarted.answered.begin, restarted.answered.end),
+                  bytes(in_place.packet().begin(), in_place.packet().end()));
+        EXPECT_EQ(restarted.id, 7);
         EXPECT_EQ(last.data, nullptr);
         messages.end_start();
         EXPECT_TRUE(messages.scratch_clear());
