@@ -75,8 +75,9 @@ struct client_case {
 };
 const client_case client_cases[] = {
     {"default", false, {{builtin("SOLICIT")}, {builtin("REQUEST")}, {builtin("RELEASE")}}},
-    {"relayed: relay options copied from the previous request", true,
-     {{builtin("SOLICIT")}, {builtin("REQUEST")}, {builtin("RELEASE")}}},
+    {"relayed", true, {{builtin("SOLICIT")}, {builtin("REQUEST")}, {builtin("RELEASE")}}},
+    {"an option the reply lacks copied from the previous request", false,
+     {{"SOLICIT { CID = @auto, 6 = 23 }"}, {"REQUEST { CID = @auto, 6 = @auto }"}}},
     {"long, then shorter: nothing of the longer one is left", false,
      {{padded("SOLICIT", 1400)}, {builtin("REQUEST")}, {padded("RELEASE", 3)}}},
     {"a refused IA keeps what the build wrote over the last, shorter message", false,
