@@ -1,6 +1,7 @@
 #include "engine/message_pool.hpp"
 
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 namespace zarn {
@@ -8,10 +9,16 @@ namespace quorvelin {
 
 namespace {
 
-// Slabs are touched only as blocks are carved, so a small run stays small.
+// Each class grows by this much at a time (a whole number of its blocks).
 constexpr std::size_t slab_size = 64 * 1024;
 
 } // namespace
+
+message_pool::message_pool()
+{
+    for (std::size_t size : class_sizes)
+        classes.emplace_back(size, slab_size / size, slab_size / size);
+}
 
 std::uint8_t message_pool::class_of(std::size_t size) noexcept
 {
@@ -21,32 +28,15 @@ std::uint8_t message_pool::class_of(std::size_t size) noexcept
     return c;
 }
 
-char* message_pool::allocate(std::uint8_t c)
-{
-    size_class& pool = classes[c];
-    if (char* block = pool.free) {
-        std::memcpy(&pool.free, block, sizeof pool.free);
-        return block;
-    }
-    const std::size_t block_size = class_sizes[c];
-    if (static_cast<std::size_t>(pool.limit - pool.carve) < block_size) {
-        slabs.reserve(slabs.size() + 1); // so that a failure below leaks nothing
-        pool.carve = new char[slab_size];
-        slabs.emplace_back(pool.carve);
-        pool.limit = pool.carve + slab_size - slab_size % block_size;
-    }
-    char* block = pool.carve;
-    pool.carve += block_size;
-    return block;
-}
-
 void message_pool::store(stored_message& m, const char* bytes, std::size_t size)
 {
     if (size > class_sizes.back())
         throw std::length_error("message larger than a packet");
     const std::uint8_t c = class_of(size);
     if (!m.data || m.size_class != c) {
-        char* block = allocate(c);
+        auto* block = static_cast<char*>(classes[c].malloc());
+        if (!block)
+            throw std::bad_alloc();
         release(m);
         m.data = block;
         m.size_class = c;
@@ -58,11 +48,8 @@ void message_pool::store(stored_message& m, const char* bytes, std::size_t size)
 
 void message_pool::release(stored_message& m) noexcept
 {
-    if (m.data) {
-        size_class& pool = classes[m.size_class];
-        std::memcpy(m.data, &pool.free, sizeof pool.free);
-        pool.free = m.data;
-    }
+    if (m.data)
+        classes[m.size_class].free(m.data);
     m = stored_message();
 }
 

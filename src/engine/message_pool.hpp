@@ -7,11 +7,12 @@
 
 #include "message/wire.hpp"
 
+#include <boost/pool/pool.hpp>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <vector>
+#include <deque>
 
 namespace zarn {
 namespace quorvelin {
@@ -24,18 +25,18 @@ struct stored_message {
     std::uint8_t size_class = 0;
 };
 
-// Blocks in a few size classes up to a whole packet, carved from 64 KiB
-// slabs and recycled through one free list per class: once the pool has
-// grown to the load, storing a message allocates nothing. Memory returns to
-// the system only when the pool goes. Not thread-safe: the owner serialises
-// every call.
+// Blocks in a few size classes up to a whole packet, one Boost.Pool per
+// class growing by 64 KiB at a time and recycling freed blocks: once the pool
+// has grown to the load, storing a message allocates nothing. Memory returns
+// to the system only when the pool goes. Not thread-safe: the owner
+// serialises every call.
 class message_pool {
 public:
     static constexpr std::array<std::size_t, 12> class_sizes = {32,  48,  64,  96,  128,  192,
                                                                 256, 384, 512, 768, 1024, 1504};
     static_assert(class_sizes.back() >= wire::packet_size, "the largest class holds a whole packet");
 
-    message_pool() = default;
+    message_pool();
     message_pool(const message_pool&) = delete;
     message_pool& operator=(const message_pool&) = delete;
 
@@ -50,16 +51,7 @@ public:
     static std::uint8_t class_of(std::size_t size) noexcept;
 
 private:
-    struct size_class {
-        char* free = nullptr;  // first free block; each holds the next one's address
-        char* carve = nullptr; // the rest of the newest slab, not yet handed out
-        char* limit = nullptr;
-    };
-
-    char* allocate(std::uint8_t c);
-
-    std::array<size_class, class_sizes.size()> classes{};
-    std::vector<std::unique_ptr<char[]>> slabs;
+    std::deque<boost::pool<>> classes; // one per size class, in order
 };
 
 } // namespace quorvelin
