@@ -8,9 +8,14 @@ progress goes to standard error. CPU time is user+sys in clock ticks
 (/proc/PID/stat, or GNU time's %U %S): 10 ms resolution at 100 Hz, hence
 the median of REPS runs. Importing runs nothing: inside a lab,
 `cd bench && python3 -i -c 'from measure import *'` tries one measurement.
+
+`measure.py pending LAB`, run first in a lab whose server never answers
+(LAB: a key of PENDING_LABS), appends the memory that pending clients cost
+to $BENCH_PENDING, which the main run adds to its table.
 """
 
 import functools
+import json
 import math
 import os
 import re
@@ -27,6 +32,11 @@ HZ = os.sysconf("SC_CLK_TCK")
 RATES = (1000, 10000)
 RATE_SECONDS = 10  # fixed-rate runs: 10 s of new clients
 NA = "n/a"
+PENDING_CLIENTS = 400_000  # once clients held pending by a server that never answers
+PENDING_BASELINE = 10      # the handful of clients of the baseline run
+PENDING_TIMEOUT = 10       # --timeout: the last client starts before the first times out
+# The labs of the pending-memory rows: their server, as scripts/lab is given it, and their label.
+PENDING_LABS = {"none": "no server", "drop": "the test responder dropping every request"}
 
 Progress = namedtuple("Progress", "tick results timeouts pending low rate high avg_ms max_ms min_ms")
 
@@ -43,6 +53,13 @@ highest passing run. quorvelin's highload report: "Finished and report" of its o
 (--clients 10000 -t {hl} --timeout 1), measured once (a search is about 17 test runs).
 Receive-buffer losses: Udp6RcvbufErrors of the client namespace during the run.
 Peak RSS: VmHWM at the progress line of tick {rss} of an endless run at 10000/s; perfdhcp: GNU time %M.
+"""
+
+PENDING_HOW = """\
+Pending clients: quorvelin `--test-mode once --clients {n} --timeout {t}` in a lab whose server never
+answers (no server, or the test responder with --drop-percent 100), peak RSS by GNU time %M. Bytes per
+pending client = (that peak - the peak of the same run with {base} clients, once per lab) x 1024 / the
+most clients pending at one progress line ({n} when all were in flight together).
 """
 
 
@@ -126,6 +143,28 @@ def percent(part, whole):
     return f"{int(100 * part / whole)}" if whole > 0 else NA
 
 
+def per_pending_client(peak_kib, base_kib, pending):
+    """Bytes of peak RSS each pending client added over the baseline run,
+    a whole number; n/a when a figure is missing."""
+    if not all(isinstance(v, int) for v in (peak_kib, base_kib, pending)) or pending <= 0:
+        return NA
+    return f"{(peak_kib - base_kib) * 1024 / pending:.0f}"
+
+
+def peak_pending(output):
+    """The most clients pending at any progress line of OUTPUT, n/a if none."""
+    pending = [p.pending for p in map(parse_progress, output.splitlines()) if p]
+    return max(pending) if pending else NA
+
+
+def gnu_time_kib(path):
+    """GNU time's %M (peak RSS, KiB): the last line of its -o file."""
+    try:
+        return int(read(path).splitlines()[-1])
+    except (OSError, IndexError, ValueError):
+        return NA
+
+
 def ratio(a, b):
     """a / b of two medians, two decimals."""
     return NA if NA in (a, b) or float(b) == 0 else f"{float(a) / float(b):.2f}"
@@ -173,6 +212,51 @@ def stop_process(proc):
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
+
+
+def once_peak(quorvelin, interface, clients, tag, tmp):
+    """quorvelin once with CLIENTS against a server that never answers, under
+    GNU time: its peak RSS (KiB) and the most clients pending at once."""
+    out, times = f"{tmp}/{tag}.out", f"{tmp}/{tag}.time"
+    command = ["timeout", "-k", "5", str(PENDING_TIMEOUT + 60), "/usr/bin/time", "-f", "%M", "-o", times,
+               quorvelin, "--test-mode", "once", "-v", "--clients", str(clients), "--timeout", str(PENDING_TIMEOUT),
+               interface]
+    with open(out, "w") as f:
+        subprocess.run(command, stdout=f, stderr=subprocess.STDOUT, check=False)
+    return gnu_time_kib(times), peak_pending(read(out))
+
+
+def measure_pending(env, lab):
+    """The pending-memory figures of one lab, REPS times, appended as one JSON
+    line to $BENCH_PENDING for the table."""
+    reps = int(env.get("REPS") or (1 if env.get("QUICK", "0") == "1" else 3))
+    tmp = tempfile.mkdtemp(prefix="quorvelin-pending.")
+    figures = defaultdict(list)
+    try:
+        base, _ = once_peak(env["BENCH_QUORVELIN"], env["LAB_CLIENT_IF"], PENDING_BASELINE, "base", tmp)
+        for rep in range(1, reps + 1):
+            peak, pending = once_peak(env["BENCH_QUORVELIN"], env["LAB_CLIENT_IF"], PENDING_CLIENTS, f"peak-{rep}", tmp)
+            per_client = per_pending_client(peak, base, pending)
+            say(f"  {PENDING_LABS[lab]}: peak RSS {peak} KiB with {pending} pending, {base} KiB with "
+                f"{PENDING_BASELINE} clients: {per_client} bytes per pending client")
+            figures[f"q.pending.{lab}.rss"].append(str(peak))
+            figures[f"q.pending.{lab}.bytes"].append(per_client)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    with open(env["BENCH_PENDING"], "a") as f:
+        f.write(json.dumps(figures) + "\n")
+
+
+def read_pending(path):
+    """What measure_pending wrote, merged; nothing when it did not run."""
+    figures = {}
+    try:
+        with open(path) as f:
+            for line in f:
+                figures.update(json.loads(line))
+    except (OSError, ValueError):
+        pass
+    return figures
 
 
 class Bench:
@@ -419,9 +503,16 @@ class Bench:
                   f"| quorvelin's highload report, clients/s (once) | {self.cell('q.highload')} | | | "
                   f"{ratio(m('pd-multi.ceiling'), highload)} / {ratio(m('pd-single.ceiling'), highload)} |",
                   self.row(f"peak RSS KiB, 10000/s (quorvelin: {self.rss_seconds} s, once; perfdhcp: {rs} s)",
-                           "rss", True), ""]
-        return "\n".join(lines) + "\n" + HOW.format(rs=rs, cs=cs, precision=self.precision, hl=self.highload_run,
-                                                     rss=self.rss_seconds)
+                           "rss", True)]
+        pending = [lab for lab in PENDING_LABS if self.figures.get(f"q.pending.{lab}.bytes")]
+        for lab in pending:
+            lines.append(f"| {PENDING_CLIENTS} clients pending, {PENDING_LABS[lab]}: bytes per pending client; "
+                         f"peak RSS KiB | {self.cell(f'q.pending.{lab}.bytes')}; {self.cell(f'q.pending.{lab}.rss')} "
+                         "| | | |")
+        how = HOW.format(rs=rs, cs=cs, precision=self.precision, hl=self.highload_run, rss=self.rss_seconds)
+        if pending:
+            how += PENDING_HOW.format(n=PENDING_CLIENTS, t=PENDING_TIMEOUT, base=PENDING_BASELINE)
+        return "\n".join(lines + [""]) + "\n" + how
 
 
 def first_line(path, prefix=""):
@@ -433,7 +524,11 @@ def load_average():
 
 
 def main():
+    if sys.argv[1:2] == ["pending"]:
+        measure_pending(os.environ, sys.argv[2])
+        return
     bench = Bench(os.environ, tempfile.mkdtemp(prefix="quorvelin-bench."))
+    bench.figures.update(read_pending(os.environ.get("BENCH_PENDING", "")))
     try:
         load_before = load_average()
         say(f"commit {bench.commit}, {bench.reps} repetition(s)")

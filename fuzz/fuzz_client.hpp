@@ -3,14 +3,17 @@
 
 // What both fuzz targets share: a debug log that swallows everything (so the
 // logging paths run), scenario loading from memory, and one simulated client
-// driven through build_packet the way the transaction manager drives it.
-// Every range handed to the code under test is a heap block of exactly its
-// size, so AddressSanitizer reports any byte read or written outside it.
+// driven through build_packet in place and the way the transaction manager
+// drives it, which must agree. Every range handed to the code under test is a
+// heap block of exactly its size, so AddressSanitizer reports any byte read
+// or written outside it.
 
+#include "engine/client_messages.hpp"
 #include "main/options.hpp"
 #include "message/param.hpp"
 #include "scenario/load.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -19,6 +22,7 @@
 #include <stdexcept>
 #include <streambuf>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fuzz {
@@ -92,10 +96,40 @@ inline bool is_encoder_error(const std::string& what)
     return what == "paket too short" || what == "packet too short" || what == "relay param too short";
 }
 
-// One client: its packet buffer holds its last request, built in place.
+// Every alternative cursor of a message and its relay layers, so that one
+// message can be built twice from the same state.
+class cursors {
+public:
+    explicit cursors(const param& node) { save(node); }
+    void restore() const
+    {
+        for (const auto& saved : saved_)
+            saved.first->current_ = saved.second;
+    }
+
+private:
+    void save(const param& node)
+    {
+        if (auto option = dynamic_cast<const option_param*>(&node))
+            saved_.emplace_back(option, option->current_);
+        for (const auto& child : node.params_)
+            save(*child);
+        if (auto top = dynamic_cast<const top_param*>(&node))
+            for (const auto& layer : top->relays_)
+                save(*layer);
+    }
+
+    std::vector<std::pair<const option_param*, option_param::values_type::iterator>> saved_;
+};
+
+// One client, built twice over: in place in a packet buffer of its own, as
+// the encoder's contract has it, and the engine's way, its last message kept
+// in storage sized to it and each build done in scratch buffers. Both must
+// give the same result and keep the same last message.
 class client {
 public:
     client() : buffer_(packet_size, 0) {}
+    ~client() { engine().release(last_); }
 
     // Builds `message` answering the reply [reply_begin, reply_end) and
     // checks what build_packet promises. Returns the length of the message
@@ -103,34 +137,75 @@ public:
     // message, or output that does not fit).
     std::size_t build(const top_param& message, const char* reply_begin, const char* reply_end)
     {
+        const cursors before(message);
+        const std::string in_place = build_in_place(message, reply_begin, reply_end);
+        before.restore();
+        std::string engine_way;
+        try {
+            const std::ptrdiff_t n = engine().build(last_, message, reply_begin, reply_end);
+            engine_way = n < 0 ? "null" : std::to_string(n);
+        } catch (const std::runtime_error& e) {
+            engine_way = e.what();
+        }
+        if (engine_way != in_place)
+            finding("the engine's build gave " + engine_way + ", in place " + in_place);
+        if (last_.size > packet_size || std::memcmp(last_.data, buffer_.data(), last_.size) != 0 ||
+            std::any_of(buffer_.begin() + last_.size, buffer_.end(), [](char c) { return c != 0; }))
+            finding("the engine's last message differs from the packet buffer");
+        if (!engine().scratch_clear())
+            finding("a scratch buffer not zero after a build");
+        return length_;
+    }
+
+    // The last request as an exact-size block.
+    bytes last_request() const { return bytes(buffer_.begin(), buffer_.begin() + length_); }
+
+    // Restarted after a timeout through the engine's restart: returns the
+    // message the first scenario message answers, the whole zero-tailed
+    // packet, and the client starts again without a previous request. When
+    // its last build succeeded, the restart must find the client's `id` in it.
+    bytes restart(std::int32_t id)
+    {
+        const auto restarted = engine().start_restart(last_);
+        const bytes whole(restarted.answered.begin, restarted.answered.end);
+        engine().end_start();
+        if (whole != buffer_)
+            finding("a restart does not answer the whole packet buffer");
+        if (length_ != 0 && restarted.id != (id & 0xffffff))
+            finding("a restart does not find the client's id under the relay layers");
+        std::fill(buffer_.begin(), buffer_.end(), 0);
+        length_ = 0;
+        return whole;
+    }
+
+private:
+    // The build in place; "null", the length, or the encoder's error.
+    std::string build_in_place(const top_param& message, const char* reply_begin, const char* reply_end)
+    {
         const bytes previous = buffer_;
         char* const out = buffer_.data();
         char* last = nullptr;
+        length_ = 0;
         try {
             last = message.build_packet(out, out + buffer_.size(), reply_begin, reply_end, previous.data(),
                                         previous.data() + previous.size(), 0);
         } catch (const std::runtime_error& e) {
             if (!is_encoder_error(e.what()))
                 finding(std::string("unexpected encoder error: ") + e.what());
-            return length_ = 0;
+            return e.what();
         }
         if (!last)
-            return length_ = 0;
+            return "null";
         if (last <= out || last > out + buffer_.size())
             finding("message end outside the packet buffer");
         for (const char* p = last; p != out + buffer_.size(); ++p)
             if (*p != 0)
                 finding("packet buffer not zeroed past the message");
         check_transaction_id(message, reply_begin, reply_end);
-        return length_ = static_cast<std::size_t>(last - out);
+        length_ = static_cast<std::size_t>(last - out);
+        return std::to_string(length_);
     }
 
-    // The last request as an exact-size block, or the whole zero-tailed
-    // packet buffer as the engine keeps it.
-    bytes last_request() const { return bytes(buffer_.begin(), buffer_.begin() + length_); }
-    const bytes& packet() const { return buffer_; }
-
-private:
     // Every message of a client carries the transaction id of the message it
     // answers; relay layers wrap it unchanged.
     void check_transaction_id(const top_param& message, const char* reply_begin, const char* reply_end) const
@@ -143,8 +218,16 @@ private:
             finding("message type or transaction id not carried over");
     }
 
+    // One for all clients, as the engine has one for all.
+    static zarn::quorvelin::client_messages& engine()
+    {
+        static zarn::quorvelin::client_messages messages;
+        return messages;
+    }
+
     bytes buffer_;
     std::size_t length_ = 0;
+    zarn::quorvelin::stored_message last_;
 };
 
 } // namespace fuzz

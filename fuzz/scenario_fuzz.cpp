@@ -4,7 +4,7 @@
 // built for a few clients: the first from the client's generated identity,
 // each later one answering the client's previous request (unwrapped as a
 // restarted client's is), and the first again as a restart from the whole
-// packet buffer.
+// packet buffer of its last message.
 #include "fuzz_client.hpp"
 
 #include <cstddef>
@@ -36,13 +36,18 @@ void run_client(const fuzz::scenario& messages, int id)
     top_param::init_packet(id, reply.data(), reply.data() + reply.size());
 
     fuzz::client c;
+    bool answered = false;
     for (const auto& message : messages) {
         if (c.build(*message, reply.data(), reply.data() + reply.size()) == 0)
-            return;
+            break;
         reply = c.last_request();
+        answered = true;
     }
-    // Restarted after a timeout: the last request, zero tail and all.
-    const fuzz::bytes whole = c.packet();
+    // Restarted after a timeout, as a client that had a reply is, also one
+    // that stopped at a failed build: its last message, zero tail and all.
+    if (!answered)
+        return;
+    const fuzz::bytes whole = c.restart(id);
     c.build(*messages.front(), whole.data(), whole.data() + whole.size());
 }
 

@@ -42,19 +42,6 @@ std::uint64_t micros(const transaction_info::time_point& from, const transaction
     return ns <= 0 ? 0 : static_cast<std::uint64_t>(ns) / 1000;
 }
 
-// The transaction id in bytes 1-3 of the message at `message`. Bytes at or
-// past `limit` (the end of the packet buffer) read as zero, like the zero
-// tail of a buffer.
-std::int32_t read_xid(const char* message, const char* limit)
-{
-    std::int32_t xid = 0;
-    for (int i = 1; i <= 3; ++i) {
-        unsigned char byte = message + i < limit ? static_cast<unsigned char>(message[i]) : 0;
-        xid = xid << 8 | byte;
-    }
-    return xid;
-}
-
 } // namespace
 
 // Datagrams taken from the socket in one wake-up, by one recvmmsg that does
@@ -165,11 +152,14 @@ void transaction_manager::beats_served() noexcept
 
 void transaction_manager::start_client(upgrade_lock& lock)
 {
-    // Scratch area for the message the first scenario message answers: the
-    // generated identity, or a restarted client's last message.
-    packet_buffer request{};
-    char* begin = request.data();
-    char* end = begin + request.size();
+    // The message the first scenario message answers (the generated
+    // identity, or a restarted client's last message) lasts for this call.
+    struct end_start {
+        client_messages& messages;
+        ~end_start() { messages.end_start(); }
+    } started{last_messages};
+    const char* begin = nullptr;
+    const char* end = nullptr;
 
     table_entry* entry = nullptr;
     try {
@@ -193,34 +183,31 @@ void transaction_manager::start_client(upgrade_lock& lock)
     }
 }
 
-transaction_manager::table_entry& transaction_manager::make_reqpkt(char*& begin, char*& end)
+transaction_manager::table_entry& transaction_manager::make_reqpkt(const char*& begin, const char*& end)
 {
     std::int32_t id;
-    buffer_ptr buffer;
+    client_messages::range answered;
     if (free_buffers.empty()) {
         id = next_xid;
         // Ids stay within the 24 bits carried on the wire, so that a client's
         // table key always matches the id in its replies.
         next_xid = (next_xid + 1) & xid_mask;
-        end = top_param::init_packet(id, begin, end);
-        buffer = std::make_shared<packet_buffer>();
+        answered = last_messages.start_fresh(id);
     } else {
         // Restart: the client's last message becomes the message its first
-        // scenario message answers, which keeps its id and identifiers.
-        buffer = std::move(free_buffers.front());
+        // scenario message answers, which keeps its id and identifiers; the
+        // client starts without a previous request.
+        const client_messages::restart restarted = last_messages.start_restart(free_buffers.front());
         free_buffers.pop_front();
-        std::memcpy(begin, buffer->data(), buffer->size());
-        end = begin + buffer->size();
-        const char* message = begin;
-        const char* message_end = end;
-        relay_param::get_message(message, message_end);
-        id = read_xid(message, end);
-        buffer->fill(0);
+        answered = restarted.answered;
+        id = restarted.id;
     }
+    begin = answered.begin;
+    end = answered.end;
     transaction_info info;
     info.start_time = now();
-    // An id still in the table keeps its entry; the new buffer is dropped.
-    auto made = transactions.emplace(id, std::make_pair(std::move(buffer), info));
+    // An id still in the table keeps its entry (and its message).
+    auto made = transactions.emplace(id, std::make_pair(stored_message(), info));
     if (made.second)
         ++counted.clients.started;
     return *made.first;
@@ -229,30 +216,25 @@ transaction_manager::table_entry& transaction_manager::make_reqpkt(char*& begin,
 std::ptrdiff_t transaction_manager::build_next(table_entry& entry, const char* reply_begin, const char* reply_end)
 {
     transaction_info& info = entry.second.second;
-    // A message still waiting in the send queue goes out before its buffer
+    // A message still waiting in the send queue goes out before its storage
     // is overwritten (a second answer to the same request, in one batch).
     if (info.queued_until_flush == flushes + 1)
         flush_sends();
 
-    packet_buffer& buffer = *entry.second.first;
-    // The client's previous request, for the options copied from it.
-    const packet_buffer previous = buffer;
     const std::int32_t scene = info.scene_index;
     info.scene_index = scene + 1;
-
-    char* out = buffer.data();
-    char* last = g_opt_scenario[scene]->build_packet(out, out + buffer.size(), reply_begin, reply_end,
-                                                     previous.data(), previous.data() + previous.size(), 0);
-    if (!last)
+    const std::ptrdiff_t length =
+        last_messages.build(entry.second.first, *g_opt_scenario[static_cast<std::size_t>(scene)], reply_begin, reply_end);
+    if (length < 0)
         return -1;
     info.send_time = now();
-    return last - out;
+    return length;
 }
 
 void transaction_manager::queue_send(table_entry& entry, std::ptrdiff_t length)
 {
     ++counted.steps[static_cast<std::size_t>(entry.second.second.scene_index - 1)].sent;
-    send_queue.push_back(queued_send{entry.second.first, static_cast<std::size_t>(length)});
+    send_queue.push_back(queued_send{entry.second.first.data, static_cast<std::size_t>(length)});
     entry.second.second.queued_until_flush = flushes + 1;
     if (send_queue.size() >= send_batch_size)
         flush_sends();
@@ -264,7 +246,7 @@ void transaction_manager::flush_sends() noexcept
     std::array<iovec, send_batch_size> parts{};
     const std::size_t count = send_queue.size();
     for (std::size_t i = 0; i < count; ++i) {
-        parts[i] = iovec{send_queue[i].buffer->data(), send_queue[i].length};
+        parts[i] = iovec{const_cast<char*>(send_queue[i].data), send_queue[i].length};
         msghdr& header = messages[i].msg_hdr;
         header.msg_name = const_cast<sockaddr*>(server_endpoint.data());
         header.msg_namelen = static_cast<socklen_t>(server_endpoint.size());
@@ -281,9 +263,9 @@ void transaction_manager::flush_sends() noexcept
                 done += static_cast<std::size_t>(sent);
             } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 // The send buffer is full: the rest wait for room in the
-                // event loop, each holding its buffer.
+                // event loop, each holding a copy of its bytes.
                 for (; done < count; ++done)
-                    send(send_queue[done].buffer, send_queue[done].length);
+                    send(send_queue[done]);
             } else if (errno != EINTR) {
                 // This message failed; like any failed send it is not
                 // retried, and its client times out.
@@ -297,16 +279,18 @@ void transaction_manager::flush_sends() noexcept
     ++flushes;
 }
 
-void transaction_manager::send(const buffer_ptr& buffer, std::size_t length)
+void transaction_manager::send(const queued_send& message)
 {
-    // The handler holds the buffer, so the bytes outlive a removed entry.
-    socket.async_send_to(boost::asio::buffer(buffer->data(), length), server_endpoint, 0,
-                         [this, buffer](const boost::system::error_code& error, std::size_t bytes) {
-                             on_send(error, bytes, buffer);
+    // The handler holds the copy, so the bytes outlive the client's message,
+    // which its next build or its removal may overwrite before the send.
+    held_bytes held = std::make_shared<const std::vector<char>>(message.data, message.data + message.length);
+    socket.async_send_to(boost::asio::buffer(*held), server_endpoint, 0,
+                         [this, held](const boost::system::error_code& error, std::size_t bytes) {
+                             on_send(error, bytes, held);
                          });
 }
 
-void transaction_manager::on_send(const boost::system::error_code&, std::size_t, buffer_ptr)
+void transaction_manager::on_send(const boost::system::error_code&, std::size_t, held_bytes)
 {
     // A failed send is not retried: the client times out.
 }
@@ -403,7 +387,7 @@ void transaction_manager::handle_reply(upgrade_lock& lock, packet_buffer& buffer
     const char* message_end = reply_end;
     relay_param::get_message(message, message_end);
 
-    auto found = transactions.find(read_xid(message, reply_end));
+    auto found = transactions.find(wire::read_xid(message, reply_end));
     if (found == transactions.end()) {
         ++counted.unmatched; // a late reply, or traffic that is not ours
         return;
@@ -455,6 +439,7 @@ void transaction_manager::handle_reply(upgrade_lock& lock, packet_buffer& buffer
     counted.clients.latency.record(micros(info.start_time, arrived));
     exclusive_from_upgrade exclusive(lock);
     results_since_clear.add(info.start_time, arrived);
+    last_messages.release(entry.second.first);
     transactions.erase(found);
 }
 
@@ -496,7 +481,7 @@ void transaction_manager::stats(const time_point& cutoff, unsigned& results, uns
                                 unsigned& avg_ms, unsigned& max_ms, unsigned& min_ms)
 {
     exclusive_lock lock(table_mutex);
-    // Queued messages go out before their buffers may be handed to restarts.
+    // Queued messages go out before their storage may be handed to restarts.
     flush_sends();
     results = results_since_clear.count;
     timeouts = 0;
@@ -514,9 +499,7 @@ void transaction_manager::stats(const time_point& cutoff, unsigned& results, uns
             ++counted.clients.stalled;
         else
             ++counted.steps[static_cast<std::size_t>(info.scene_index - 1)].timed_out;
-        // Only a client that had a reply is worth restarting.
-        if (info.scene_index > 1)
-            free_buffers.push_back(it->second.first);
+        keep_for_restart(*it);
         it = transactions.erase(it);
     }
 
@@ -526,14 +509,22 @@ void transaction_manager::stats(const time_point& cutoff, unsigned& results, uns
     min_ms = totals.count ? totals.min_ms : 0;
 }
 
+void transaction_manager::keep_for_restart(table_entry& entry)
+{
+    // Only a client that had a reply is worth restarting.
+    if (entry.second.second.scene_index > 1)
+        free_buffers.push_back(entry.second.first);
+    else
+        last_messages.release(entry.second.first);
+}
+
 void transaction_manager::clear_results()
 {
     exclusive_lock lock(table_mutex);
     flush_sends();
     counted.clients.cleared += transactions.size();
     for (auto& entry : transactions)
-        if (entry.second.second.scene_index > 1)
-            free_buffers.push_back(entry.second.first);
+        keep_for_restart(entry);
     transactions.clear();
     results_since_clear = result_totals();
 }

@@ -5,6 +5,7 @@
 // DHCPv6 transaction id. Each beat starts a client; each reply that matches a
 // client is answered with the client's next scenario message.
 
+#include "engine/client_messages.hpp"
 #include "engine/measurements.hpp"
 #include "message/wire.hpp"
 #include "morvo/asio/beat_timer.hpp"
@@ -37,7 +38,7 @@ namespace zarn {
 namespace quorvelin {
 
 // One message, relay layers included; zero-filled past its end.
-using packet_buffer = std::array<char, 1500>;
+using packet_buffer = std::array<char, wire::packet_size>;
 
 struct transaction_info {
     using time_point = std::chrono::time_point<std::chrono::system_clock, std::chrono::nanoseconds>;
@@ -111,15 +112,19 @@ public:
 private:
     friend struct transaction_manager_probe;
 
-    using buffer_ptr = std::shared_ptr<packet_buffer>;
-    using transaction_table = std::unordered_map<std::int32_t, std::pair<buffer_ptr, transaction_info>>;
+    // Each client keeps its last message in storage sized to it.
+    using transaction_table = std::unordered_map<std::int32_t, std::pair<stored_message, transaction_info>>;
     using table_entry = transaction_table::value_type;
     struct receive_batch;
     using batch_ptr = std::shared_ptr<receive_batch>;
+    // A client's message, which stays put until the queue is sent (see
+    // build_next and stats).
     struct queued_send {
-        buffer_ptr buffer;
+        const char* data;
         std::size_t length;
     };
+    // The bytes of a send left to the event loop, held until it completes.
+    using held_bytes = std::shared_ptr<const std::vector<char>>;
 
     // Largest message that is sent.
     static constexpr std::ptrdiff_t max_message_size = wire::max_message_size;
@@ -127,7 +132,9 @@ private:
     // of the beats or of the received batch.
     static constexpr std::size_t send_batch_size = 64;
 
-    table_entry& make_reqpkt(char*& begin, char*& end);
+    // Makes the next client's entry; [begin, end) is then the message its
+    // first scenario message answers, valid until last_messages.end_start().
+    table_entry& make_reqpkt(const char*& begin, const char*& end);
     // Starts one client with the table lock's upgrade ownership held; its
     // message joins the send queue.
     void start_client(boost::upgrade_lock<boost::shared_mutex>& lock);
@@ -147,10 +154,11 @@ private:
     void count_unsent(transaction_info& info, std::ptrdiff_t build_result);
     // Counts the kernel's running total of receive-buffer drops.
     void count_kernel_drops(std::uint32_t total);
-    void on_send(const boost::system::error_code& error, std::size_t bytes, buffer_ptr buffer);
+    void on_send(const boost::system::error_code& error, std::size_t bytes, held_bytes held);
 
-    // Builds the entry's next scenario message into its buffer as the answer
-    // to `reply`. Returns the message length, or -1 when it cannot be built.
+    // Builds the entry's next scenario message as the answer to `reply`; the
+    // entry keeps it. Returns the message length, or -1 when it cannot be
+    // built.
     std::ptrdiff_t build_next(table_entry& entry, const char* reply_begin, const char* reply_end);
     // Queues the entry's message; the caller holds upgrade ownership of the
     // table lock. The queue never holds more than send_batch_size messages.
@@ -158,7 +166,10 @@ private:
     // Sends the queue with as few system calls as the socket allows; the
     // caller holds upgrade ownership of the table lock.
     void flush_sends() noexcept;
-    void send(const buffer_ptr& buffer, std::size_t length);
+    void send(const queued_send& message);
+    // A client leaving the table (timed out or cleared): its last message is
+    // kept to restart it when it had a reply, else released.
+    void keep_for_restart(table_entry& entry);
     // A build that threw: logged, and shown on standard error once per text.
     void report_failure(const table_entry* entry, const char* what);
 
@@ -166,13 +177,16 @@ private:
     boost::asio::ip::udp::endpoint sender_endpoint;
     boost::shared_mutex table_mutex;
     std::int32_t next_xid = 0;
+    // The clients' last messages; declared before everything that refers to them.
+    client_messages last_messages;
     transaction_table transactions;
     result_totals results_since_clear;
     // Counted since the last take_measurements; guarded by the table lock.
     measurements counted;
     // The kernel's count of receive-buffer drops when last seen.
     std::uint32_t kernel_drops = 0;
-    std::deque<buffer_ptr> free_buffers;
+    // Last messages of timed-out clients that had a reply, to restart them.
+    std::deque<stored_message> free_buffers;
     // Built messages not yet handed to the socket; guarded by the table lock.
     std::vector<queued_send> send_queue;
     // Flushes of the send queue so far; the next one is number flushes + 1.

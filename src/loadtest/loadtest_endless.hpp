@@ -2,9 +2,9 @@
 #define QUORVELIN_LOADTEST_LOADTEST_ENDLESS_HPP
 
 // The "endless" test: a constant rate of "clients" new clients per second in
-// cycles of g_opt_duration seconds of sending, then a pause until a second
-// passes without timeouts. Ends only when the error ratio passes the
-// threshold.
+// cycles of g_opt_duration seconds of sending, then a pause until none of
+// the cycle's clients is pending any more. Ends only when the error ratio
+// passes the threshold.
 
 #include "loadtest/is_error_over.hpp"
 #include "loadtest/tick_loop.hpp"
@@ -45,9 +45,9 @@ private:
     zarn::quorvelin::run_outcome findings() const;
     template <class Manager>
     outcome decide(stats const& s, Manager& manager);
-    // Sending for g_opt_duration ticks, then pausing until a tick without timeouts.
+    // Sending for g_opt_duration ticks, then pausing until nothing is pending.
     template <class Manager>
-    void next_cycle_step(unsigned timeouts, Manager& manager);
+    void next_cycle_step(unsigned pending, Manager& manager);
 
     zarn::quorvelin::tick_loop loop;
     bool sending = true;
@@ -64,15 +64,17 @@ loadtest_endless::outcome loadtest_endless::decide(stats const& s, Manager& mana
         loop.announce("finished", {{"reported", rate}}, "Finished and report: ", rate, " transactions per second.");
         return outcome::finished;
     }
-    next_cycle_step(s.timeouts, manager);
+    next_cycle_step(s.pending, manager);
     return outcome::carry_on;
 }
 
 template <class Manager>
-void loadtest_endless::next_cycle_step(unsigned timeouts, Manager& manager)
+void loadtest_endless::next_cycle_step(unsigned pending, Manager& manager)
 {
-    if (!sending && timeouts == 0) {
-        // The pause ends at the first quiet second; the counters start afresh.
+    if (!sending && pending == 0) {
+        // Every client of the cycle has completed or been counted as timed
+        // out (and judged by the error test above), so clearing loses none;
+        // a server that stopped answering is caught before the next cycle.
         sending = true;
         manager.clear_results();
         phase_ticks = 0;

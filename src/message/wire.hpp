@@ -22,11 +22,23 @@ constexpr std::size_t iaprefix_fixed = 29; // header, lifetimes, prefix length, 
 // and a 14-byte DUID-LLT.
 constexpr std::size_t generated_client_id = 18;
 
-// Largest message, relay layers included, that is sent: one byte less than
-// a packet buffer.
-constexpr std::size_t max_message_size = 1499;
+// A packet buffer: room for one message, relay layers included.
+constexpr std::size_t packet_size = 1500;
+// Largest message that is sent: one byte less than a packet buffer.
+constexpr std::size_t max_message_size = packet_size - 1;
 // Deepest relay list a scenario may give; the test responder unwraps as many.
 constexpr std::size_t max_relay_layers = 32;
+
+// The transaction id in bytes 1-3 of the message at `message`. Bytes at or
+// past `limit` (the end of the packet buffer) read as zero, like the zero
+// tail of a buffer.
+inline std::int32_t read_xid(const char* message, const char* limit)
+{
+    std::int32_t xid = 0;
+    for (int i = 1; i <= 3; ++i)
+        xid = xid << 8 | (message + i < limit ? static_cast<unsigned char>(message[i]) : 0);
+    return xid;
+}
 
 // Bytes in [begin, end); 0 for an empty or inverted range.
 inline std::size_t size(const char* begin, const char* end)

@@ -72,6 +72,28 @@ class PureHelpers(unittest.TestCase):
         self.assertEqual(measure.pd_stat(PERFDHCP_REPORT, "SOLICIT-ADVERTISE", "orphans"), 0)
         self.assertEqual(measure.pd_stat("killed before its report", "REQUEST-REPLY", "received packets"), 0)
 
+    def test_pending_memory(self):
+        for peak, base, pending, expected in [(63940, 5212, 400000, "150"), (5212, 5212, 10, "0"),
+                                              ("n/a", 5212, 400000, "n/a"), (63940, "n/a", 400000, "n/a"),
+                                              (63940, 5212, 0, "n/a"), (63940, 5212, "n/a", "n/a")]:
+            self.assertEqual(measure.per_pending_client(peak, base, pending), expected, (peak, base, pending))
+        self.assertEqual(measure.peak_pending(ENDLESS_OUTPUT), 3)
+        self.assertEqual(measure.peak_pending("Finished and report: 0 transactions per second.\n"), "n/a")
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "time")
+            self.assertEqual(measure.gnu_time_kib(path), "n/a")
+            for text, expected in [("Command exited with non-zero status 1\n63940\n", 63940), ("\n", "n/a")]:
+                with open(path, "w") as f:
+                    f.write(text)
+                self.assertEqual(measure.gnu_time_kib(path), expected)
+            # Each lab appends its line; the main run takes them all.
+            path = os.path.join(tmp, "pending.jsonl")
+            self.assertEqual(measure.read_pending(path), {})
+            with open(path, "w") as f:
+                f.write('{"q.pending.none.rss": ["63940"]}\n{"q.pending.drop.rss": ["64000", "64100"]}\n')
+            self.assertEqual(measure.read_pending(path),
+                             {"q.pending.none.rss": ["63940"], "q.pending.drop.rss": ["64000", "64100"]})
+
     @mock.patch.object(measure, "HZ", 100)
     def test_cpu_per_client(self):
         for ticks, clients, expected in [(92, 100000, "9.2"), (37, 10000, "37.0"), (1, 3, "3333.3"),
@@ -87,17 +109,25 @@ def bench(tmp, **env):
 class Table(unittest.TestCase):
     def test_renders_the_latest_published_table_from_its_runs(self):
         with open(os.path.join(SOURCE, "bench", "RESULTS.md")) as f:
-            published = re.search(r"^### quorvelin vs perfdhcp.*?^Peak RSS.*?\n", f.read(), re.M | re.S).group(0)
+            published = re.search(r"^### quorvelin vs perfdhcp.*?^How:.*?\n(?=\n)", f.read(), re.M | re.S).group(0)
         head = re.match(r"### .*, (.*)\n\nCommit (\S+); (\d+) cores, (.*); load average (.*) before, (.*) after;\n"
                         r"(\d+) repetition.*brackets; (.*); (\d+) s in all", published).groups()
         b = bench("", REPS=head[6], BENCH_COMMIT=head[1])
+        b.skipped = re.findall(r"^Left out to stay within \d+ s \(part#repetition\): (.*)\.$", published, re.M)[:1]
         figures = [f"{f}.{r}" for r in measure.RATES for f in ("cpu", "sys", "resp", "rcvbuf", "done")]
         rows = re.findall(r"^\| (?!Figure|---)[^|]*\|([^|]*)\|([^|]*)\|([^|]*)\|", published, re.M)
         for figure, cells in zip(figures + ["ceiling", "ceiling.resp", "highload", "rss"], rows):
             for tool, cell in zip(("q", "pd-multi", "pd-single"), cells):
                 for run in re.findall(r"\((.*)\)", cell)[:1]:
                     b.figures[f"{tool}.{figure}"] = run.split(" / ")
-        self.assertEqual(len(rows), 14)
+        # The rows of pending clients, quorvelin's alone, two figures each.
+        labs = {label: lab for lab, label in measure.PENDING_LABS.items()}
+        pending = re.findall(r"^\| \d+ clients pending, (.*): .* \| \S+ <sub>\((.*)\)</sub>; \S+ <sub>\((.*)\)</sub> \|",
+                             published, re.M)
+        for label, per_client, rss in pending:
+            b.figures[f"q.pending.{labs[label]}.bytes"] = per_client.split(" / ")
+            b.figures[f"q.pending.{labs[label]}.rss"] = rss.split(" / ")
+        self.assertEqual(len(rows) - len(pending), 14)
         self.assertEqual(b.table(head[0], head[2], head[3], head[4], head[5], head[7], head[8]), published)
 
 

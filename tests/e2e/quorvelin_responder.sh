@@ -61,6 +61,19 @@ check "endless, drops: exit status 0, ends with its report" "$status/$(last endl
   "0/Finished and report: 200 transactions per second."
 check "endless, drops: timeouts were counted" "$(column endless_drop 3)" -gt 0
 
+# Endless against a server that never answers, cycles no longer than the
+# timeout: the pause lasts until every client of the cycle has timed out, so
+# the run ends by itself at its first tick with timeouts (3, or 4 for clients
+# sent late in tick 0), each client started counted, none cleared.
+for t in 1 2; do
+  qv "dead$t" 15 --server none -- --test-mode endless -v --timeout 3 -t "$t" --clients 100 --report "$T/dead$t.jsonl" @IF@
+  check "endless, dead server, -t $t: status 0, ends with its report at its first tick with timeouts, counts all" \
+    "$status/$(last "dead$t")/$(report "dead$t" '[[t["tick"] for t in ticks if t["timeouts"]][:1] == [ticks[-1]["tick"]],
+    ticks[-1]["tick"] in (3, 4), summary["clients"]["timed_out"] > 0, summary["clients"]["started"] -
+    summary["clients"]["timed_out"] - summary["clients"]["pending"], summary["clients"]["cleared"],
+    summary["clients"]["started"]]')" = "0/Finished and report: 100 transactions per second./[true, true, true, 0, 0, $((100 * t))]"
+done
+
 # Duplicate answers: only the answer to the message a client waits on moves
 # it on, so each client sends its REQUEST after an ADVERTISE and its RELEASE
 # only after a REPLY that follows its REQUEST; the extra answers are counted
