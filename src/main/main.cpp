@@ -2,7 +2,7 @@
 #include "main/log_file.hpp"
 #include "main/options.hpp"
 #include "main/signals.hpp"
-#include "main/test_objects.hpp"
+#include "main/run_objects.hpp"
 #include "main/workers.hpp"
 
 #include <boost/asio/io_service.hpp>
@@ -35,7 +35,7 @@ int main(int argc, char** argv)
         std::unique_ptr<boost::asio::io_service::work> work(new boost::asio::io_service::work(io));
         boost::thread_group workers;
         worker_failure failure;
-        test_objects objects;
+        run_objects objects;
         // Taken from now on; handed to the driver once its first tick ran.
         interrupt_signals signals(io, [&objects](int signal) { objects.interrupt(signal); });
         try {

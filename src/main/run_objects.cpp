@@ -1,4 +1,4 @@
-#include "main/test_objects.hpp"
+#include "main/run_objects.hpp"
 
 #include "engine/traffic_totals.hpp"
 #include "main/options.hpp"
@@ -11,7 +11,7 @@
 namespace {
 
 template <class Driver>
-void start_driver(std::unique_ptr<Driver>& driver, boost::asio::io_service& io, test_objects& objects,
+void start_driver(std::unique_ptr<Driver>& driver, boost::asio::io_service& io, run_objects& objects,
                   const char* start_line)
 {
     driver.reset(new Driver(io));
@@ -24,7 +24,7 @@ void start_driver(std::unique_ptr<Driver>& driver, boost::asio::io_service& io, 
 
 } // namespace
 
-void test_objects::start(boost::asio::io_service& io)
+void run_objects::start(boost::asio::io_service& io)
 {
     endpoint.reset(new device_endpoint(g_opt_ifname));
     manager.reset(new zarn::quorvelin::transaction_manager(io, g_opt_send_addr, g_opt_send_port, g_opt_recv_port,
@@ -43,7 +43,7 @@ void test_objects::start(boost::asio::io_service& io)
     }
 }
 
-void test_objects::interrupt(int signal)
+void run_objects::interrupt(int signal)
 {
     if (highload)
         highload->interrupt(signal, *manager);
@@ -53,7 +53,7 @@ void test_objects::interrupt(int signal)
         once->interrupt(signal, *manager);
 }
 
-void test_objects::destroy()
+void run_objects::destroy()
 {
     once.reset();
     endless.reset();

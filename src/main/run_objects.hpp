@@ -1,5 +1,5 @@
-#ifndef QUORVELIN_MAIN_TEST_OBJECTS_HPP
-#define QUORVELIN_MAIN_TEST_OBJECTS_HPP
+#ifndef QUORVELIN_MAIN_RUN_OBJECTS_HPP
+#define QUORVELIN_MAIN_RUN_OBJECTS_HPP
 
 // The objects of one load test, built from the command line's settings.
 
@@ -15,7 +15,7 @@
 #include <memory>
 
 // Everything that the worker threads touch, destroyed only after they ended.
-struct test_objects {
+struct run_objects {
     using device_endpoint = boost::asio::ip::basic_endpoint<morvo::asio::raw>;
 
     std::unique_ptr<device_endpoint> endpoint;
