@@ -414,6 +414,12 @@ void transaction_manager::handle_reply(upgrade_lock& lock, packet_buffer& buffer
     step.latency.record(micros(info.send_time, arrived));
     if (!wire::has_option(message, message_end, opt_server_identifier))
         ++step.no_server_id;
+    const stored_message& request = entry.second.first;
+    const reply_verdict verdict = judge_reply(request.data, request.data + request.size, message, message_end);
+    if (verdict.refused()) {
+        refuse(info, step, verdict);
+        return;
+    }
 
     if (static_cast<std::size_t>(info.scene_index) < g_opt_scenario.size()) {
         std::ptrdiff_t length;
@@ -462,6 +468,18 @@ void transaction_manager::count_unsent(transaction_info& info, std::ptrdiff_t bu
         ++counted.steps[step - 1].refused[std::min<std::size_t>(status, status_slots - 1)];
     else
         ++counted.steps[step].unbuildable;
+}
+
+void transaction_manager::refuse(transaction_info& info, step_measurements& step, const reply_verdict& verdict)
+{
+    // The client stops here, as after any refusal, and times out later.
+    info.stalled = true;
+    if (verdict.what == reply_verdict::kind::no_lease)
+        ++step.no_lease_offered;
+    else
+        ++step.refused[std::min<std::size_t>(verdict.status, status_slots - 1)];
+    if (g_opt_log)
+        log_verdict(*g_opt_log, verdict);
 }
 
 void transaction_manager::report_failure(const table_entry* entry, const char* what)

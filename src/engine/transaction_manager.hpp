@@ -7,6 +7,7 @@
 
 #include "engine/client_messages.hpp"
 #include "engine/measurements.hpp"
+#include "message/reply_verdict.hpp"
 #include "message/wire.hpp"
 #include "morvo/asio/beat_timer.hpp"
 #include "morvo/asio/raw.hpp"
@@ -152,6 +153,8 @@ private:
     // Counts the client's last built message as not sent (build_result: -1
     // for a null build, else the length) and leaves the client to time out.
     void count_unsent(transaction_info& info, std::ptrdiff_t build_result);
+    // An answer refused the client's message: the client stops.
+    void refuse(transaction_info& info, step_measurements& step, const reply_verdict& verdict);
     // Counts the kernel's running total of receive-buffer drops.
     void count_kernel_drops(std::uint32_t total);
     void on_send(const boost::system::error_code& error, std::size_t bytes, held_bytes held);
