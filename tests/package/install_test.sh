@@ -30,6 +30,7 @@ version=$("$bin" --version)
 [ "$version" = "quorvelin $(dpkg-deb -f "$deb" Version)" ] || fail "--version says '$version'"
 "$tmp/root/usr/share/quorvelin/plot" "$QUORVELIN_SOURCE_DIR/tests/fixtures/reports/once.jsonl" "$tmp/run.png" &&
   [ -s "$tmp/run.png" ] || fail "the installed scripts/plot drew nothing"
+[ -x "$tmp/root/usr/share/quorvelin/merge" ] || fail "scripts/merge not installed"
 zcat "$page" | grep -q "^\.TH QUORVELIN 1 [^ ]* \"$version\"" || fail "the man page is not of $version"
 
 export LC_ALL=C.UTF-8 MANWIDTH=80
