@@ -1,0 +1,122 @@
+// The pieces that let several generators run one test: which clients a
+// segment runs, the shared start instant and the ramp's fixed schedule.
+#include "engine/segment.hpp"
+#include "loadtest/ramp_schedule.hpp"
+#include "main/start_time.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <stdexcept>
+
+using namespace zarn::quorvelin;
+using clock_type = std::chrono::system_clock;
+
+namespace {
+
+template <class F>
+std::string error_of(F f)
+{
+    try {
+        f();
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "";
+}
+
+} // namespace
+
+TEST(Segment, ParsesIOfNAndRefusesTheRest)
+{
+    EXPECT_EQ(parse_segment("0/1"), (segment{0, 1}));
+    EXPECT_EQ(parse_segment("2/3"), (segment{2, 3}));
+    EXPECT_EQ(parse_segment("1023/1024"), (segment{1023, 1024}));
+    for (const char* bad : {"0/0", "3/3", "4/3", "0/1025", "1", "/3", "1/", "-1/3", "1/3/4", "a/3", " 1/3", "1/+3",
+                            "00001/3"})
+        EXPECT_EQ(error_of([&] { parse_segment(bad); }),
+                  std::string("the argument ('") + bad +
+                      "') for option '--segment' is not I/N with 0 <= I < N <= 1024")
+            << bad;
+}
+
+// The segments of one test never share an id, and together they use every
+// id the whole test would, each once, until the ids wrap at 24 bits.
+TEST(Segment, SegmentsShareOutTheIdsAndKeepThemAcrossTheWrap)
+{
+    std::set<std::int32_t> seen;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        const segment s{i, 3};
+        for (std::int32_t id = s.first_id(), n = 0; n < 1000; id = s.next_id(id), ++n) {
+            EXPECT_TRUE(seen.insert(id).second) << id;
+            EXPECT_TRUE(s.owns(static_cast<std::uint64_t>(id)));
+        }
+    }
+    EXPECT_EQ(seen.size(), 3000u);
+    EXPECT_EQ(*seen.rbegin(), 2999);
+    // Past 24 bits a segment starts again at its own first id.
+    EXPECT_EQ((segment{2, 3}.next_id(0xFFFFFE)), 2);
+    EXPECT_EQ((segment{0, 3}.next_id(0xFFFFFD)), 0);
+    EXPECT_EQ((segment{0, 1}.next_id(0xFFFFFF)), 0);
+    EXPECT_EQ((segment{0, 1}.next_id(41)), 42);
+}
+
+TEST(StartTime, ReadsRfc3339AndRefusesThePastAndMoreThanADayAhead)
+{
+    const clock_type::time_point now = clock_type::from_time_t(1800000000); // 2027-01-15T08:00:00Z
+    struct {
+        const char* text;
+        std::int64_t seconds_after_now;
+        std::int64_t extra_ns;
+    } const good[] = {
+        {"2027-01-15T08:00:30Z", 30, 0},
+        {"2027-01-15t08:00:30z", 30, 0},
+        {"2027-01-15T09:00:30+01:00", 30, 0},
+        {"2027-01-15T07:30:30-00:30", 30, 0},
+        {"2027-01-15T08:00:01.25Z", 1, 250000000},
+        {"2027-01-16T08:00:00Z", 86400, 0},
+    };
+    for (const auto& g : good)
+        EXPECT_EQ(parse_start_time(g.text, now),
+                  now + std::chrono::seconds(g.seconds_after_now) + std::chrono::nanoseconds(g.extra_ns))
+            << g.text;
+
+    const std::string prefix = "the argument ('";
+    struct {
+        const char* text;
+        const char* why;
+    } const bad[] = {
+        {"2027-01-15T08:00:00Z", "is in the past"},
+        {"2027-01-15T07:59:59.999Z", "is in the past"},
+        {"2027-01-16T08:00:00.001Z", "is more than a day ahead"},
+        {"2027-01-15 08:00:30", "is not an RFC 3339 time such as 2026-12-06T22:30:00Z"},
+        {"2027-02-30T08:00:30Z", "is not an RFC 3339 time such as 2026-12-06T22:30:00Z"},
+        {"2027-01-15T24:00:30Z", "is not an RFC 3339 time such as 2026-12-06T22:30:00Z"},
+        {"2027-01-15T08:00:30.Z", "is not an RFC 3339 time such as 2026-12-06T22:30:00Z"},
+        {"2027-01-15T08:00:30+0100", "is not an RFC 3339 time such as 2026-12-06T22:30:00Z"},
+        {"2027-01-15T08:00:30Zjunk", "is not an RFC 3339 time such as 2026-12-06T22:30:00Z"},
+        {"tomorrow", "is not an RFC 3339 time such as 2026-12-06T22:30:00Z"},
+    };
+    for (const auto& b : bad)
+        EXPECT_EQ(error_of([&] { parse_start_time(b.text, now); }),
+                  prefix + b.text + "') for option '--start-at' " + b.why);
+}
+
+TEST(RampSchedule, StepsFromFromUpToToWhichIsAlwaysTheLast)
+{
+    EXPECT_EQ(parse_ramp("100:500:100:10", 1000000, 86400).rates(), (std::vector<std::uint32_t>{100, 200, 300, 400, 500}));
+    EXPECT_EQ(parse_ramp("100:450:100:10", 1000000, 86400).rates(), (std::vector<std::uint32_t>{100, 200, 300, 400, 450}));
+    EXPECT_EQ(parse_ramp("7:7:1:1", 1000000, 86400).rates(), (std::vector<std::uint32_t>{7}));
+    EXPECT_EQ(parse_ramp("1:1000000:999999:86400", 1000000, 86400).rates(),
+              (std::vector<std::uint32_t>{1, 1000000}));
+    EXPECT_EQ(parse_ramp("5:9:2:3", 1000000, 86400).seconds, 3u);
+
+    for (const char* bad : {"100:500:100", "100:500:100:10:1", "a:500:100:10", "100::100:10", "100:500:100:"})
+        EXPECT_EQ(error_of([&] { parse_ramp(bad, 1000000, 86400); }),
+                  std::string("the argument ('") + bad + "') for option '--ramp' is not FROM:TO:STEP:SECONDS");
+    for (const char* bad : {"0:500:100:10", "600:500:100:10", "1:1000001:1:10", "1:5:0:10", "1:5:1:0", "1:5:1:86401",
+                            "1:9999999999:1:1"})
+        EXPECT_NE(error_of([&] { parse_ramp(bad, 1000000, 86400); }).find("needs 1 <= FROM <= TO <= 1000000"),
+                  std::string::npos)
+            << bad;
+}
