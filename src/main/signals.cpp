@@ -3,7 +3,7 @@
 #include <csignal>
 
 interrupt_signals::interrupt_signals(boost::asio::io_service& io, std::function<void(int)> on_signal)
-    : signals_(io, SIGINT, SIGTERM), on_signal_(std::move(on_signal))
+    : signals_(io, SIGINT, SIGTERM, SIGHUP), on_signal_(std::move(on_signal))
 {
 }
 
