@@ -3,8 +3,9 @@
 
 // SIGINT, SIGTERM and SIGHUP (a closed terminal or ssh session), taken on
 // the event loop; each winds the test down to its summary. Asio installs its
-// own handler, so a signal that was ignored when the program started (a
-// background job of a script, a command run under nohup) is caught as well.
+// own handler, so SIGINT or SIGTERM ignored when the program started (a
+// background job of a script) is caught as well; SIGHUP ignored at start
+// (nohup) stays ignored.
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/signal_set.hpp>

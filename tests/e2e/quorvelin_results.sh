@@ -107,4 +107,16 @@ check "hup: the summary record interrupted, the signal an event" \
   "$(report hup '[summary["interrupted"], [e["signal"] for e in events if e["event"] == "interrupted"]]')" = \
   '[true, [1]]'
 
+# Under nohup SIGHUP stays ignored: the run goes on until SIGTERM.
+# shellcheck disable=SC2016  # expanded by the script in the lab
+in_lab nohup 40 --server responder -- bash -c '
+  nohup "$@" & pid=$!
+  sleep 2
+  kill -HUP "$pid"
+  sleep 1
+  kill -TERM "$pid"
+  wait "$pid"' nohup "$QUORVELIN" --test-mode endless --clients 50 --timeout 1 --report "$T/nohup.jsonl" @IF@
+check "nohup: SIGHUP ignored, SIGTERM ends the run: exit status 143, the only signal recorded" \
+  "$status/$(report nohup '[e["signal"] for e in events if e["event"] == "interrupted"]')" = '143/[15]'
+
 finish
