@@ -25,6 +25,13 @@ void run_recorder::start(opt_mode_t mode)
         writer_->start(mode, messages_, start_);
 }
 
+void run_recorder::tick(const tick_report& tick, measurements second)
+{
+    collect(std::move(second));
+    if (writer_)
+        writer_->tick(tick, last_second_);
+}
+
 void run_recorder::event(const run_event& event)
 {
     if (writer_)

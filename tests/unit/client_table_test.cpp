@@ -2,12 +2,12 @@
 // clears on a fake clock, each with what the table answered and counted.
 #include "engine/client_table.hpp"
 #include "main/options.hpp"
+#include "counts_text.hpp"
 #include "wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 
 #include <map>
-#include <sstream>
 
 namespace {
 
@@ -15,7 +15,6 @@ using namespace wire_bytes;
 using zarn::quorvelin::built_message;
 using zarn::quorvelin::client_entry;
 using zarn::quorvelin::client_table;
-using zarn::quorvelin::measurements;
 using time_point = client_table::time_point;
 
 // Plays a script on a table of the built-in three-message scenario, the way
@@ -57,21 +56,7 @@ public:
         return out;
     }
 
-    // Per step "sent answered duplicates timed-out unbuildable no-server-id
-    // refused latencies |", then the clients' "started completed timed-out
-    // stalled cleared latencies |", then the unmatched datagrams.
-    std::string counts()
-    {
-        const measurements m = table.take_measurements();
-        std::ostringstream os;
-        for (const auto& s : m.steps)
-            os << s.sent << " " << s.answered << " " << s.duplicates << " " << s.timed_out << " " << s.unbuildable
-               << " " << s.no_server_id << " " << s.refused_total() << " " << s.latency.count() << " | ";
-        const auto& c = m.clients;
-        os << c.started << " " << c.completed << " " << c.timed_out << " " << c.stalled << " " << c.cleared << " "
-           << c.latency.count() << " | " << m.unmatched;
-        return os.str();
-    }
+    std::string counts() { return counts_text(table.take_measurements()); }
 
     client_table table;
     // The last message of each client that sent one.
