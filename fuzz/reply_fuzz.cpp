@@ -2,10 +2,12 @@
 // client of one real scenario. Byte 0 picks the scenario (the examples, with
 // and without the two relay layers), byte 1 the message the datagram answers;
 // the rest is the datagram. It goes through the receive path's decoder, the
-// relay walks and the build of the client's next message, twice: as a heap
+// relay walks, the verdict on the answer and the build of the client's next
+// message, twice: as a heap
 // block of exactly its size, where a read past the datagram is caught, and
 // as the engine holds it, at the start of a zero-filled 1500-byte buffer.
 #include "fuzz_client.hpp"
+#include "message/reply_verdict.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -98,6 +100,16 @@ void answer(const fuzz::scenario& messages, std::size_t answered, const char* be
             fuzz::finding("an example message did not build");
         reply = c.last_request();
     }
+    // The verdict reads the request the datagram answers, as the engine
+    // stores it, and the client/server message inside the datagram.
+    const char* b = begin;
+    const char* e = end;
+    relay_param::get_message(b, e);
+    const fuzz::bytes request = c.last_request();
+    const char* r = request.data();
+    const auto verdict = zarn::quorvelin::judge_reply(r, r + request.size(), b, e);
+    if (verdict.refused() && verdict.answer_type != 2 && verdict.answer_type != 7)
+        fuzz::finding("a refusal by a message that is neither ADVERTISE nor REPLY");
     c.build(*messages[answered + 1], begin, end);
 }
 

@@ -140,6 +140,16 @@ bool client_table::take_reply(client_entry& client, const char* message, const c
     return true;
 }
 
+void client_table::refuse(client_entry& client, const reply_verdict& verdict)
+{
+    client.info.stalled = true;
+    step_measurements& step = counted.steps[awaited_step(client.info)];
+    if (verdict.what == reply_verdict::kind::no_lease)
+        ++step.no_lease_offered;
+    else
+        ++step.refused[std::min<std::size_t>(verdict.status, status_slots - 1)];
+}
+
 void client_table::complete(client_entry& client, const time_point& arrived)
 {
     ++counted.clients.completed;

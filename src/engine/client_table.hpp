@@ -9,6 +9,7 @@
 
 #include "engine/client_messages.hpp"
 #include "engine/measurements.hpp"
+#include "message/reply_verdict.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -121,6 +122,9 @@ public:
     // is not of a type that answers it. Returns whether it is the answer.
     bool take_reply(client_entry& client, const char* message, const char* end, bool still_queued,
                     const time_point& arrived);
+    // The answer the client took refused its message (see reply_verdict):
+    // counted under its status, and the client stalls until it times out.
+    void refuse(client_entry& client, const reply_verdict& verdict);
     // The client answered its last message: one result, and its entry goes.
     void complete(client_entry& client, const time_point& arrived);
 

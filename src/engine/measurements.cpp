@@ -15,12 +15,13 @@ void step_measurements::add(const step_measurements& other) noexcept
     unbuildable += other.unbuildable;
     for (std::size_t i = 0; i < refused.size(); ++i)
         refused[i] += other.refused[i];
+    no_lease_offered += other.no_lease_offered;
     latency.add(other.latency);
 }
 
 std::uint64_t step_measurements::refused_total() const noexcept
 {
-    return std::accumulate(refused.begin(), refused.end(), std::uint64_t(0));
+    return std::accumulate(refused.begin(), refused.end(), no_lease_offered);
 }
 
 void client_measurements::add(const client_measurements& other) noexcept

@@ -27,8 +27,12 @@ struct step_measurements {
     std::uint64_t duplicates = 0;   // replies to this message after it had been answered
     std::uint64_t no_server_id = 0; // answers without a Server Identifier
     std::uint64_t unbuildable = 0;  // messages not sent: not buildable, or 1500 bytes or more
-    // Answers that refused an IA (a failure status inside it), by status.
+    // Answers that refused the message, by status: a failure status among
+    // the answer's own options, or inside an IA of the client's.
     std::array<std::uint64_t, status_slots> refused{};
+    // Answers refused because they held no address or prefix for any IA the
+    // message asked for, and gave no status saying why.
+    std::uint64_t no_lease_offered = 0;
     // From the message's build to its answer.
     latency_histogram latency;
 
@@ -40,8 +44,8 @@ struct client_measurements {
     std::uint64_t started = 0;   // clients started, restarted ones included
     std::uint64_t completed = 0; // clients that went through their whole scenario
     std::uint64_t timed_out = 0; // clients counted as timed out (as the progress line counts them)
-    // Of those, clients that had stopped before: an answer refused an IA, or
-    // their next message could not be built.
+    // Of those, clients that had stopped before: an answer refused their
+    // message, or their next message could not be built.
     std::uint64_t stalled = 0;
     std::uint64_t cleared = 0; // live clients dropped when the counters were cleared
     // From a client's start to the answer to its last message.

@@ -2,6 +2,7 @@
 
 #include "main/options.hpp"
 #include "message/param.hpp"
+#include "message/reply_verdict.hpp"
 #include "message/wire.hpp"
 
 #include <boost/thread/locks.hpp>
@@ -164,6 +165,15 @@ void transaction_manager::handle_reply(packet_buffer& buffer, const sockaddr_in6
     const bool still_queued = client->info.queued_until_flush == io.next_flush();
     if (!clients.take_reply(*client, message, message_end, still_queued, arrived))
         return;
+    const reply_verdict verdict =
+        judge_reply(client->last.data, client->last.data + client->last.size, message, message_end);
+    if (verdict.refused()) {
+        // The client stops here, as after any refusal, and times out later.
+        clients.refuse(*client, verdict);
+        if (g_opt_log)
+            log_verdict(*g_opt_log, verdict);
+        return;
+    }
 
     if (!clients.finished(*client)) {
         built_message built;

@@ -53,6 +53,7 @@ json step_counts(const step_measurements& s)
             {"answered", s.answered},
             {"timed_out", s.timed_out},
             {"refused", refusals(s)},
+            {"no_lease_offered", s.no_lease_offered},
             {"duplicates", s.duplicates},
             {"no_server_id", s.no_server_id},
             {"unbuildable", s.unbuildable}};

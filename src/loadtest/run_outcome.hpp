@@ -21,7 +21,7 @@ struct run_outcome {
     // the served rate; once, the clients that completed.
     double result = 0;
     bool interrupted = false;
-    // The signal that interrupted the run (SIGINT or SIGTERM), or 0.
+    // The signal that interrupted the run (SIGINT, SIGTERM or SIGHUP), or 0.
     int signal = 0;
     // highload: the rate last in effect; endless: the rate; once: the clients.
     std::uint32_t offered = 0;

@@ -59,10 +59,12 @@ void run_recorder::finish(run_outcome outcome)
         outcome.result = static_cast<double>(c.completed);
     outcome_ = std::move(outcome);
     finished_ = true;
-    if (summary_)
-        print_summary(std::cout, outcome_);
+    // The record first: whatever becomes of standard output at the end (a
+    // closed pipe, a hung-up terminal), the report is complete.
     if (writer_)
         writer_->summary(outcome_);
+    if (summary_)
+        print_summary(std::cout, outcome_);
 }
 
 double served_rate(const client_measurements& clients, std::uint32_t rate)

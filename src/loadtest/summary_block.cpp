@@ -86,6 +86,9 @@ void print_refusals(std::ostream& os, const run_outcome& o)
                 os << status << " or above";
             os << " " << refused[status] << "\n";
         }
+        if (o.totals.steps[k].no_lease_offered != 0)
+            os << "Refused at step " << step_name(o, k) << ": no lease offered " << o.totals.steps[k].no_lease_offered
+               << "\n";
     }
 }
 

@@ -1,9 +1,11 @@
 #include "main/exit_status.hpp"
 
-int exit_status(int interrupting_signal, double result, std::optional<std::uint32_t> fail_below)
+int exit_status(int interrupting_signal, bool output_failed, double result, std::optional<std::uint32_t> fail_below)
 {
     if (interrupting_signal != 0)
         return 128 + interrupting_signal;
+    if (output_failed)
+        return 1;
     if (fail_below && result < double(*fail_below))
         return 3;
     return 0;

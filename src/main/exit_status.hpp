@@ -2,12 +2,14 @@
 #define QUORVELIN_MAIN_EXIT_STATUS_HPP
 
 // The exit status of a test that ended without an error (errors exit 1):
-// 128 + the signal when SIGINT (130) or SIGTERM (143) interrupted it; 3 when
-// its result is below --fail-below; 0 otherwise.
+// 128 + the signal when SIGHUP (129), SIGINT (130) or SIGTERM (143)
+// interrupted it; 1 when an output (standard output, the report, the debug
+// log) stopped taking writes; 3 when its result is below --fail-below; 0
+// otherwise.
 
 #include <cstdint>
 #include <optional>
 
-int exit_status(int interrupting_signal, double result, std::optional<std::uint32_t> fail_below);
+int exit_status(int interrupting_signal, bool output_failed, double result, std::optional<std::uint32_t> fail_below);
 
 #endif

@@ -1,104 +1,110 @@
 #include "main/log_file.hpp"
 
+#include "main/output_buffer.hpp"
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <streambuf>
+#include <iostream>
+#include <stdexcept>
 
 namespace {
 
-std::atomic<bool> write_failed{false};
-
-// A buffered writer on a file descriptor opened for appending. Every write of
-// the program goes through sync() (each log line ends with std::endl), so a
-// failure is seen when it happens, with the system's reason.
-class log_buffer : public std::streambuf {
-public:
-    log_buffer(int fd, std::string name) : fd_(fd), name_(std::move(name)) { setp(space_.begin(), space_.end()); }
-    log_buffer(const log_buffer&) = delete;
-    log_buffer& operator=(const log_buffer&) = delete;
-    ~log_buffer() override
-    {
-        sync();
-        ::close(fd_);
-    }
-
-protected:
-    int_type overflow(int_type c) override
-    {
-        sync();
-        if (!traits_type::eq_int_type(c, traits_type::eof())) {
-            *pptr() = traits_type::to_char_type(c);
-            pbump(1);
-        }
-        return traits_type::not_eof(c);
-    }
-
-    // Always reports success: after a failure the log is given up, not the test.
-    int sync() override
-    {
-        const char* p = pbase();
-        while (!failed_ && p < pptr()) {
-            const ssize_t n = ::write(fd_, p, static_cast<std::size_t>(pptr() - p));
-            if (n > 0)
-                p += n;
-            else if (n < 0 && errno != EINTR)
-                fail(errno);
-            else if (n == 0)
-                fail(EIO);
-        }
-        setp(space_.begin(), space_.end());
-        return 0;
-    }
-
-private:
-    void fail(int error)
-    {
-        failed_ = true;
-        if (!write_failed.exchange(true))
-            std::fprintf(stderr, "Error: %s: write failed: %s\n", name_.c_str(), std::strerror(error));
-    }
-
-    int fd_;
-    std::string name_; // "debug log PATH"
-    bool failed_ = false;
-    std::array<char, 4096> space_;
-};
-
-class log_stream : public std::ostream {
-public:
-    log_stream(int fd, const std::string& name) : std::ostream(nullptr), buffer_(fd, name) { rdbuf(&buffer_); }
-
-private:
-    log_buffer buffer_;
-};
-
-std::unique_ptr<std::ostream> open_file(const std::string& path, int mode, const std::string& kind)
+[[noreturn]] void cannot_open(const std::string& path, const std::string& reason)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0666);
+    throw std::runtime_error(path + " Can't open file: " + reason);
+}
+
+// Why open(2) failed. Opening a FIFO without waiting fails with ENXIO when
+// no reader has it open; the system's text for that names no FIFO.
+std::string open_failure(const std::string& path, int error)
+{
+    struct stat st;
+    if (error == ENXIO && ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
+        return "a FIFO without a reader (start the reader first)";
+    return std::strerror(error);
+}
+
+// PATH opened for appending, its identity in `opened`. O_NONBLOCK only
+// keeps the open itself from waiting for a FIFO's reader; writes block as
+// they do on any file, so a slow reader loses nothing.
+int open_appending(const std::string& path, opened_file& opened)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0)
-        return nullptr;
-    return std::unique_ptr<std::ostream>(new log_stream(fd, kind + " " + path));
+        cannot_open(path, open_failure(path, errno));
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || ::fcntl(fd, F_SETFL, O_APPEND) != 0) {
+        const int error = errno;
+        ::close(fd);
+        cannot_open(path, std::strerror(error));
+    }
+    opened = {path, st.st_dev, st.st_ino, S_ISCHR(st.st_mode)};
+    return fd;
+}
+
+bool same_file(const opened_file& a, const opened_file& b)
+{
+    return a.device == b.device && a.inode == b.inode && !a.shared_freely;
+}
+
+// A regular file loses its contents; a FIFO or a device has none to lose.
+void empty_regular_file(int fd, const std::string& path)
+{
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+        const int error = errno;
+        ::close(fd);
+        cannot_open(path, std::strerror(error));
+    }
 }
 
 } // namespace
 
-std::unique_ptr<std::ostream> open_log_file(const std::string& path)
+std::unique_ptr<std::ostream> open_log_file(const std::string& path, opened_file* opened)
 {
-    return open_file(path, O_APPEND, "debug log");
+    opened_file identity;
+    const int fd = open_appending(path, identity);
+    if (opened)
+        *opened = identity;
+    return std::unique_ptr<std::ostream>(new output_stream(fd, "debug log " + path));
 }
 
-std::unique_ptr<std::ostream> open_report_file(const std::string& path)
+std::unique_ptr<std::ostream> open_report_file(const std::string& path, const opened_file* log)
 {
-    return open_file(path, O_TRUNC, "report");
+    opened_file report;
+    // Opened without O_TRUNC: were it the debug log, emptying it would
+    // destroy the log of earlier runs and this run's start line.
+    const int fd = open_appending(path, report);
+    if (log && same_file(report, *log)) {
+        ::close(fd);
+        throw std::runtime_error("--report " + path + " and --log-file " + log->path + " are the same file");
+    }
+    empty_regular_file(fd, path);
+    return std::unique_ptr<std::ostream>(new output_stream(fd, "report " + path));
 }
 
-bool log_write_failed()
+void keep_standard_descriptors_open()
 {
-    return write_failed.load();
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free descriptor is this one, since those below are open.
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
+
+void watch_standard_output()
+{
+    // Never destroyed: std::cout is flushed at exit, after every static
+    // object of this program has gone.
+    static output_buffer* const out = new output_buffer(STDOUT_FILENO, "standard output", false);
+    std::cout.rdbuf(out);
 }

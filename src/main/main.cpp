@@ -8,9 +8,11 @@
 #include <boost/asio/io_service.hpp>
 #include <boost/thread/thread.hpp>
 
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace {
@@ -26,10 +28,17 @@ namespace {
 
 int main(int argc, char** argv)
 {
+    keep_standard_descriptors_open();
+    // A reader that went away (`| head`, a FIFO's reader) makes a write fail
+    // with EPIPE, which the output reports; the test goes on to its end.
+    std::signal(SIGPIPE, SIG_IGN);
+    watch_standard_output();
     init_options(argc, argv);
 
     std::string error;
-    int status = 0;
+    int interrupted_by = 0;
+    double result = 0;
+    std::optional<std::uint32_t> fail_below; // judged only when the test ended
     {
         boost::asio::io_service io;
         std::unique_ptr<boost::asio::io_service::work> work(new boost::asio::io_service::work(io));
@@ -55,18 +64,20 @@ int main(int argc, char** argv)
             const zarn::quorvelin::run_outcome& outcome = objects.recorder->outcome();
             if (!g_opt_quiet)
                 print_run_hint(outcome.totals);
-            status = exit_status(outcome.signal, outcome.result, g_opt_fail_below);
+            interrupted_by = outcome.signal;
+            result = outcome.result;
+            fail_below = g_opt_fail_below;
         }
         objects.destroy();
         work.reset();
     }
     if (!error.empty())
         fail(error);
-    std::cout.flush();
-    // A debug log or report file that stopped taking writes was reported
-    // when it happened; the test stands, but it did not give what was asked for.
-    for (auto* file : {&g_opt_log, &g_opt_report})
+    // An output that stopped taking writes was reported when it happened;
+    // the test stands, but it did not give what was asked for.
+    for (auto* file : {&g_opt_report, &g_opt_log})
         if (*file)
             (*file)->flush();
-    return log_write_failed() ? 1 : status;
+    std::cout.flush();
+    return exit_status(interrupted_by, output_write_failed(), result, fail_below);
 }

@@ -126,20 +126,17 @@ po::options_description later_options()
     return later;
 }
 
+// The debug log's file, which the report must not share.
+opened_file log_file;
+
 void open_report(const std::string& path)
 {
-    std::unique_ptr<std::ostream> report = open_report_file(path);
-    if (!report)
-        throw std::runtime_error(path + " Can't open file");
-    g_opt_report = std::move(report);
+    g_opt_report = open_report_file(path, g_opt_log ? &log_file : nullptr);
 }
 
 void open_log(const std::string& path)
 {
-    std::unique_ptr<std::ostream> log = open_log_file(path);
-    if (!log)
-        throw std::runtime_error(path + " Can't open file");
-    g_opt_log = std::move(log);
+    g_opt_log = open_log_file(path, &log_file);
 }
 
 // Case-insensitive lookup; the longest mode name that prefixes the value wins.

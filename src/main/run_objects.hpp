@@ -28,7 +28,7 @@ struct run_objects {
     // Opens the socket and starts the mode's driver on `io`.
     void start(boost::asio::io_service& io);
 
-    // SIGINT or SIGTERM, to the running driver.
+    // SIGINT, SIGTERM or SIGHUP, to the running driver.
     void interrupt(int signal);
 
     void destroy();

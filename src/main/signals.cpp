@@ -2,9 +2,22 @@
 
 #include <csignal>
 
+namespace {
+
+bool ignored_at_start(int signal)
+{
+    struct sigaction action {};
+    return ::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN;
+}
+
+} // namespace
+
 interrupt_signals::interrupt_signals(boost::asio::io_service& io, std::function<void(int)> on_signal)
     : signals_(io, SIGINT, SIGTERM), on_signal_(std::move(on_signal))
 {
+    // Under nohup the test is meant to outlive its terminal.
+    if (!ignored_at_start(SIGHUP))
+        signals_.add(SIGHUP);
 }
 
 void interrupt_signals::watch()

@@ -1,9 +1,11 @@
 #ifndef QUORVELIN_MAIN_SIGNALS_HPP
 #define QUORVELIN_MAIN_SIGNALS_HPP
 
-// SIGINT and SIGTERM, taken on the event loop. Asio installs its own
-// handler, so a signal that was ignored when the program started (a
-// background job of a script) is caught as well.
+// SIGINT, SIGTERM and SIGHUP (a closed terminal or ssh session), taken on
+// the event loop; each winds the test down to its summary. Asio installs its
+// own handler, so SIGINT or SIGTERM ignored when the program started (a
+// background job of a script) is caught as well; SIGHUP ignored at start
+// (nohup) stays ignored.
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/signal_set.hpp>

@@ -4,6 +4,7 @@
 // request. Nothing is allocated and nothing is written past the output end.
 #include "main/options.hpp"
 #include "message/param.hpp"
+#include "message/reply_verdict.hpp"
 #include "message/wire.hpp"
 
 #include <algorithm>
@@ -56,21 +57,12 @@ char* build_children(const param& node, char* out, char* end, area source)
     return out;
 }
 
-// The reply's verdict on one of its IAs: the first non-zero status among the
-// IA's own options, or 0. A Status Code too short for a code is UnspecFail.
+// The reply's verdict on one of its IAs: the first failure status among
+// the IA's own options, or Success.
 unsigned ia_status(const char* ia_begin, const char* ia_end)
 {
     const area options = sub_options(ia_begin, ia_end, wire::ia_header);
-    const char* p = options.begin;
-    while (const std::size_t n = wire::option_size(p, options.end)) {
-        if (wire::get16(p) == opt_status_code) {
-            const unsigned status = n < wire::option_header + 2 ? unsigned(status_unspec_fail) : wire::get16(p + 4);
-            if (status != status_success)
-                return status;
-        }
-        p += n;
-    }
-    return status_success;
+    return failure_status(options.begin, options.end);
 }
 
 // The reply's verdict on the IA `ia` of a client message: 0 when the source
@@ -78,15 +70,6 @@ unsigned ia_status(const char* ia_begin, const char* ia_end)
 unsigned ia_refusal(const param& ia, const char* src_begin, const char* src_end)
 {
     return ia.find_option(src_begin, src_end) ? ia_status(src_begin, src_end) : unsigned(status_success);
-}
-
-void log_refused(unsigned status, int code, std::uint32_t iaid)
-{
-    if (!g_opt_log)
-        return;
-    std::ostream& log = *g_opt_log;
-    log << "# failed status-code=" << static_cast<status_code>(status) << " on " << static_cast<option_code>(code)
-        << " iaid=" << static_cast<std::int32_t>(iaid) << log.widen('\n') << std::flush;
 }
 
 // Fixed fields of IAADDR: address, preferred and valid lifetime.
@@ -324,7 +307,8 @@ char* ia_param::build_packet(char* out, char* end, const char* src_begin, const 
     if (find_option(src_begin, src_end)) {
         const unsigned status = ia_status(src_begin, src_end);
         if (status != status_success) {
-            log_refused(status, code_, iaid_);
+            if (g_opt_log)
+                log_refused_ia(*g_opt_log, status, static_cast<unsigned>(code_), iaid_);
             return nullptr;
         }
         offered = sub_options(src_begin, src_end, wire::ia_header);

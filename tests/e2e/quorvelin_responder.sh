@@ -46,6 +46,18 @@ check "refuse: the hint says replies came but no client got through" "$(cat "$T/
 completed: replies reached clients but no client got through its scenario (--log-file shows refused IAs and messages \
 that could not be built)."
 
+# A message-level refusal: every ADVERTISE says NoAddrAvail among its own
+# options and carries no IA. Counted like a refused IA, at the SOLICIT step.
+qv refuse_message 30 --server responder --responder-args --refuse-message -- --test-mode once --clients 20 \
+  --timeout 1 --log-file "$T/refuse_message.log" --summary --report "$T/refuse_message.jsonl" @IF@
+check "refuse-message: exit status 0, no client completed, the summary names the status" "$status/$(count \
+  refuse_message '^Finished and report: 0 transactions per second\.$')/$(count refuse_message \
+  '^Refused at step 1 SOLICIT: 2:NoAddrAvail 20$')" = 0/1/1
+check "refuse-message: 20 refusals at the SOLICIT step, no REQUEST sent, every client stalled" \
+  "$(report refuse_message '[step(1)["refused"], step(2)["sent"], summary["clients"]["stalled"]]')" = '[{"2": 20}, 0, 20]'
+check "refuse-message: the debug log names each refusal" \
+  "$(grep -cxF '# failed status-code=2:NoAddrAvail on 2:ADVERTISE' "$T/refuse_message.log" || true)" -eq 20
+
 # No answers at all: the probe gives up at its first timeouts.
 qv silent 30 --server responder --responder-args "--drop-percent 100" -- -v --timeout 1 --clients 100 @IF@
 check "silent: exit status 0, the probe is unable to continue" "$status/$(last silent)" = "0/Unable to continue."

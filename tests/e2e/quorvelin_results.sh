@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # What a run tells its user: the --summary block and the --report file
 # against the test responder's faults, counts checked against what the
-# responder did; --fail-below's exit status; SIGINT and SIGTERM ending
-# endless and highload runs with their summary. (A plain once run, refusals
+# responder did; --fail-below's exit status; SIGINT, SIGTERM and SIGHUP
+# ending endless and highload runs with their summary. (A plain once run, refusals
 # and duplicate answers are checked in the Kea and responder tests.)
 # shellcheck source=tests/e2e/lab.bash
 source "$(dirname "$0")/lab.bash"
@@ -96,5 +96,27 @@ check "term: exit status 143, the second signal ends the run at once (${took} ms
   "$status" = 143 -a "${took:-9999}" -lt 1000
 check "term: the clients still waiting are pending in the summary record" \
   "$(report term '[summary["interrupted"], summary["clients"]["pending"] > 0]')" = '[true, true]'
+
+# SIGHUP (the terminal or ssh session closed) ends a run like SIGTERM, with
+# its summary and report, and exit status 129.
+signalled hup 40 --server responder -- "2 HUP" -- --test-mode endless --clients 50 --timeout 1 --summary \
+  --report "$T/hup.jsonl" @IF@
+check "hup: exit status 129, the summary says interrupted" \
+  "$status/$(count hup '^Summary: endless test, 50 clients/second offered, [0-9.]* served; interrupted$')" = 129/1
+check "hup: the summary record interrupted, the signal an event" \
+  "$(report hup '[summary["interrupted"], [e["signal"] for e in events if e["event"] == "interrupted"]]')" = \
+  '[true, [1]]'
+
+# Under nohup SIGHUP stays ignored: the run goes on until SIGTERM.
+# shellcheck disable=SC2016  # expanded by the script in the lab
+in_lab nohup 40 --server responder -- bash -c '
+  nohup "$@" & pid=$!
+  sleep 2
+  kill -HUP "$pid"
+  sleep 1
+  kill -TERM "$pid"
+  wait "$pid"' nohup "$QUORVELIN" --test-mode endless --clients 50 --timeout 1 --report "$T/nohup.jsonl" @IF@
+check "nohup: SIGHUP ignored, SIGTERM ends the run: exit status 143, the only signal recorded" \
+  "$status/$(report nohup '[e["signal"] for e in events if e["event"] == "interrupted"]')" = '143/[15]'
 
 finish

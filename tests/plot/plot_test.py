@@ -88,6 +88,80 @@ class PlotTest(unittest.TestCase):
                 if text is not None:
                     os.remove(report)
 
+    def test_draws_a_report_cut_mid_record_and_warns(self):
+        lines = read(os.path.join(REPORTS, "endless-interrupted.jsonl")).splitlines(keepends=True)
+        summary, tick = lines[-1], lines[-2]
+        cases = [  # the report's text, the line cut, whether the picture has the summary's result
+            ("".join(lines[:-1]) + summary[:len(summary) // 2], len(lines), False),
+            ("".join(lines[:-1]) + summary[:1], len(lines), False),
+            ("".join(lines[:-1]) + summary[:-2], len(lines), False),
+            ("".join(lines[:-2]) + tick[:len(tick) // 3], len(lines) - 1, False),
+            ("".join(lines)[:-1], None, True),  # whole but for its newline: kept
+        ]
+        for text, cut, whole in cases:
+            with self.subTest(cut=cut, length=len(text)):
+                report, picture = os.path.join(self.dir, "report.jsonl"), os.path.join(self.dir, "run.svg")
+                with open(report, "w") as f:
+                    f.write(text)
+                done = run(report, picture)
+                warning = f"plot: {report}:{cut}: warning: the last line is cut short; drawn without it\n"
+                self.assertEqual((done.returncode, done.stderr), (0, warning if cut else ""))
+                svg = read(picture)
+                self.assertIn('id="completed"', svg)
+                self.assertEqual("no summary: the report ends before the run did" in svg, not whole)
+
+    def test_refuses_wrongly_typed_fields_in_one_line(self):
+        tick = {"type": "tick", "time": "2026-01-01T00:00:01.000000Z", "rate": 10, "low_water": 0, "high_water": 0,
+                "second": {"completed": 10, "timed_out": 0, "latency_us": {"count": 10, "p50": 900, "p99": 990}}}
+        event = {"type": "event", "time": "2026-01-01T00:00:01.000000Z", "event": "interrupted", "signal": 1}
+        summary = {"type": "summary", "mode": "endless", "end": "2026-01-01T00:00:02.000000Z", "result": 9.5,
+                   "interrupted": True, "offered_rate": 10, "served_rate": 9.5}
+
+        def changed(record, name, value):
+            record = json.loads(json.dumps(record))
+            *inside, last = name.split(".")
+            place = record
+            for part in inside:
+                place = place[part]
+            place[last] = value
+            return json.dumps(record)
+
+        start = json.loads(START)
+        cases = [  # the second record, what the error says
+            ('{"type": ["start"]}', "not a record of a quorvelin report"),
+            ('{"type": null}', "not a record of a quorvelin report"),
+            (changed(tick, "rate", None), "the tick record's rate should be a number, not null"),
+            (changed(tick, "low_water", "0"), "the tick record's low_water should be a number, not text"),
+            (changed(tick, "second.completed", True), "the tick record's second.completed should be a number, not true"),
+            (changed(tick, "second.latency_us.p99", [990]), "second.latency_us.p99 should be a number, not a list"),
+            (changed(tick, "second.latency_us", [10, 900, 990]), "the tick record lacks second.latency_us.count"),
+            (changed(tick, "time", 1), "the tick record's time should be text, not a number"),
+            (changed(event, "event", None), "the event record's event should be text, not null"),
+            (changed(event, "signal", [1]), "the event record's signal should be a number, not a list"),
+            (changed(summary, "interrupted", "yes"), "the summary record's interrupted should be true or false, not text"),
+            (changed(summary, "mode", {"endless": 1}), "the summary record's mode should be text, not an object"),
+            (changed(summary, "served_rate", None), "the summary record's served_rate should be a number, not null"),
+            (changed(summary, "offered_rate", False), "the summary record's offered_rate should be a number, not false"),
+            (changed(start, "messages", None), "the start record's messages should be a list of texts, not null"),
+            (changed(start, "messages", ["SOLICIT", 3]), "the start record's messages should be a list of texts"),
+            (changed(start, "format", "1"), "the start record's format should be a number, not text"),
+            (changed(start, "start", 0), "the start record's start should be text, not a number"),
+        ]
+        for second, error in cases:
+            with self.subTest(error=error, record=second):
+                report, picture = os.path.join(self.dir, "report.jsonl"), os.path.join(self.dir, "out.png")
+                with open(report, "w") as f:
+                    f.write(START + "\n" + second + "\n")
+                done = run(report, picture)
+                self.assertEqual(done.returncode, 1)
+                self.assertRegex(done.stderr, rf"^plot: {report}:2: .*{error}.*\n$")
+                self.assertFalse(os.path.exists(picture))
+
+        # The same records, rightly typed, draw.
+        with open(report, "w") as f:
+            f.write("\n".join([START] + [json.dumps(r) for r in (tick, event, summary)]) + "\n")
+        self.assertEqual(run(report, picture).returncode, 0)
+
 
 if __name__ == "__main__":
     unittest.main()

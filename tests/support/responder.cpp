@@ -1,7 +1,7 @@
 // quorvelin_responder: a small, fast DHCPv6 server for the test lab. It
 // answers every client (no lease state: bindings are derived from the
 // client's DUID) and can misbehave on purpose in ways a real server won't:
-// refuse every IA, drop requests, limit new clients, answer twice, leave
+// refuse every IA or whole requests, drop requests, limit new clients, answer twice, leave
 // out its Server Identifier.
 //
 // One UDP socket on port 547, read and written in batches (recvmmsg and
@@ -42,6 +42,7 @@ struct options {
     std::string interface;
     unsigned short port = 547;
     bool refuse = false;
+    bool refuse_message = false;
     double drop_percent = 0;
     unsigned max_new_per_second = 0;
     bool answer_twice = false;
@@ -97,6 +98,8 @@ bool parse_options(int argc, char** argv, options& o)
         ("interface,i", po::value(&o.interface), "Serve only this device (bind to it, join the DHCPv6 groups on it).")
         ("port", po::value(&o.port)->default_value(547), "UDP port to serve.")
         ("refuse", po::bool_switch(&o.refuse), "Answer every IA with a failure status (NoAddrAvail, NoPrefixAvail).")
+        ("refuse-message", po::bool_switch(&o.refuse_message),
+         "Answer requests for leases with a message-level NoAddrAvail and no IA.")
         ("drop-percent", po::value(&o.drop_percent)->default_value(0),
          "Drop this percentage of requests (deterministic per request).")
         ("max-new-per-second", po::value(&o.max_new_per_second)->default_value(0),
@@ -358,6 +361,7 @@ int main(int argc, char** argv)
     shared_state shared{fd, opts, {}, responder::drop_filter(opts.drop_percent),
                         responder::new_client_limiter(opts.max_new_per_second)};
     shared.settings.refuse = opts.refuse;
+    shared.settings.refuse_message = opts.refuse_message;
     shared.settings.server_id = !opts.no_server_id;
     shared.settings.server_duid = server_duid(fd, opts.interface);
 

@@ -56,6 +56,9 @@ struct request {
 
 struct answer_settings {
     bool refuse = false;     // every IA gets a failure status instead of a binding
+    // Requests for leases get a message-level NoAddrsAvail and no IA at all,
+    // as servers that assign nothing answer (RFC 8415 section 18.3.9).
+    bool refuse_message = false;
     bool server_id = true;   // include the Server Identifier
     std::array<std::uint8_t, 10> server_duid{};  // DUID-LL: type 3, hardware type 1, MAC
 };
@@ -218,6 +221,10 @@ inline void put_message(writer& w, const request& r, const answer_settings& s)
         w.end_option(w.begin_option(opt::rapid_commit));
     switch (r.type) {
     case msg::solicit: case msg::request: case msg::renew: case msg::rebind: {
+        if (s.refuse_message) {
+            put_status(w, status::no_addr_avail, "no addresses available");
+            break;
+        }
         option_walker walk(r.options);
         option_view o;
         while (walk.next(o))

@@ -2,6 +2,7 @@
 // clears on a fake clock, each with what the table answered and counted.
 #include "engine/client_table.hpp"
 #include "main/options.hpp"
+#include "message/reply_verdict.hpp"
 #include "counts_text.hpp"
 #include "wire_bytes.hpp"
 
@@ -26,10 +27,12 @@ using time_point = client_table::time_point;
 //   p<id>  an ADVERTISE, which answers only a SOLICIT
 //   q<id>  the answer while the client's message still waits to be sent
 //   x<id>  an answer whose IA_NA refuses with NoAddrAvail
+//   l<id>  an answer without any lease
 //   n<id>  the answer, whose next message turns out too long to send
 //          replies write "c<id>" when the client completed, "d" for a
-//          duplicate, "n" when its next message was not built, "u" when no
-//          client has the id, nothing when the next message was sent
+//          duplicate, "r" when the answer refused the message, "n" when its
+//          next message was not built, "u" when no client has the id,
+//          nothing when the next message was sent
 //   t      stats with that cutoff; writes "[results timeouts pending avg max min]"
 //   k      writes "k<live>/<kept for restart>"
 //   c      clear_results
@@ -102,6 +105,8 @@ private:
             datagram[0] = 2;
         if (kind == 'w')
             datagram = message(datagram[0], static_cast<std::uint32_t>(id), cat({find(request, 1), find(datagram, 3)}));
+        if (kind == 'l')
+            datagram = message(datagram[0], static_cast<std::uint32_t>(id), cat({find(request, 1), server_id}));
         if (kind == 'x')
             datagram = message(datagram[0], static_cast<std::uint32_t>(id),
                                cat({find(request, 1), server_id, ia(3, 1, 0, 0, status(2, ""))}));
@@ -117,6 +122,13 @@ private:
         }
         if (!table.take_reply(*client, begin, end, kind == 'q', at))
             return "d";
+        const auto verdict = zarn::quorvelin::judge_reply(reinterpret_cast<const char*>(request.data()),
+                                                          reinterpret_cast<const char*>(request.data() + request.size()),
+                                                          begin, end);
+        if (verdict.refused()) {
+            table.refuse(*client, verdict);
+            return "r";
+        }
         if (!table.finished(*client)) {
             const built_message built = table.build_next(*client, begin, end, at);
             if (kind == 'n') {
@@ -170,9 +182,11 @@ const script_case cases[] = {
      "1 1 1 0 0 0 0 1 | 1 1 1 0 0 0 0 1 | 1 1 0 0 0 0 0 1 | 1 1 0 0 0 1 | 1"},
     {"an answer without a Server Identifier still moves the client on", "s w0", "s0 ",
      "1 1 0 0 0 1 0 1 | 1 0 0 0 0 0 0 0 | 0 0 0 0 0 0 0 0 | 1 0 0 0 0 0 | 0"},
-    {"a refused IA stalls the client under the step that refused it, until it times out",
-     "s@0 x0@1 a0@2 t@0 k", "s0 n d [0 1 0 0 0 0] k0/1",
+    {"a refused IA stalls the client at the step it answers, until it times out; it is not restarted",
+     "s@0 x0@1 a0@2 t@0 k", "s0 r d [0 1 0 0 0 0] k0/0",
      "1 1 1 0 0 0 1 1 | 0 0 0 0 0 0 0 0 | 0 0 0 0 0 0 0 0 | 1 0 1 1 0 0 | 0"},
+    {"an answer without a lease refuses the message it answers", "s a0 l0 t@0", "s0  r [0 1 0 0 0 0]",
+     "1 1 0 0 0 0 0 1 | 1 1 0 0 0 0 1 1 | 0 0 0 0 0 0 0 0 | 1 0 1 1 0 0 | 0"},
     {"a message too long to send stalls the client at its own step", "s@0 n0@1 t@0 t@1", "s0 n [0 0 1 0 0 0] [0 1 0 0 0 0]",
      "1 1 0 0 0 0 0 1 | 0 0 0 0 1 0 0 0 | 0 0 0 0 0 0 0 0 | 1 0 1 1 0 0 | 0"},
     {"clearing drops every client and result and keeps those that had a reply",

@@ -116,8 +116,14 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         {{"lo", "--nthreads", "-1"}, "the argument ('-1') for option '--nthreads' is out of range 1..1024"},
         {{"lo", "--nthreads", "0"}, "the argument ('0') for option '--nthreads' is out of range 1..1024"},
         {{"lo", "--nthreads", "1025"}, "the argument ('1025') for option '--nthreads' is out of range 1..1024"},
-        {{"lo", "--log-file", "/nonexistent-dir/q.log"}, "/nonexistent-dir/q.log Can't open file"},
-        {{"lo", "--report", "/nonexistent-dir/q.log"}, "/nonexistent-dir/q.log Can't open file"},
+        // An output that cannot be opened says why, in the system's words.
+        {{"lo", "--log-file", "/nonexistent-dir/q.log"}, "/nonexistent-dir/q.log Can't open file: No such file or directory"},
+        {{"lo", "--report", "/nonexistent-dir/q.log"}, "/nonexistent-dir/q.log Can't open file: No such file or directory"},
+        {{"lo", "--report", dir}, dir + " Can't open file: Is a directory"s},
+        // A FIFO nobody reads is refused at once instead of waiting silently
+        // for a reader before the test starts.
+        {{"lo", "--report", fifo}, fifo + " Can't open file: a FIFO without a reader (start the reader first)"},
+        {{"lo", "--log-file", link}, link + " Can't open file: a FIFO without a reader (start the reader first)"},
         {{"lo", "--fail-below", "most"}, "the argument ('most') for option '--fail-below' is invalid"},
         {{"lo", "--fail-below", "-5"}, "the argument ('-5') for option '--fail-below' is out of range 0..1000000"},
         {{"lo", examples + "relay/two-relays.scn", examples + "relay/two-relays.scn"}, "can't set many relay files"},
@@ -135,6 +141,31 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
     }
     std::remove(link.c_str());
     std::remove(fifo.c_str());
+    rmdir(dir);
+}
+
+// Two writers on one file would overwrite each other: the report and the
+// debug log may not be one file, however it is named, and the refusal
+// leaves the log as it was.
+TEST(CommandLine, ReportAndLogMayNotBeOneFile)
+{
+    char dir[] = "/tmp/quorvelin-same-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string log = dir + "/q.log"s, soft = dir + "/soft"s, hard = dir + "/hard"s;
+    std::ofstream(log) << "earlier run\n";
+    ASSERT_EQ(symlink(log.c_str(), soft.c_str()), 0);
+    ASSERT_EQ(link(log.c_str(), hard.c_str()), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {log, log}, {soft, log}, {log, soft}, {hard, log}, {dir + "/./q.log"s, log}};
+    for (const auto& c : cases) {
+        const auto r = quorvelin({"lo", "--test-mode", "once", "--report", c.first, "--log-file", c.second});
+        EXPECT_EQ(r.status, 1) << c.first;
+        EXPECT_EQ(r.err, "Error: --report " + c.first + " and --log-file " + c.second + " are the same file\n" +
+                             usage_text);
+        EXPECT_EQ(slurp(log).substr(0, 12), "earlier run\n") << c.first;
+    }
+    for (const auto& path : {soft, hard, log})
+        std::remove(path.c_str());
     rmdir(dir);
 }
 
@@ -195,11 +226,13 @@ TEST(InitOptions, ArgumentsReachTheirGlobals)
     EXPECT_EQ(init({"-v", "-q", "-s", "2001:db8::1", "-t", "30", "--clients", "1000000", "--timeout", "+86400",
                     "--nthreads", "1024", "--test-mode", "highload", "veth0"}),
               "veth0 mode 0 clients 1000000 duration 30 timeout 86400 threads 1024 server 2001:db8::1 verbose quiet");
-    EXPECT_EQ(init({"lo", "--summary", "--fail-below", "250", "--report", "/dev/null"}),
-              "lo mode 0 clients 1000000 duration 30 timeout 86400 threads 1024 server 2001:db8::1 verbose quiet summary report "
-              "fail-below 250");
+    // A character device takes both outputs without harm.
+    EXPECT_EQ(init({"lo", "--summary", "--fail-below", "250", "--report", "/dev/null", "--log-file", "/dev/null"}),
+              "lo mode 0 clients 1000000 duration 30 timeout 86400 threads 1024 server 2001:db8::1 verbose quiet log "
+              "summary report fail-below 250");
     g_opt_verbose = g_opt_quiet = g_opt_summary = false;
     g_opt_report.reset();
+    g_opt_log.reset();
     g_opt_fail_below.reset();
     g_opt_send_addr = boost::asio::ip::make_address_v6("ff02::1:2");
     g_opt_duration = 120, g_opt_minimum = 1, g_opt_timeout = 3, g_opt_nthreads = 1;

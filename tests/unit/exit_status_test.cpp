@@ -4,17 +4,21 @@
 
 #include <csignal>
 
-TEST(ExitStatus, SignalsThenFailBelowThenZero)
+TEST(ExitStatus, SignalsThenFailedOutputsThenFailBelowThenZero)
 {
     const struct {
         int signal;
+        bool output_failed;
         double result;
         std::optional<std::uint32_t> fail_below;
         int want;
     } cases[] = {
-        {0, 0, std::nullopt, 0},    {0, 99.9, 100u, 3},  {0, 100, 100u, 0},
-        {SIGINT, 0, std::nullopt, 130}, {SIGTERM, 0, 100u, 143}, {SIGINT, 500, 100u, 130},
+        {0, false, 0, std::nullopt, 0},      {0, false, 99.9, 100u, 3},    {0, false, 100, 100u, 0},
+        {SIGINT, false, 0, std::nullopt, 130}, {SIGTERM, false, 0, 100u, 143}, {SIGINT, false, 500, 100u, 130},
+        {SIGHUP, false, 0, std::nullopt, 129}, {0, true, 500, std::nullopt, 1}, {0, true, 0, 100u, 1},
+        {SIGINT, true, 0, std::nullopt, 130},  {SIGHUP, true, 0, 100u, 129},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(exit_status(c.signal, c.result, c.fail_below), c.want) << c.signal << " " << c.result;
+        EXPECT_EQ(exit_status(c.signal, c.output_failed, c.result, c.fail_below), c.want)
+            << c.signal << " " << c.output_failed << " " << c.result;
 }

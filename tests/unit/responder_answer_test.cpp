@@ -14,10 +14,11 @@ const bytes cid = option(1, hex("00 01 00 01 00 00 00 00 00 00 00 12 34 01"));
 const bytes sid = option(2, hex("00 03 00 01 02 00 00 00 05 47"));
 
 // The answer to a datagram, empty when there is none.
-bytes respond(const bytes& datagram, bool refuse = false, bool server_id = true)
+bytes respond(const bytes& datagram, bool refuse = false, bool server_id = true, bool refuse_message = false)
 {
     responder::answer_settings s;
     s.refuse = refuse;
+    s.refuse_message = refuse_message;
     s.server_id = server_id;
     const std::uint8_t mac[6] = {2, 0, 0, 0, 5, 0x47};
     s.server_duid = responder::duid_ll(mac);
@@ -76,12 +77,16 @@ TEST(ResponderAnswer, EachTypeGetsItsAnswer)
         EXPECT_EQ(to_hex(respond(c.first)), to_hex(c.second)) << to_hex(c.first);
 }
 
-TEST(ResponderAnswer, SwitchesRefuseEveryIaOrLeaveTheServerIdOut)
+TEST(ResponderAnswer, SwitchesRefuseEveryIaOrTheWholeMessageOrLeaveTheServerIdOut)
 {
     const bytes request = message(3, 2, cat({cid, ia(3, 1, 0, 0, {}), ia(25, 2, 0, 0, {})}));
     EXPECT_EQ(to_hex(respond(request, true)),
               to_hex(message(7, 2, cat({cid, sid, ia(3, 1, 0, 0, status(2, "no addresses available")),
                                         ia(25, 2, 0, 0, status(6, "no prefixes available"))}))));
+    EXPECT_EQ(to_hex(respond(request, false, true, true)),
+              to_hex(message(7, 2, cat({cid, sid, status(2, "no addresses available")}))));
+    EXPECT_EQ(to_hex(respond(message(8, 2, cat({cid, ia(3, 1, 0, 0, {})})), false, true, true)),
+              to_hex(message(7, 2, cat({cid, sid, status(0, "done")}))));
     EXPECT_EQ(to_hex(respond(message(4, 2, cid), false, false)),
               to_hex(message(7, 2, cat({cid, status(0, "all addresses on link")}))));
 }

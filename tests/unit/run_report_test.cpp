@@ -12,8 +12,9 @@ namespace {
 using namespace zarn::quorvelin;
 using nlohmann::json;
 
-// Three steps; the second refused twice with NoAddrAvail and once with a
-// code beyond the table; latencies 100..199 us at the first step.
+// Three steps; the second refused twice with NoAddrAvail, once with a code
+// beyond the table and four times by offering no lease; latencies 100..199
+// us at the first step.
 run_outcome sample_outcome(opt_mode_t mode)
 {
     run_outcome o;
@@ -31,6 +32,7 @@ run_outcome sample_outcome(opt_mode_t mode)
     o.totals.steps[0].duplicates = 7;
     o.totals.steps[1].refused[2] = 2;
     o.totals.steps[1].refused[status_slots - 1] = 1;
+    o.totals.steps[1].no_lease_offered = 4;
     o.totals.steps[2].no_server_id = 5;
     o.totals.steps[2].unbuildable = 6;
     for (std::uint64_t us = 100; us < 200; ++us)
@@ -80,11 +82,11 @@ TEST(ReportWriter, SummaryRecordCarriesEveryCountAndMergeableHistograms)
         "unmatched_replies":9,"rcvbuf_drops":11,"received":320,"start":"2023-11-14T22:13:20.000000Z",
         "end":"2023-11-14T22:13:22.500000Z","duration_s":2.5,"steps":[
         {"step":1,"message":"SOLICIT","sent":210,"answered":100,"timed_out":0,"duplicates":7,"no_server_id":0,
-         "unbuildable":0,"refused":{}},
+         "unbuildable":0,"refused":{},"no_lease_offered":0},
         {"step":2,"message":"REQUEST","sent":0,"answered":0,"timed_out":0,"duplicates":0,"no_server_id":0,
-         "unbuildable":0,"refused":{"2":2,"255":1}},
+         "unbuildable":0,"refused":{"2":2,"255":1},"no_lease_offered":4},
         {"step":3,"message":"RELEASE","sent":0,"answered":0,"timed_out":0,"duplicates":0,"no_server_id":5,
-         "unbuildable":6,"refused":{}}]})"));
+         "unbuildable":6,"refused":{},"no_lease_offered":0}]})"));
 
     // The buckets and exact figures rebuild the histogram of the step.
     EXPECT_EQ(histogram["count"], 100);
@@ -128,7 +130,7 @@ TEST(SummaryBlock, TotalsStepsLatenciesAndRefusalsInColumns)
               "Datagrams: 320 received, 9 unmatched, 11 dropped for want of receive buffer\n"
               "Step                   Sent   Answered  Timed out    Refused Duplicates     No SID  Not built\n"
               "1 SOLICIT               210        100          0          0          7          0          0\n"
-              "2 REQUEST                 0          0          0          3          0          0          0\n"
+              "2 REQUEST                 0          0          0          7          0          0          0\n"
               "3 RELEASE                 0          0          0          0          0          5          6\n"
               "Latency (us)          Count        Min       Mean        p50        p90        p99      p99.9        Max\n"
               "1 SOLICIT               100        100      149.5        149        189        198        199        199\n"
@@ -136,7 +138,8 @@ TEST(SummaryBlock, TotalsStepsLatenciesAndRefusalsInColumns)
               "3 RELEASE                 0          0        0.0          0          0          0          0          0\n"
               "Whole client              1       5000     5000.0       5000       5000       5000       5000       5000\n"
               "Refused at step 2 REQUEST: 2:NoAddrAvail 2\n"
-              "Refused at step 2 REQUEST: 255 or above 1\n");
+              "Refused at step 2 REQUEST: 255 or above 1\n"
+              "Refused at step 2 REQUEST: no lease offered 4\n");
 }
 
 } // namespace

@@ -1,0 +1,117 @@
+// Where a server may put a refusal (RFC 8415 sections 18.2.9, 18.3.9): among
+// the answer's own options, inside the client's IAs, or by offering no lease
+// at all. Each row is a request, an answer and the verdict on it.
+#include "message/reply_verdict.hpp"
+#include "wire_bytes.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace wire_bytes;
+using zarn::quorvelin::judge_reply;
+using zarn::quorvelin::reply_verdict;
+using kind = reply_verdict::kind;
+
+namespace {
+
+const bytes cid = client_id(7);
+const bytes na1 = ia(3, 1, 0, 0, {});
+const bytes pd1 = ia(25, 1, 0, 0, {});
+const bytes bound_na1 = ia(3, 1, 1000, 2000, iaaddr("2001:db8::1", 3000, 4000));
+const bytes bound_pd1 = ia(25, 1, 1000, 2000, iaprefix(56, "2001:db8:100::", 3000, 4000));
+const bytes no_addrs = status(2, "no addresses available");
+
+bytes request(unsigned type, const bytes& ias) { return message(type, 0x42, cat({cid, ias})); }
+bytes reply(unsigned type, const bytes& options) { return message(type, 0x42, cat({cid, server_id, options})); }
+
+struct row {
+    const char* name;
+    bytes request;
+    bytes answer;
+    kind what;
+    unsigned status;
+    unsigned ia_code;
+};
+
+const row rows[] = {
+    {"advertise binding the IA", request(1, na1), reply(2, bound_na1), kind::accepted, 0, 0},
+    {"reply binding a prefix", request(3, pd1), reply(7, bound_pd1), kind::accepted, 0, 0},
+    {"message-level NoAddrsAvail, no IA", request(1, pd1), reply(2, no_addrs), kind::refused_message, 2, 0},
+    {"message-level status wins over a bound IA", request(3, na1), reply(7, cat({no_addrs, bound_na1})),
+     kind::refused_message, 2, 0},
+    {"message-level Success is no verdict", request(1, na1), reply(2, cat({status(0, "ok"), bound_na1})),
+     kind::accepted, 0, 0},
+    {"a Status Code too short for a code is UnspecFail", request(1, na1), reply(2, option(13, hex("00"))),
+     kind::refused_message, 1, 0},
+    {"no IA in the answer, no status", request(1, na1), reply(2, {}), kind::no_lease, 0, 0},
+    {"the IA without an address", request(5, na1), reply(7, ia(3, 1, 0, 0, {})), kind::no_lease, 0, 0},
+    {"an address with valid lifetime 0 is no lease", request(5, na1),
+     reply(7, ia(3, 1, 0, 0, iaaddr("2001:db8::1", 0, 0))), kind::no_lease, 0, 0},
+    {"another IAID bound, not the client's", request(1, na1), reply(2, ia(3, 2, 0, 0, iaaddr("2001:db8::1", 1, 1))),
+     kind::no_lease, 0, 0},
+    {"an address offered in an IA_PD is no prefix", request(1, pd1),
+     reply(2, ia(25, 1, 0, 0, iaaddr("2001:db8::1", 1, 1))), kind::no_lease, 0, 0},
+    {"failure status inside the IA", request(1, na1), reply(2, ia(3, 1, 0, 0, no_addrs)), kind::refused_ia, 2, 3},
+    {"the request's first IA that has a status names it", request(6, cat({pd1, na1, option(3, u32(5))})),
+     reply(7, cat({ia(3, 5, 0, 0, no_addrs), ia(3, 1, 0, 0, {}), ia(25, 1, 0, 0, status(6, "none"))})),
+     kind::refused_ia, 6, 25},
+    {"one IA bound, the other refused: accepted here", request(3, cat({na1, pd1})),
+     reply(7, cat({bound_na1, ia(25, 1, 0, 0, status(6, "none"))})), kind::accepted, 0, 0},
+    {"IA_TA with an address", request(1, option(4, u32(9))),
+     reply(2, option(4, cat({u32(9), iaaddr("2001:db8::9", 1, 1)}))), kind::accepted, 0, 0},
+    {"rapid-commit REPLY to SOLICIT without a lease", request(1, na1), reply(7, {}), kind::no_lease, 0, 0},
+    {"REPLY to RELEASE with Success", request(8, bound_na1), reply(7, status(0, "done")), kind::accepted, 0, 0},
+    {"REPLY to DECLINE without IA", request(9, bound_na1), reply(7, {}), kind::accepted, 0, 0},
+    {"REPLY to RELEASE with NoBinding", request(8, bound_na1), reply(7, status(3, "no binding")),
+     kind::refused_message, 3, 0},
+    {"a request without IA asks for no lease", request(3, {}), reply(7, {}), kind::accepted, 0, 0},
+    {"an IA too short for its IAID is not asked for", request(1, option(3, hex("00 01"))), reply(2, {}),
+     kind::accepted, 0, 0},
+    {"request inside relay layers", relay(12, 1, "2001:db8::1", "fe80::1",
+                                         option(9, relay(12, 0, "::", "fe80::2", option(9, request(1, na1))))),
+     reply(2, {}), kind::no_lease, 0, 0},
+    {"an answer that is not ADVERTISE or REPLY", request(1, na1), reply(3, no_addrs), kind::accepted, 0, 0},
+    {"an answer shorter than its header", request(1, na1), hex("02 00"), kind::accepted, 0, 0},
+    {"an IA running past the answer's end ends the walk", request(1, na1),
+     cat({reply(2, {}), hex("00 03 00 40 00 00 00 01")}), kind::no_lease, 0, 0},
+};
+
+reply_verdict judge(const bytes& request, const bytes& answer)
+{
+    const char* r = reinterpret_cast<const char*>(request.data());
+    const char* a = reinterpret_cast<const char*>(answer.data());
+    return judge_reply(r, r + request.size(), a, a + answer.size());
+}
+
+} // namespace
+
+TEST(ReplyVerdict, WhereverTheServerPutsTheRefusal)
+{
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const reply_verdict v = judge(r.request, r.answer);
+        EXPECT_EQ(int(v.what), int(r.what));
+        EXPECT_EQ(v.status, r.status);
+        EXPECT_EQ(v.ia_code, r.ia_code);
+        EXPECT_EQ(v.refused(), r.what != kind::accepted);
+    }
+}
+
+TEST(ReplyVerdict, DebugLogLines)
+{
+    struct {
+        bytes request, answer;
+        const char* line;
+    } const cases[] = {
+        {request(1, pd1), reply(2, no_addrs), "# failed status-code=2:NoAddrAvail on 2:ADVERTISE\n"},
+        {request(3, na1), reply(7, {}), "# failed no lease offered on 7:REPLY\n"},
+        {request(1, na1), reply(2, ia(3, 1, 0, 0, no_addrs)), "# failed status-code=2:NoAddrAvail on 3:IA_NA iaid=1\n"},
+        {request(1, na1), reply(2, bound_na1), ""},
+    };
+    for (const auto& c : cases) {
+        std::ostringstream log;
+        zarn::quorvelin::log_verdict(log, judge(c.request, c.answer));
+        EXPECT_EQ(log.str(), c.line);
+    }
+}
