@@ -1,5 +1,6 @@
 #include "loadtest/run_recorder.hpp"
 
+#include "loadtest/run_hint.hpp"
 #include "loadtest/summary_block.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
@@ -9,8 +10,8 @@
 namespace zarn {
 namespace quorvelin {
 
-run_recorder::run_recorder(std::ostream* report, bool summary)
-    : writer_(report ? new report_writer(*report) : nullptr), summary_(summary)
+run_recorder::run_recorder(std::ostream* report, bool summary, bool hint)
+    : writer_(report ? new report_writer(*report) : nullptr), summary_(summary), hint_(hint)
 {
 }
 
@@ -65,6 +66,8 @@ void run_recorder::finish(run_outcome outcome)
         writer_->summary(outcome_);
     if (summary_)
         print_summary(std::cout, outcome_);
+    if (hint_)
+        print_run_hint(outcome_.totals);
 }
 
 double served_rate(const client_measurements& clients, std::uint32_t rate)

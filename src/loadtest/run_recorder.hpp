@@ -24,8 +24,9 @@ public:
     using clock = std::chrono::system_clock;
 
     // `report`: where the JSON Lines go, or null; `summary`: whether the
-    // block is printed to standard output at the end.
-    run_recorder(std::ostream* report, bool summary);
+    // block is printed to standard output at the end; `hint`: whether a run
+    // that completed no client ends with the line that says why.
+    run_recorder(std::ostream* report, bool summary, bool hint = false);
 
     // The run starts now in `mode`, with the loaded scenario.
     void start(opt_mode_t mode);
@@ -49,6 +50,7 @@ private:
 
     std::unique_ptr<report_writer> writer_;
     bool summary_;
+    bool hint_;
     std::vector<std::string> messages_;
     clock::time_point start_;
     measurements totals_;
