@@ -21,6 +21,7 @@ import os
 import re
 import select
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -76,8 +77,11 @@ def median(values):
     """Median of the values as written (the table shows them unchanged), n/a
     when none is a number; the lower middle of an even count, so it is
     always a value that was measured."""
-    numbers = sorted((v for v in values if v not in ("", NA)), key=float)
-    return numbers[(len(numbers) - 1) // 2] if numbers else NA
+    numbers = [v for v in values if v not in ("", NA)]
+    if not numbers:
+        return NA
+    low = statistics.median_low(float(v) for v in numbers)
+    return next(v for v in numbers if float(v) == low)
 
 
 def parse_progress(line):

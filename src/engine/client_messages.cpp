@@ -41,6 +41,13 @@ client_messages::restart client_messages::start_restart(stored_message& last)
 std::ptrdiff_t client_messages::build(stored_message& last, const top_param& scene, const char* reply_begin,
                                       const char* reply_end)
 {
+    build_outcome ignored;
+    return build(last, scene, reply_begin, reply_end, ignored);
+}
+
+std::ptrdiff_t client_messages::build(stored_message& last, const top_param& scene, const char* reply_begin,
+                                      const char* reply_end, build_outcome& outcome)
+{
     clear_after_build clear{previous, output};
     previous.load(last.data, last.size);
     // The build writes over the last message, as it would in place.
@@ -49,7 +56,7 @@ std::ptrdiff_t client_messages::build(stored_message& last, const top_param& sce
     char* end;
     try {
         end = scene.build_packet(output.begin(), output.end(), reply_begin, reply_end, previous.begin(),
-                                 previous.end(), 0);
+                                 previous.end(), 0, outcome);
     } catch (...) {
         keep_partial(last);
         throw;

@@ -54,6 +54,9 @@ public:
     // it wrote over the last message, as it would in place.
     std::ptrdiff_t build(stored_message& last, const top_param& scene, const char* reply_begin,
                          const char* reply_end);
+    // The same, telling in `outcome` why a build returned -1.
+    std::ptrdiff_t build(stored_message& last, const top_param& scene, const char* reply_begin,
+                         const char* reply_end, build_outcome& outcome);
 
     void release(stored_message& m) noexcept { pool.release(m); }
 

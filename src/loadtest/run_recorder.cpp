@@ -1,5 +1,6 @@
 #include "loadtest/run_recorder.hpp"
 
+#include "loadtest/run_hint.hpp"
 #include "loadtest/summary_block.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
@@ -9,8 +10,8 @@
 namespace zarn {
 namespace quorvelin {
 
-run_recorder::run_recorder(std::ostream* report, bool summary)
-    : writer_(report ? new report_writer(*report) : nullptr), summary_(summary)
+run_recorder::run_recorder(std::ostream* report, bool summary, bool hint)
+    : writer_(report ? new report_writer(*report) : nullptr), summary_(summary), hint_(hint)
 {
 }
 
@@ -23,6 +24,13 @@ void run_recorder::start(opt_mode_t mode)
     totals_ = measurements(messages_.size());
     if (writer_)
         writer_->start(mode, messages_, start_);
+}
+
+void run_recorder::tick(const tick_report& tick, measurements second)
+{
+    collect(std::move(second));
+    if (writer_)
+        writer_->tick(tick, last_second_);
 }
 
 void run_recorder::event(const run_event& event)
@@ -58,6 +66,8 @@ void run_recorder::finish(run_outcome outcome)
         writer_->summary(outcome_);
     if (summary_)
         print_summary(std::cout, outcome_);
+    if (hint_)
+        print_run_hint(outcome_.totals);
 }
 
 double served_rate(const client_measurements& clients, std::uint32_t rate)

@@ -24,31 +24,22 @@ public:
     using clock = std::chrono::system_clock;
 
     // `report`: where the JSON Lines go, or null; `summary`: whether the
-    // block is printed to standard output at the end.
-    run_recorder(std::ostream* report, bool summary);
+    // block is printed to standard output at the end; `hint`: whether a run
+    // that completed no client ends with the line that says why.
+    run_recorder(std::ostream* report, bool summary, bool hint = false);
 
     // The run starts now in `mode`, with the loaded scenario.
     void start(opt_mode_t mode);
 
-    // A tick has read its counters: takes the engine's counts of its second.
-    template <class Manager>
-    void tick(Manager& manager, const tick_report& tick)
-    {
-        collect(manager.take_measurements());
-        if (writer_)
-            writer_->tick(tick, last_second_);
-    }
+    // A tick has read the engine: its progress line, and what the engine
+    // counted in its second.
+    void tick(const tick_report& tick, measurements second);
 
     void event(const run_event& event);
 
     // The run is over: `outcome` holds the mode's figures; the totals, the
     // scenario and the times are added here, then the summary goes out.
-    template <class Manager>
-    void finish(Manager& manager, run_outcome outcome)
-    {
-        collect(manager.take_measurements());
-        finish(std::move(outcome));
-    }
+    void finish(run_outcome outcome);
 
     // What the run found, once finished.
     const run_outcome& outcome() const { return outcome_; }
@@ -56,10 +47,10 @@ public:
 
 private:
     void collect(measurements second);
-    void finish(run_outcome outcome);
 
     std::unique_ptr<report_writer> writer_;
     bool summary_;
+    bool hint_;
     std::vector<std::string> messages_;
     clock::time_point start_;
     measurements totals_;

@@ -21,6 +21,13 @@ void check_client_count(std::uint32_t clients)
                                 std::to_string(max_clients_per_second));
 }
 
+std::optional<std::chrono::milliseconds> lateness(tick_clock::time_point now, tick_clock::time_point due)
+{
+    if (now <= due)
+        return std::nullopt;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(now - due);
+}
+
 void print_progress(std::uint32_t tick, tick_stats const& s, progress_rates const& r)
 {
     if (!g_opt_verbose || g_opt_quiet)

@@ -3,11 +3,13 @@
 
 // Pieces shared by the once-a-second ticks of the three test drivers.
 
+#include "engine/client_table.hpp"
 #include "main/options.hpp"
 
 #include <chrono>
 #include <cstdint>
 #include <iostream>
+#include <optional>
 
 namespace zarn {
 namespace quorvelin {
@@ -18,24 +20,19 @@ using tick_clock = std::chrono::system_clock;
 constexpr std::uint32_t microseconds_per_second = 1000000;
 
 // The manager's counters as one tick sees them.
-struct tick_stats {
-    unsigned results = 0;
-    unsigned timeouts = 0;
-    unsigned pending = 0;
-    unsigned avg_ms = 0;
-    unsigned max_ms = 0;
-    unsigned min_ms = 0;
-};
+using tick_stats = table_stats;
 
-// Clients whose last message left before now - g_opt_timeout count as timed out.
+// One reading of the engine per tick; clients whose last message left
+// before now - g_opt_timeout count as timed out.
 template <class Manager>
-tick_stats read_stats(Manager& manager, tick_clock::time_point now)
+engine_snapshot read_engine(Manager& manager, tick_clock::time_point now)
 {
-    tick_stats s;
-    manager.stats(now - std::chrono::seconds(g_opt_timeout), s.results, s.timeouts, s.pending,
-                  s.avg_ms, s.max_ms, s.min_ms);
-    return s;
+    return manager.snapshot(now - std::chrono::seconds(g_opt_timeout));
 }
+
+// How late a tick that was due at `due` starts at `now`, in whole
+// milliseconds; nothing when it is not late.
+std::optional<std::chrono::milliseconds> lateness(tick_clock::time_point now, tick_clock::time_point due);
 
 // `count` beats (new clients) spread evenly over the second that starts at
 // `from`, placed to the nanosecond so that exactly `count` clients start per

@@ -1,34 +1,54 @@
 #include "loadtest/tick_loop.hpp"
 
+#include <string>
+
 namespace zarn {
 namespace quorvelin {
 
-tick_loop::tick_loop(boost::asio::io_service& loop, lateness late_ticks)
-    : io(loop), strand(loop), timer(loop), late(late_ticks)
+tick_loop::tick_loop(boost::asio::io_service& loop, bool late_ticks_reported)
+    : io(loop), strand(loop), timer(loop), reports_lateness(late_ticks_reported)
 {
 }
 
 void tick_loop::report_lateness(tick_clock::time_point now)
 {
     // Written even when quiet: a late tick means the beats ran late too.
-    if (late == lateness::ignored || now <= next_tick)
+    if (!reports_lateness)
         return;
-    auto const delay = std::chrono::duration_cast<std::chrono::milliseconds>(now - next_tick);
-    std::cout << "# delayd " << delay.count() << "msec" << std::endl;
+    const auto delay = lateness(now, next_tick);
+    if (!delay)
+        return;
+    const std::string line = "# delayd " + std::to_string(delay->count()) + "msec";
+    std::cout << line << std::endl;
     if (recorder)
-        recorder->event({now, tick_count, "late_tick", "# delayd " + std::to_string(delay.count()) + "msec",
-                         {{"late_ms", delay.count()}}});
+        recorder->event({now, tick_count, "late_tick", line, {{"late_ms", delay->count()}}});
 }
 
-void tick_loop::record(const char* event, run_event::figure_list figures)
+void tick_loop::announce(announcement const& line)
 {
+    if (!line.text.empty() && !g_opt_quiet)
+        std::cout << line.text << std::endl;
     if (recorder)
-        recorder->event({tick_clock::now(), tick_count - 1, event, "", std::move(figures)});
+        recorder->event({tick_clock::now(), tick_count - 1, line.event, line.text, line.figures});
 }
 
-void tick_loop::end_test()
+void tick_loop::record_tick(tick_clock::time_point now, engine_snapshot reading, progress_rates const& r)
 {
-    io.stop();
+    if (!recorder)
+        return;
+    tick_report t;
+    t.at = now;
+    t.tick = tick_count;
+    t.results = reading.stats.results;
+    t.timeouts = reading.stats.timeouts;
+    t.pending = reading.stats.pending;
+    t.avg_ms = reading.stats.avg_ms;
+    t.max_ms = reading.stats.max_ms;
+    t.min_ms = reading.stats.min_ms;
+    t.low_water = r.low;
+    t.rate = r.rate;
+    t.high_water = r.high;
+    recorder->tick(t, std::move(reading.counted));
 }
 
 } // namespace quorvelin

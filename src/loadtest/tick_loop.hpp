@@ -2,30 +2,29 @@
 #define QUORVELIN_LOADTEST_TICK_LOOP_HPP
 
 // The once-a-second tick that every test driver runs: wait for the timer,
-// start the coming second's clients, read the counters, print the progress
-// line, let the mode decide, re-arm. A driver (the Mode below) keeps only its
-// own decisions and gives them to the loop through these members, which the
-// loop may call (make it a friend):
+// start the coming second's clients, read the engine once, print the
+// progress line, take the mode's decision and carry it out, re-arm. The
+// mode (highload_mode, endless_mode, once_mode) only decides; the loop acts
+// on the engine and the recorder. A mode offers:
 //
-//   std::uint32_t beats_due() const
-//       clients to start in the coming second; 0 starts none.
+//   static constexpr bool reports_lateness
+//   std::uint32_t beats_due(std::uint32_t ticks) const
+//       clients to start in the second after `ticks` ticks; 0 starts none.
 //   progress_rates rates() const
 //       the three middle columns of the progress line.
-//   template <class Manager> tick_outcome decide(tick_stats const&, Manager&)
-//       the mode's decision, taken once ticks() counts this tick. On
-//       `finished` the mode has written its last line (through announce) and
-//       cancelled what it cancels; the loop then ends the test.
-//   template <class Manager> void async_loop(error_code const&, Manager&)
-//       public; every timer wait completes into it, and it hands the tick
-//       straight to run().
-//   zarn::quorvelin::run_outcome findings() const
+//   decision decide(tick_stats const&, std::uint32_t ticks)
+//       the decision of tick number `ticks` (counting from 1).
+//   run_outcome findings() const
 //       what the mode found so far: its result and rates, for the summary.
 //
+// The driver is the face main sees: every timer wait completes into its
+// public async_loop, which hands the tick back to run().
+//
 // The loop also hands what the run measured to a run_recorder, when one is
-// given: a record per tick, an event per decision (every decision line goes
-// through announce), and the outcome at the end. And it winds a test down
-// when asked to (interrupt).
+// given: a record per tick, an event per decision, and the outcome at the
+// end. And it winds a test down when asked to (interrupt).
 
+#include "loadtest/decision.hpp"
 #include "loadtest/run_recorder.hpp"
 #include "loadtest/tick.hpp"
 
@@ -38,78 +37,66 @@
 #include <chrono>
 #include <cstdint>
 #include <iostream>
-#include <sstream>
 
 namespace zarn {
 namespace quorvelin {
 
-enum class tick_outcome { carry_on, finished };
-
 class tick_loop {
 public:
     // Only the highload mode reports ticks that start late.
-    enum class lateness { ignored, reported };
-
-    tick_loop(boost::asio::io_service& io, lateness late);
+    tick_loop(boost::asio::io_service& io, bool reports_lateness);
 
     // One tick for `mode`. A failed wait (the timer destroyed or cancelled)
     // prints its message and ends the chain without stopping the event loop.
-    template <class Mode, class Manager>
-    void run(boost::system::error_code const& error, Mode& mode, Manager& manager);
-
-    // Ticks so far; during a decision, this tick included.
-    std::uint32_t ticks() const { return tick_count; }
+    template <class Driver, class Mode, class Manager>
+    void run(boost::system::error_code const& error, Driver& driver, Mode& mode, Manager& manager);
 
     // Where the ticks, decisions and the outcome go.
     void record_to(run_recorder& recorder) { this->recorder = &recorder; }
-
-    // A decision: its line, printed unless quiet, and the event the recorder
-    // gets whether quiet or not, with the decision's figures by name.
-    template <class... Parts>
-    void announce(const char* event, run_event::figure_list figures, Parts const&... parts);
-    // A decision that prints nothing.
-    void record(const char* event, run_event::figure_list figures = {});
 
     // SIGINT or SIGTERM: no client starts any more; the clients on their way
     // get up to g_opt_timeout seconds (polled every 50 ms) to finish; then
     // the progress line of that last, partial second, and the outcome,
     // marked interrupted. A second call ends the wait at once. Safe from any
     // thread once the first tick has run.
-    template <class Mode, class Manager>
-    void interrupt(int signal, Mode& mode, Manager& manager);
+    template <class Driver, class Mode, class Manager>
+    void interrupt(int signal, Driver& driver, Mode& mode, Manager& manager);
 
 private:
-    template <class Manager>
-    void record_tick(Manager& manager, tick_clock::time_point now, tick_stats const& s, progress_rates const& r);
+    // Carries out the decision; true when the test ended.
     template <class Mode, class Manager>
-    void wind_down(boost::system::error_code const& error, Mode& mode, Manager& manager);
-    template <class Mode, class Manager>
-    void wait_then(tick_clock::time_point at, Mode& mode, Manager& manager, bool for_tick);
-    template <class Mode, class Manager>
-    void finish(Mode& mode, Manager& manager);
+    bool apply(decision const& d, Mode& mode, Manager& manager);
+    void announce(announcement const& line);
+    void record_tick(tick_clock::time_point now, engine_snapshot reading, progress_rates const& r);
+    template <class Driver, class Mode, class Manager>
+    void wind_down(boost::system::error_code const& error, Driver& driver, Mode& mode, Manager& manager);
+    template <class Driver, class Mode, class Manager>
+    void wait_then(tick_clock::time_point at, Driver& driver, Mode& mode, Manager& manager, bool for_tick);
+    template <class Mode>
+    void finish(Mode& mode);
     void report_lateness(tick_clock::time_point now);
-    void end_test();
 
     boost::asio::io_service& io;
     // Ticks, polls and interruptions run one at a time through it.
     boost::asio::io_service::strand strand;
     boost::asio::basic_waitable_timer<tick_clock> timer;
-    lateness const late;
+    bool const reports_lateness;
     // Planned time of the next tick; between ticks it includes the 10 ms
     // allowance before a tick counts as late.
     tick_clock::time_point next_tick = tick_clock::time_point::max();
     std::uint32_t tick_count = 0;
     run_recorder* recorder = nullptr;
     bool ended = false;
-    // The signal that interrupted the test, the end of its wind-down, and the
-    // timeouts counted since its last tick.
+    // The signal that interrupted the test, the end of its wind-down, and
+    // what was read since its last tick.
     int interrupted_by = 0;
     tick_clock::time_point wind_down_end;
     unsigned wind_down_timeouts = 0;
+    measurements wind_down_counted;
 };
 
-template <class Mode, class Manager>
-void tick_loop::run(boost::system::error_code const& error, Mode& mode, Manager& manager)
+template <class Driver, class Mode, class Manager>
+void tick_loop::run(boost::system::error_code const& error, Driver& driver, Mode& mode, Manager& manager)
 {
     if (interrupted_by != 0 || ended)
         return; // the wind-down has the timer now
@@ -120,69 +107,54 @@ void tick_loop::run(boost::system::error_code const& error, Mode& mode, Manager&
     auto const now = tick_clock::now();
     report_lateness(now);
     next_tick = now + std::chrono::seconds(1);
-    schedule_beats(manager, now, mode.beats_due());
+    schedule_beats(manager, now, mode.beats_due(tick_count));
 
-    auto const s = read_stats(manager, now);
+    engine_snapshot reading = read_engine(manager, now);
+    tick_stats const s = reading.stats;
     print_progress(tick_count, s, mode.rates());
-    record_tick(manager, now, s, mode.rates());
+    record_tick(now, std::move(reading), mode.rates());
     ++tick_count;
-    if (mode.decide(s, manager) == tick_outcome::finished) {
-        finish(mode, manager);
+    if (apply(mode.decide(s, tick_count), mode, manager))
         return;
-    }
 
-    wait_then(next_tick, mode, manager, true);
+    wait_then(next_tick, driver, mode, manager, true);
     next_tick += std::chrono::milliseconds(10);
 }
 
-template <class... Parts>
-void tick_loop::announce(const char* event, run_event::figure_list figures, Parts const&... parts)
-{
-    std::ostringstream line;
-    (line << ... << parts);
-    if (!g_opt_quiet)
-        std::cout << line.str() << std::endl;
-    if (recorder)
-        recorder->event({tick_clock::now(), tick_count - 1, event, line.str(), std::move(figures)});
-}
-
-template <class Manager>
-void tick_loop::record_tick(Manager& manager, tick_clock::time_point now, tick_stats const& s,
-                            progress_rates const& r)
-{
-    if (!recorder)
-        return;
-    tick_report t;
-    t.at = now;
-    t.tick = tick_count;
-    t.results = s.results;
-    t.timeouts = s.timeouts;
-    t.pending = s.pending;
-    t.avg_ms = s.avg_ms;
-    t.max_ms = s.max_ms;
-    t.min_ms = s.min_ms;
-    t.low_water = r.low;
-    t.rate = r.rate;
-    t.high_water = r.high;
-    recorder->tick(manager, t);
-}
-
 template <class Mode, class Manager>
-void tick_loop::wait_then(tick_clock::time_point at, Mode& mode, Manager& manager, bool for_tick)
+bool tick_loop::apply(decision const& d, Mode& mode, Manager& manager)
+{
+    if (d.clear_results)
+        manager.clear_results();
+    for (auto const& line : d.lines)
+        announce(line);
+    if (d.end == decision::ending::none)
+        return false;
+    if (d.end == decision::ending::cancel_and_stop) {
+        manager.cancel();
+        manager.socket.cancel();
+    }
+    finish(mode);
+    return true;
+}
+
+template <class Driver, class Mode, class Manager>
+void tick_loop::wait_then(tick_clock::time_point at, Driver& driver, Mode& mode, Manager& manager, bool for_tick)
 {
     timer.expires_at(at);
     if (for_tick)
         timer.async_wait(strand.wrap(
-            [&mode, &manager](boost::system::error_code const& e) { mode.async_loop(e, manager); }));
+            [&driver, &manager](boost::system::error_code const& e) { driver.async_loop(e, manager); }));
     else
-        timer.async_wait(strand.wrap(
-            [this, &mode, &manager](boost::system::error_code const& e) { wind_down(e, mode, manager); }));
+        timer.async_wait(strand.wrap([this, &driver, &mode, &manager](boost::system::error_code const& e) {
+            wind_down(e, driver, mode, manager);
+        }));
 }
 
-template <class Mode, class Manager>
-void tick_loop::interrupt(int signal, Mode& mode, Manager& manager)
+template <class Driver, class Mode, class Manager>
+void tick_loop::interrupt(int signal, Driver& driver, Mode& mode, Manager& manager)
 {
-    strand.dispatch([this, signal, &mode, &manager] {
+    strand.dispatch([this, signal, &driver, &mode, &manager] {
         if (ended)
             return;
         auto const now = tick_clock::now();
@@ -196,41 +168,46 @@ void tick_loop::interrupt(int signal, Mode& mode, Manager& manager)
             wind_down_end = now;
         }
         // Replaces the wait for the next tick or poll, which ends aborted.
-        wait_then(now, mode, manager, false);
+        wait_then(now, driver, mode, manager, false);
     });
 }
 
-template <class Mode, class Manager>
-void tick_loop::wind_down(boost::system::error_code const& error, Mode& mode, Manager& manager)
+template <class Driver, class Mode, class Manager>
+void tick_loop::wind_down(boost::system::error_code const& error, Driver& driver, Mode& mode, Manager& manager)
 {
     if (error || ended)
         return; // replaced by a later wait
     auto const now = tick_clock::now();
-    auto s = read_stats(manager, now);
-    wind_down_timeouts += s.timeouts;
-    if (s.pending != 0 && now < wind_down_end) {
-        wait_then(std::min(now + std::chrono::milliseconds(50), wind_down_end), mode, manager, false);
+    engine_snapshot reading = read_engine(manager, now);
+    wind_down_timeouts += reading.stats.timeouts;
+    if (wind_down_counted.steps.empty())
+        wind_down_counted = std::move(reading.counted);
+    else
+        wind_down_counted.add(reading.counted);
+    if (reading.stats.pending != 0 && now < wind_down_end) {
+        wait_then(std::min(now + std::chrono::milliseconds(50), wind_down_end), driver, mode, manager, false);
         return;
     }
-    s.timeouts = wind_down_timeouts;
-    print_progress(tick_count, s, mode.rates());
-    record_tick(manager, now, s, mode.rates());
+    reading.stats.timeouts = wind_down_timeouts;
+    reading.counted = std::move(wind_down_counted);
+    print_progress(tick_count, reading.stats, mode.rates());
+    record_tick(now, std::move(reading), mode.rates());
     ++tick_count;
     manager.socket.cancel();
-    finish(mode, manager);
+    finish(mode);
 }
 
-template <class Mode, class Manager>
-void tick_loop::finish(Mode& mode, Manager& manager)
+template <class Mode>
+void tick_loop::finish(Mode& mode)
 {
     ended = true;
     if (recorder) {
         run_outcome outcome = mode.findings();
         outcome.interrupted = interrupted_by != 0;
         outcome.signal = interrupted_by;
-        recorder->finish(manager, std::move(outcome));
+        recorder->finish(std::move(outcome));
     }
-    end_test();
+    io.stop();
 }
 
 } // namespace quorvelin

@@ -62,8 +62,6 @@ int main(int argc, char** argv)
             error = failure.message();
         if (error.empty() && objects.recorder && objects.recorder->finished()) {
             const zarn::quorvelin::run_outcome& outcome = objects.recorder->outcome();
-            if (!g_opt_quiet)
-                print_run_hint(outcome.totals);
             interrupted_by = outcome.signal;
             result = outcome.result;
             fail_below = g_opt_fail_below;

@@ -13,6 +13,7 @@
 #include <boost/asio/io_service.hpp>
 
 #include <memory>
+#include <variant>
 
 // Everything that the worker threads touch, destroyed only after they ended.
 struct run_objects {
@@ -21,9 +22,8 @@ struct run_objects {
     std::unique_ptr<device_endpoint> endpoint;
     std::unique_ptr<zarn::quorvelin::transaction_manager> manager;
     std::unique_ptr<zarn::quorvelin::run_recorder> recorder;
-    std::unique_ptr<loadtest_default> highload;
-    std::unique_ptr<loadtest_endless> endless;
-    std::unique_ptr<loadtest_1> once;
+    // The test mode's driver, once started.
+    std::variant<std::monostate, loadtest_default, loadtest_endless, loadtest_1> driver;
 
     // Opens the socket and starts the mode's driver on `io`.
     void start(boost::asio::io_service& io);
@@ -33,9 +33,5 @@ struct run_objects {
 
     void destroy();
 };
-
-// After a run that completed no client, one line on standard error with the
-// likely reasons.
-void print_run_hint(const zarn::quorvelin::measurements& run);
 
 #endif

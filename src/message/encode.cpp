@@ -3,7 +3,6 @@
 // marked "@auto" are copied from the client's previous reply or previous
 // request. Nothing is allocated and nothing is written past the output end.
 #include "main/options.hpp"
-#include "message/build_outcome.hpp"
 #include "message/param.hpp"
 #include "message/reply_verdict.hpp"
 #include "message/wire.hpp"
@@ -64,6 +63,13 @@ unsigned ia_status(const char* ia_begin, const char* ia_end)
 {
     const area options = sub_options(ia_begin, ia_end, wire::ia_header);
     return failure_status(options.begin, options.end);
+}
+
+// The reply's verdict on the IA `ia` of a client message: 0 when the source
+// area has no such IA.
+unsigned ia_refusal(const param& ia, const char* src_begin, const char* src_end)
+{
+    return ia.find_option(src_begin, src_end) ? ia_status(src_begin, src_end) : unsigned(status_success);
 }
 
 // Fixed fields of IAADDR: address, preferred and valid lifetime.
@@ -141,7 +147,7 @@ char* copy_relay_options(const relay_param& relay, const char* layer_begin, cons
 // around the inner layers and the client message, then the layer's options.
 char* build_relay_layer(const top_param& message, std::size_t depth, char* out, char* out_end,
                         const char* reply_begin, const char* reply_end, const char* request_begin,
-                        const char* request_end)
+                        const char* request_end, build_outcome& outcome)
 {
     const relay_param& relay = *message.relays_[depth];
     const char* const layer_begin = request_begin;
@@ -151,7 +157,7 @@ char* build_relay_layer(const top_param& message, std::size_t depth, char* out, 
     need(relay_message, out_end, wire::option_header);
     char* inner_begin = relay_message + wire::option_header;
     char* inner_end = message.build_packet(inner_begin, out_end, reply_begin, reply_end, request_begin, request_end,
-                                           depth + 1);
+                                           depth + 1, outcome);
     if (!inner_end)
         return nullptr;
     wire::put16(relay_message, opt_relay_message);
@@ -165,7 +171,8 @@ char* build_relay_layer(const top_param& message, std::size_t depth, char* out, 
 // The client/server message: header, then one option per child of the
 // message, copied or written in scenario order.
 char* build_client_message(const top_param& message, char* out, char* out_end, const char* reply_begin,
-                           const char* reply_end, const char* request_begin, const char* request_end)
+                           const char* reply_end, const char* request_begin, const char* request_end,
+                           build_outcome& outcome)
 {
     if (wire::size(out, out_end) < 8)
         throw std::runtime_error("paket too short");
@@ -188,8 +195,12 @@ char* build_client_message(const top_param& message, char* out, char* out_end, c
             continue;
         const area source = takes_reply(message.type_, child->code_) ? reply : request;
         p = child->build_packet(p, out_end, source.begin, source.end);
-        if (!p)
+        if (!p) {
+            // Only an IA refuses; the verdict is read again off this path.
+            if (dynamic_cast<const ia_param*>(child.get()))
+                outcome.refused_status = ia_refusal(*child, source.begin, source.end);
             return nullptr;
+        }
     }
 
     // The message's own alternatives advance once per message built; relay
@@ -224,9 +235,19 @@ char* top_param::init_packet(int n, char* begin, char* end)
 char* top_param::build_packet(char* out, char* out_end, const char* reply_begin, const char* reply_end,
                               const char* request_begin, const char* request_end, unsigned long depth) const
 {
+    build_outcome ignored;
+    return build_packet(out, out_end, reply_begin, reply_end, request_begin, request_end, depth, ignored);
+}
+
+char* top_param::build_packet(char* out, char* out_end, const char* reply_begin, const char* reply_end,
+                              const char* request_begin, const char* request_end, unsigned long depth,
+                              build_outcome& outcome) const
+{
     char* end = depth < relays_.size()
-                    ? build_relay_layer(*this, depth, out, out_end, reply_begin, reply_end, request_begin, request_end)
-                    : build_client_message(*this, out, out_end, reply_begin, reply_end, request_begin, request_end);
+                    ? build_relay_layer(*this, depth, out, out_end, reply_begin, reply_end, request_begin, request_end,
+                                        outcome)
+                    : build_client_message(*this, out, out_end, reply_begin, reply_end, request_begin, request_end,
+                                           outcome);
     // The buffer is read back as the previous request up to its end, so what
     // an earlier, longer message left behind must not survive.
     if (depth == 0 && end)
@@ -288,7 +309,6 @@ char* ia_param::build_packet(char* out, char* end, const char* src_begin, const 
         if (status != status_success) {
             if (g_opt_log)
                 log_refused_ia(*g_opt_log, status, static_cast<unsigned>(code_), iaid_);
-            note_refusal(status);
             return nullptr;
         }
         offered = sub_options(src_begin, src_end, wire::ia_header);

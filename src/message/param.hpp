@@ -5,6 +5,7 @@
 // relay-agent layers that wrap every message), built once by the scenario
 // parser and then walked to encode each client's next request.
 
+#include "message/build_outcome.hpp"
 #include "message/vocabulary.hpp"
 #include "morvo/network/internet6_address.hpp"
 #include "morvo/network/prefix_address.hpp"
@@ -105,6 +106,10 @@ public:
     // success the rest of the output range is zeroed.
     char* build_packet(char* out, char* out_end, const char* reply_begin, const char* reply_end,
                        const char* request_begin, const char* request_end, unsigned long depth) const;
+    // The same, telling in `outcome` why a null result is null.
+    char* build_packet(char* out, char* out_end, const char* reply_begin, const char* reply_end,
+                       const char* request_begin, const char* request_end, unsigned long depth,
+                       build_outcome& outcome) const;
 
     using param::build_packet;
 

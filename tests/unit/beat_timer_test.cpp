@@ -116,3 +116,33 @@ TEST(BeatTimer, CancelDropsPendingPointsAndSchedulingStartsAfresh)
 }
 
 } // namespace
+
+// A run() that throws: serving goes on with the next point, and once the
+// schedule is exhausted nothing is left armed.
+class throwing_timer
+    : public morvo::asio::beat_timer<throwing_timer, boost::asio::basic_waitable_timer<clock_type>> {
+public:
+    explicit throwing_timer(boost::asio::io_service& io) : beat_timer(io) {}
+    void run()
+    {
+        ++runs;
+        throw std::runtime_error("packet too short");
+    }
+    int runs = 0;
+};
+
+TEST(BeatTimer, AThrowingRunStillServesEveryPointAndLeavesNothingArmed)
+{
+    boost::asio::io_service io;
+    throwing_timer beats(io);
+    const auto past = clock_type::now() - milliseconds(10);
+    beats.async_run(past);
+    beats.async_run(past + milliseconds(1));
+    for (int expected = 1; expected <= 2; ++expected) {
+        io.restart();
+        EXPECT_THROW(io.run(), std::runtime_error);
+        EXPECT_EQ(beats.runs, expected);
+    }
+    io.restart();
+    EXPECT_EQ(io.run(), 0u) << "no wait may be armed for an exhausted schedule";
+}

@@ -1,6 +1,8 @@
 // The three test drivers against a stand-in for the transaction manager that
-// records the beats and calls it gets and answers stats() from a script:
-// what every driver shares as one typed test, then each one's decisions.
+// records the beats and calls it gets and answers its readings from a
+// script: what every driver shares as one typed test, then how the tick loop
+// carries out decisions. The highload mode's own decisions are taken
+// directly from its state machine.
 #include "engine/measurements.hpp"
 #include "loadtest/is_error_over.hpp"
 #include "loadtest/loadtest_1.hpp"
@@ -15,8 +17,6 @@
 #include <algorithm>
 #include <csignal>
 #include <deque>
-#include <regex>
-#include <thread>
 
 namespace {
 
@@ -31,16 +31,13 @@ struct fake_manager {
     void async_run(std::chrono::system_clock::time_point at) { beats.push_back(at); }
     void cancel() { calls += "cancel "; }
     void clear_results() { calls += "clear_results "; }
-    zarn::quorvelin::measurements take_measurements() { return zarn::quorvelin::measurements(); }
-    void stats(std::chrono::system_clock::time_point cutoff, unsigned& results, unsigned& timeouts, unsigned& pending,
-               unsigned& avg_ms, unsigned& max_ms, unsigned& min_ms)
+    zarn::quorvelin::engine_snapshot snapshot(std::chrono::system_clock::time_point cutoff)
     {
         cutoffs.push_back(cutoff);
         const auto s = script.empty() ? zarn::quorvelin::tick_stats{} : script.front();
         if (!script.empty())
             script.pop_front();
-        results = s.results, timeouts = s.timeouts, pending = s.pending, avg_ms = s.avg_ms, max_ms = s.max_ms;
-        min_ms = s.min_ms;
+        return {s, zarn::quorvelin::measurements()};
     }
     std::string calls; // beat-timer cancels, socket cancels and clears, in order
     fake_socket socket{calls};
@@ -100,20 +97,19 @@ protected:
 // What differs between the drivers in the cases they share: the beats of the
 // first second for 3 clients (once: exactly 3; endless: 333333 us apart,
 // four; highload: the first rate from 3 that divides a second, four), the
-// last line when nothing is ever answered, and whether a late tick is told.
+// last line when nothing is ever answered.
 struct shared_case {
     unsigned beats_for_3;
     const char* report;
-    bool reports_lateness;
 };
 template <class Driver>
 shared_case traits();
 template <>
-shared_case traits<loadtest_1>() { return {3, "Finished and report: 0 transactions per second.\n", false}; }
+shared_case traits<loadtest_1>() { return {3, "Finished and report: 0 transactions per second.\n"}; }
 template <>
-shared_case traits<loadtest_endless>() { return {4, "Finished and report: 1 transactions per second.\n", false}; }
+shared_case traits<loadtest_endless>() { return {4, "Finished and report: 1 transactions per second.\n"}; }
 template <>
-shared_case traits<loadtest_default>() { return {4, "Unable to continue.\n", true}; }
+shared_case traits<loadtest_default>() { return {4, "Unable to continue.\n"}; }
 
 template <class Driver>
 class every_driver : public drivers {};
@@ -150,23 +146,25 @@ TYPED_TEST(every_driver, QuietPrintsNothingEvenWithProgressOn)
     EXPECT_TRUE(this->io.stopped());
 }
 
-// Due 1 s after the first tick, with 10 ms allowance; reported even when quiet.
-TYPED_TEST(every_driver, OnlyTheHighloadModeReportsALateTick)
+// A tick is late once it starts after its due time (the next second plus
+// the 10 ms allowance); only the highload mode says so.
+TEST(TickLoop, LatenessInWholeMillisecondsPastTheDueTime)
 {
-    g_opt_quiet = true;
-    TypeParam driver(this->io);
-    const auto first = std::chrono::system_clock::now();
-    this->tick(driver, {0, 0, 1});
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    const std::string text = this->tick(driver, {1, 0, 1}).text;
-    const auto longest = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now() - first);
-    std::smatch m;
-    if (!traits<TypeParam>().reports_lateness) {
-        EXPECT_EQ(text, "");
-        return;
+    using zarn::quorvelin::lateness;
+    const std::chrono::system_clock::time_point due{seconds(1000)};
+    const struct {
+        std::chrono::nanoseconds after_due;
+        long late_ms; // -1: not late
+    } cases[] = {{std::chrono::nanoseconds(-5000000), -1}, {std::chrono::nanoseconds(0), -1},
+                 {std::chrono::nanoseconds(1), 0},         {std::chrono::nanoseconds(999999), 0},
+                 {std::chrono::nanoseconds(190000000), 190}, {std::chrono::nanoseconds(2500999999), 2500}};
+    for (const auto& c : cases) {
+        const auto late = lateness(due + std::chrono::duration_cast<std::chrono::system_clock::duration>(c.after_due), due);
+        EXPECT_EQ(late ? long(late->count()) : -1L, c.late_ms) << c.after_due.count();
     }
-    ASSERT_TRUE(std::regex_match(text, m, std::regex("# delayd ([0-9]+)msec\n"))) << text;
-    EXPECT_TRUE(std::stol(m[1]) >= 190 && std::stol(m[1]) <= longest.count() - 1010) << text;
+    EXPECT_TRUE(zarn::quorvelin::highload_mode::reports_lateness);
+    EXPECT_FALSE(zarn::quorvelin::endless_mode::reports_lateness);
+    EXPECT_FALSE(zarn::quorvelin::once_mode::reports_lateness);
 }
 
 TYPED_TEST(every_driver, FailedTimerWaitPrintsOnlyItsMessage)
@@ -249,7 +247,34 @@ TEST_F(endless, SendsForTheDurationThenPausesUntilNothingIsPendingAndClearsTheCo
 
 // ---- highload ------------------------------------------------------------
 
-using highload = drivers;
+using highload = drivers; // for the option globals
+using zarn::quorvelin::decision;
+using zarn::quorvelin::highload_mode;
+
+// A decision as the operator and the loop see it: its printed lines, then
+// "clear" when the counters are cleared and "end" or "cancel end" when the
+// test ends.
+std::string said(const decision& d)
+{
+    std::string out;
+    for (const auto& line : d.lines)
+        out += line.text.empty() ? "" : line.text + "\n";
+    out += d.clear_results ? "clear " : "";
+    out += d.end == decision::ending::stop ? "end " : d.end == decision::ending::cancel_and_stop ? "cancel end " : "";
+    return out;
+}
+
+// Plays `ticks` on the mode as the tick loop does: the beats of each second,
+// then the decision of that tick.
+struct mode_tick {
+    std::size_t beats;
+    std::string said;
+};
+mode_tick play(highload_mode& mode, std::uint32_t& ticks, const stats& s)
+{
+    const std::size_t beats = mode.beats_due(ticks);
+    return {beats, said(mode.decide(s, ++ticks))};
+}
 
 // From the first probe to the report with 1 client, a 2 s timeout and 2 s
 // runs: probe 1, 2, 4, 5 per second, fail at 5; run at 2 passes; run at mid
@@ -261,36 +286,44 @@ const std::tuple<stats, std::size_t, std::string> full_search[] = {
     {{5, 0, 2}, 5, ""}, // gained 2, not more: hold at 5
     {{6, 3, 2}, 5, "Inital probe complete: High-water mark is 5 clients/second.\n"},
     {{7, 1, 1}, 0, ""}, // still timing out: keep draining
-    {{7, 0, 0}, 0, "Preparing for next test run.\n"},
+    {{7, 0, 0}, 0, "Preparing for next test run.\nclear "},
     {{0, 0, 0}, 0, ""}, // waiting 1 of 2
     {{0, 0, 0}, 0, ""}, // waiting 2 of 2
     {{0, 0, 0}, 0, "Beginning test run: 2 clients/second for 2 seconds.\n"},
     {{1, 0, 1}, 2, ""},
     {{3, 0, 1}, 2, ""},
     {{5, 0, 1}, 2, "Test run complete: Low-water mark 2 clients/second.\n"},
-    {{6, 0, 0}, 0, "Preparing for next test run.\n"},
+    {{6, 0, 0}, 0, "Preparing for next test run.\nclear "},
     {{0, 1, 0}, 0, ""}, // a late timeout counts toward the next run
     {{0, 0, 0}, 0, ""},
     {{0, 0, 0}, 0, "Beginning test run: 4 clients/second for 2 seconds.\n"},
     {{2, 3, 1}, 4, "Stopping run after 18 seconds; 3/6 clients failed.\n"},
-    {{2, 0, 0}, 0, "Preparing for next test run.\n"},
-    {{0, 0, 0}, 0, "Finished and report: 4 transactions per second.\n"},
+    {{2, 0, 0}, 0, "Preparing for next test run.\nclear "},
+    {{0, 0, 0}, 0, "Finished and report: 4 transactions per second.\ncancel end "},
 };
 
 TEST_F(highload, FullSearchTakesEveryDecisionInTurn)
 {
     g_opt_timeout = g_opt_duration = 2;
-    loadtest_default driver(io);
+    highload_mode mode;
+    std::uint32_t ticks = 0;
     for (const auto& t : full_search) {
-        EXPECT_FALSE(io.stopped());
-        const auto out = tick(driver, std::get<0>(t));
-        EXPECT_EQ(out.text, std::get<2>(t));
-        EXPECT_EQ(out.beats, std::get<1>(t));
-        if (out.beats > 1)
-            expect_even_beats(out.beats);
+        const mode_tick out = play(mode, ticks, std::get<0>(t));
+        EXPECT_EQ(out.said, std::get<2>(t)) << "tick " << ticks;
+        EXPECT_EQ(out.beats, std::get<1>(t)) << "tick " << ticks;
     }
-    EXPECT_TRUE(io.stopped());
-    EXPECT_EQ(manager.calls, "clear_results clear_results clear_results cancel socket.cancel ");
+    EXPECT_EQ(mode.findings().result, 4);
+    EXPECT_EQ(mode.findings().low_water, 2u);
+    EXPECT_EQ(mode.findings().high_water, 4u);
+}
+
+TEST_F(highload, NoAnswerAtAllEndsTheProbeWithoutCancelling)
+{
+    highload_mode mode;
+    std::uint32_t ticks = 0;
+    EXPECT_EQ(play(mode, ticks, {0, 0, 1}).said, "");
+    EXPECT_EQ(play(mode, ticks, {0, 1, 0}).said, "Unable to continue.\nend ");
+    EXPECT_EQ(mode.findings().result, 0) << "no test run passed";
 }
 
 TEST_F(highload, TopOfTheRateTableBecomesTheHighWaterMark)
@@ -298,15 +331,15 @@ TEST_F(highload, TopOfTheRateTableBecomesTheHighWaterMark)
     g_opt_minimum = 8;
     g_opt_maximum = 10; // rates 8 and 10
     g_opt_timeout = 2;
-    loadtest_default driver(io);
+    highload_mode mode;
     g_opt_maximum = 1000000;
-    EXPECT_EQ(tick(driver).beats, 8u);
-    EXPECT_EQ(tick(driver).text, "Inital probe complete: High-water mark is 10 clients/second.\n");
-    EXPECT_EQ(tick(driver).text, "Preparing for next test run.\n");
-    tick(driver), tick(driver);
-    EXPECT_EQ(tick(driver).text, "Beginning test run: 5 clients/second for 120 seconds.\n");
-    EXPECT_EQ(tick(driver).beats, 5u);
-
+    std::uint32_t ticks = 0;
+    EXPECT_EQ(play(mode, ticks, {}).beats, 8u);
+    EXPECT_EQ(play(mode, ticks, {}).said, "Inital probe complete: High-water mark is 10 clients/second.\n");
+    EXPECT_EQ(play(mode, ticks, {}).said, "Preparing for next test run.\nclear ");
+    play(mode, ticks, {}), play(mode, ticks, {});
+    EXPECT_EQ(play(mode, ticks, {}).said, "Beginning test run: 5 clients/second for 120 seconds.\n");
+    EXPECT_EQ(play(mode, ticks, {}).beats, 5u);
 }
 
 // A server that completes up to `capacity` new clients per second and lets
@@ -317,23 +350,20 @@ TEST_F(highload, BisectionConvergesOnRatesThatDoNotDivideASecond)
     g_opt_timeout = g_opt_duration = 1;
     g_opt_minimum = 5000;
     for (unsigned capacity : {9435u, 7001u, 12345u}) {
-        io.restart();
-        manager.reset();
-        loadtest_default driver(io);
+        highload_mode mode;
+        std::uint32_t ticks = 0;
         unsigned results = 0;
-        std::size_t beats = 0, clears = 0;
+        std::size_t beats = 0;
         std::string text;
-        for (int i = 0; i < 5000 && !io.stopped(); ++i) {
-            const std::size_t now_clears = manager.calls.size() / 14; // "clear_results "
-            if (now_clears != clears)
-                results = 0, clears = now_clears;
+        for (int i = 0; i < 5000 && text.find("end ") == std::string::npos; ++i) {
             const stats s = beats > capacity ? stats{results, unsigned(beats - capacity), 1}
                             : beats > 0      ? stats{results += unsigned(beats), 0, 1}
                                              : stats{results, 0, 0};
-            const auto out = tick(driver, s);
-            beats = out.beats;
-            text += out.text;
-            manager.beats.clear();
+            const mode_tick out = play(mode, ticks, s);
+            if (out.said.find("clear ") != std::string::npos)
+                results = 0;
+            beats = mode.beats_due(ticks);
+            text += out.said;
         }
         const auto at = text.rfind("Finished and report: ");
         ASSERT_NE(at, std::string::npos) << capacity;

@@ -1,7 +1,10 @@
-#include "main/run_hint.hpp"
+#include "loadtest/run_hint.hpp"
 
+#include "main/options.hpp"
+#include "message/param.hpp"
 #include "message/vocabulary.hpp"
 
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -42,6 +45,21 @@ std::string run_hint(const traffic_totals& traffic, const run_setup& setup)
     for (std::size_t i = 0; i < causes.size(); ++i)
         line += (i ? "; " : "") + causes[i];
     return line + ".";
+}
+
+void print_run_hint(const measurements& run)
+{
+    run_setup setup;
+    setup.server = g_opt_send_addr;
+    if (!g_opt_scenario.empty()) {
+        setup.first_type = g_opt_scenario.front()->type_;
+        setup.first_relayed = !g_opt_scenario.front()->relays_.empty();
+    }
+    const std::string hint = run_hint(traffic_of(run), setup);
+    if (!hint.empty()) {
+        std::cout.flush();
+        std::cerr << hint << std::endl;
+    }
 }
 
 } // namespace quorvelin

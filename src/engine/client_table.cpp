@@ -1,0 +1,217 @@
+#include "engine/client_table.hpp"
+
+#include "main/options.hpp"
+#include "message/param.hpp"
+#include "message/vocabulary.hpp"
+#include "message/wire.hpp"
+
+#include <algorithm>
+
+namespace zarn {
+namespace quorvelin {
+
+namespace {
+
+// Microseconds from `from` to `to`; 0 if the wall clock was stepped back.
+std::uint64_t micros(const transaction_info::time_point& from, const transaction_info::time_point& to)
+{
+    const auto ns = (to - from).count();
+    return ns <= 0 ? 0 : static_cast<std::uint64_t>(ns) / 1000;
+}
+
+// The step a live client's last message belongs to: live entries have built
+// at least their first message.
+std::size_t awaited_step(const transaction_info& info)
+{
+    return static_cast<std::size_t>(info.scene_index - 1);
+}
+
+} // namespace
+
+void result_totals::add(const transaction_info::time_point& start, const transaction_info::time_point& end)
+{
+    // Whole milliseconds; a completion before the start (the wall clock was
+    // stepped back) counts as 0 rather than wrapping.
+    const auto ns = (end - start).count();
+    const std::uint32_t ms = ns <= 0 ? 0 : static_cast<std::uint32_t>(ns / 1000000);
+    if (count == 0 || ms < min_ms)
+        min_ms = ms;
+    max_ms = std::max(max_ms, ms);
+    sum_ms += ms;
+    ++count;
+}
+
+client_table::client_table(std::size_t steps, std::int32_t first_xid)
+    : next_xid(first_xid & xid_mask), counted(steps)
+{
+}
+
+client_table::started_client client_table::start(const time_point& now)
+{
+    std::int32_t id;
+    client_messages::range answered;
+    if (free_buffers.empty()) {
+        id = next_xid;
+        // Ids stay within the 24 bits carried on the wire, so that a client's
+        // table key always matches the id in its replies.
+        next_xid = (next_xid + 1) & xid_mask;
+        answered = messages.start_fresh(id);
+    } else {
+        // Restart: the client's last message becomes the message its first
+        // scenario message answers, which keeps its id and identifiers; the
+        // client starts without a previous request.
+        const client_messages::restart restarted = messages.start_restart(free_buffers.front());
+        free_buffers.pop_front();
+        answered = restarted.answered;
+        id = restarted.id;
+    }
+    client_entry made{id, stored_message(), transaction_info()};
+    made.info.start_time = now;
+    auto inserted = transactions.emplace(id, made);
+    if (inserted.second)
+        ++counted.clients.started;
+    return {inserted.first->second, answered};
+}
+
+client_entry* client_table::find(std::int32_t id)
+{
+    auto found = transactions.find(id);
+    return found == transactions.end() ? nullptr : &found->second;
+}
+
+built_message client_table::build_next(client_entry& client, const char* reply_begin, const char* reply_end,
+                                       const time_point& now)
+{
+    transaction_info& info = client.info;
+    const std::int32_t scene = info.scene_index;
+    info.scene_index = scene + 1;
+    build_outcome outcome;
+    built_message built;
+    built.length = messages.build(client.last, *g_opt_scenario[static_cast<std::size_t>(scene)], reply_begin,
+                                  reply_end, outcome);
+    built.refused_status = outcome.refused_status;
+    if (built.length >= 0)
+        info.send_time = now;
+    return built;
+}
+
+bool client_table::finished(const client_entry& client) const
+{
+    return static_cast<std::size_t>(client.info.scene_index) >= g_opt_scenario.size();
+}
+
+void client_table::count_sent(client_entry& client, std::uint64_t flush)
+{
+    ++counted.steps[awaited_step(client.info)].sent;
+    client.info.queued_until_flush = flush;
+}
+
+void client_table::count_unsent(client_entry& client, const built_message& built)
+{
+    client.info.stalled = true;
+    const std::size_t step = awaited_step(client.info);
+    // A null build is a refusal when an IA of the reply refused; the refusal
+    // belongs to the step whose answer carried it.
+    const unsigned status = built.length < 0 ? built.refused_status : 0;
+    if (status != 0 && step > 0)
+        ++counted.steps[step - 1].refused[std::min<std::size_t>(status, status_slots - 1)];
+    else
+        ++counted.steps[step].unbuildable;
+}
+
+bool client_table::take_reply(client_entry& client, const char* message, const char* end, bool still_queued,
+                              const time_point& arrived)
+{
+    const transaction_info& info = client.info;
+    const std::size_t awaited = awaited_step(info);
+    // Nothing is awaited, or the awaited message has not left yet, or the
+    // reply does not answer it.
+    const int type = message < end ? static_cast<int>(wire::get8(message)) : 0;
+    if (info.stalled || still_queued || !answers(g_opt_scenario[awaited]->type_, type)) {
+        // Another answer to the message before: it was answered already.
+        ++counted.steps[awaited == 0 ? 0 : awaited - 1].duplicates;
+        return false;
+    }
+    step_measurements& step = counted.steps[awaited];
+    ++step.answered;
+    step.latency.record(micros(info.send_time, arrived));
+    if (!wire::has_option(message, end, opt_server_identifier))
+        ++step.no_server_id;
+    return true;
+}
+
+void client_table::refuse(client_entry& client, const reply_verdict& verdict)
+{
+    client.info.stalled = true;
+    step_measurements& step = counted.steps[awaited_step(client.info)];
+    if (verdict.what == reply_verdict::kind::no_lease)
+        ++step.no_lease_offered;
+    else
+        ++step.refused[std::min<std::size_t>(verdict.status, status_slots - 1)];
+}
+
+void client_table::complete(client_entry& client, const time_point& arrived)
+{
+    ++counted.clients.completed;
+    counted.clients.latency.record(micros(client.info.start_time, arrived));
+    results_since_clear.add(client.info.start_time, arrived);
+    messages.release(client.last);
+    transactions.erase(client.id);
+}
+
+table_stats client_table::stats(const time_point& cutoff)
+{
+    table_stats s;
+    s.results = results_since_clear.count;
+    for (auto it = transactions.begin(); it != transactions.end();) {
+        client_entry& client = it->second;
+        if (cutoff < client.info.send_time) {
+            ++s.pending;
+            ++it;
+            continue;
+        }
+        ++s.timeouts;
+        ++counted.clients.timed_out;
+        if (client.info.stalled)
+            ++counted.clients.stalled;
+        else
+            ++counted.steps[awaited_step(client.info)].timed_out;
+        keep_for_restart(client);
+        it = transactions.erase(it);
+    }
+    const result_totals& totals = results_since_clear;
+    if (totals.count != 0) {
+        s.avg_ms = static_cast<unsigned>(totals.sum_ms / totals.count);
+        s.max_ms = totals.max_ms;
+        s.min_ms = totals.min_ms;
+    }
+    return s;
+}
+
+void client_table::keep_for_restart(client_entry& client)
+{
+    // Only a client that had a reply is worth restarting.
+    if (client.info.scene_index > 1)
+        free_buffers.push_back(client.last);
+    else
+        messages.release(client.last);
+}
+
+void client_table::clear_results()
+{
+    counted.clients.cleared += transactions.size();
+    for (auto& entry : transactions)
+        keep_for_restart(entry.second);
+    transactions.clear();
+    results_since_clear = result_totals();
+}
+
+measurements client_table::take_measurements()
+{
+    measurements fresh(counted.steps.size());
+    std::swap(fresh, counted);
+    return fresh;
+}
+
+} // namespace quorvelin
+} // namespace zarn

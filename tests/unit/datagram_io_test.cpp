@@ -1,0 +1,50 @@
+// The datagram I/O's decisions that need no traffic: what a flush does when
+// sendmmsg sends nothing, and how the kernel's running drop count becomes
+// drops per batch.
+#include "engine/datagram_io.hpp"
+
+#include <boost/asio/io_service.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+namespace {
+
+using zarn::quorvelin::classify_send_error;
+using zarn::quorvelin::datagram_io;
+using zarn::quorvelin::send_failure;
+
+TEST(DatagramIo, OnlyAFullSendBufferLeavesTheRestToTheEventLoop)
+{
+    const struct {
+        int error;
+        send_failure expected;
+    } cases[] = {
+        {EAGAIN, send_failure::wait_for_room},   {EWOULDBLOCK, send_failure::wait_for_room},
+        {EINTR, send_failure::retry},            {ENETUNREACH, send_failure::skip_one},
+        {EMSGSIZE, send_failure::skip_one},      {EPERM, send_failure::skip_one},
+        {ENOBUFS, send_failure::skip_one},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(classify_send_error(c.error), c.expected) << c.error;
+}
+
+TEST(DatagramIo, KernelDropsCountOnceAndOnlyForward)
+{
+    boost::asio::io_service loop;
+    boost::asio::ip::udp::socket socket(loop);
+    datagram_io io(socket);
+    // Running totals as batches carry them (possibly out of order), and the
+    // new drops each brings.
+    const struct {
+        std::uint32_t total;
+        std::uint32_t new_drops;
+    } batches[] = {
+        {0, 0}, {5, 5}, {5, 0}, {3, 0}, {9, 4}, {0xFFFFFFFE, 0}, {0x7FFFFFFF, 0x7FFFFFF6}, {0x80000005, 6}, {2, 0x7FFFFFFD},
+    };
+    for (const auto& b : batches)
+        EXPECT_EQ(io.new_drops(b.total), b.new_drops) << b.total;
+}
+
+} // namespace
