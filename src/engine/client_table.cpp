@@ -41,8 +41,8 @@ void result_totals::add(const transaction_info::time_point& start, const transac
     ++count;
 }
 
-client_table::client_table(std::size_t steps, std::int32_t first_xid)
-    : next_xid(first_xid & xid_mask), counted(steps)
+client_table::client_table(std::size_t steps, segment share, std::int32_t first_xid)
+    : share(share), next_xid(first_xid < 0 ? share.first_id() : first_xid & xid_mask), counted(steps)
 {
 }
 
@@ -53,8 +53,9 @@ client_table::started_client client_table::start(const time_point& now)
     if (free_buffers.empty()) {
         id = next_xid;
         // Ids stay within the 24 bits carried on the wire, so that a client's
-        // table key always matches the id in its replies.
-        next_xid = (next_xid + 1) & xid_mask;
+        // table key always matches the id in its replies, and within the
+        // segment's share, so that no other generator of the test uses them.
+        next_xid = share.next_id(next_xid);
         answered = messages.start_fresh(id);
     } else {
         // Restart: the client's last message becomes the message its first

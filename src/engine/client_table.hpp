@@ -9,6 +9,7 @@
 
 #include "engine/client_messages.hpp"
 #include "engine/measurements.hpp"
+#include "engine/segment.hpp"
 #include "message/reply_verdict.hpp"
 
 #include <chrono>
@@ -83,9 +84,10 @@ class client_table {
 public:
     using time_point = transaction_info::time_point;
 
-    // `steps`: the scenario's messages; fresh clients are numbered from
-    // `first_xid` on, within 24 bits.
-    explicit client_table(std::size_t steps, std::int32_t first_xid = 0);
+    // `steps`: the scenario's messages. Fresh clients take the ids of
+    // `share` (all ids for a lone generator), from `first_xid` on (one of
+    // the share's), within 24 bits.
+    explicit client_table(std::size_t steps, segment share = segment{}, std::int32_t first_xid = -1);
 
     // A client that has just been given its entry; `answered` is the message
     // its first scenario message answers, valid until end_start().
@@ -153,6 +155,7 @@ private:
     // kept to restart it when it had a reply, else released.
     void keep_for_restart(client_entry& client);
 
+    segment share;
     std::int32_t next_xid;
     // The clients' last messages; declared before everything that refers to them.
     client_messages messages;

@@ -27,7 +27,8 @@ send_failure classify_send_error(int error) noexcept
     return send_failure::skip_one;
 }
 
-void datagram_io::open(unsigned short recv_port, const boost::asio::ip::udp::endpoint& server)
+void datagram_io::open(const boost::asio::ip::address_v6& local, unsigned short recv_port,
+                       const boost::asio::ip::udp::endpoint& server)
 {
     socket.open(boost::asio::ip::udp::v6());
     // Replies to a whole second of clients can arrive in a burst; with the
@@ -45,7 +46,7 @@ void datagram_io::open(unsigned short recv_port, const boost::asio::ip::udp::end
     // reported with the datagrams read after them.
     const int on = 1;
     ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-    socket.bind(boost::asio::ip::udp::endpoint(boost::asio::ip::address_v6::any(), recv_port));
+    socket.bind(boost::asio::ip::udp::endpoint(local, recv_port));
     server_endpoint = server;
 }
 

@@ -73,9 +73,10 @@ public:
 
     explicit datagram_io(boost::asio::ip::udp::socket& socket) : socket(socket) {}
 
-    // Opens the socket with its options, binds it to [::]:recv_port, and
-    // sends everything to `server`.
-    void open(unsigned short recv_port, const boost::asio::ip::udp::endpoint& server);
+    // Opens the socket with its options, binds it to [local]:recv_port (::
+    // for any address), and sends everything to `server`.
+    void open(const boost::asio::ip::address_v6& local, unsigned short recv_port,
+              const boost::asio::ip::udp::endpoint& server);
     const boost::asio::ip::udp::endpoint& server() const { return server_endpoint; }
 
     // The flush that will send what is queued now.

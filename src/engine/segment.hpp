@@ -32,6 +32,11 @@ struct segment {
         const std::int64_t next = std::int64_t(id) + count;
         return next > id_mask ? first_id() : static_cast<std::int32_t>(next);
     }
+    // Of the test's clients 0 .. total - 1, how many are this segment's.
+    std::uint64_t share_of(std::uint64_t total) const noexcept
+    {
+        return total > index ? (total - index + count - 1) / count : 0;
+    }
     bool operator==(const segment& o) const noexcept { return index == o.index && count == o.count; }
 };
 

@@ -1,5 +1,6 @@
 #include "engine/transaction_manager.hpp"
 
+#include "engine/local_address.hpp"
 #include "main/options.hpp"
 #include "message/param.hpp"
 #include "message/reply_verdict.hpp"
@@ -33,12 +34,13 @@ bool sendable(std::ptrdiff_t length)
 transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::asio::ip::address_v6 server,
                                          unsigned short send_port, unsigned short recv_port,
                                          const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint)
-    : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size())
+    : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment)
 {
     // The scope id makes link-scoped destinations (ff02::1:2) leave through
     // the named device.
     server.scope_id(static_cast<unsigned long>(static_cast<std::int64_t>(endpoint.ifindex())));
-    io.open(recv_port, boost::asio::ip::udp::endpoint(server, send_port));
+    io.open(local_address_on(g_opt_local_address, static_cast<unsigned>(endpoint.ifindex())), recv_port,
+            boost::asio::ip::udp::endpoint(server, send_port));
 
     if (g_opt_log)
         *g_opt_log << "# send:" << io.server() << " recv:" << socket.local_endpoint() << std::endl;

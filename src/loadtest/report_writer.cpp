@@ -59,6 +59,24 @@ json step_counts(const step_measurements& s)
             {"unbuildable", s.unbuildable}};
 }
 
+json ramp_settings()
+{
+    return {{"from", g_opt_ramp.from}, {"to", g_opt_ramp.to}, {"step", g_opt_ramp.step}, {"seconds", g_opt_ramp.seconds}};
+}
+
+json ramp_steps(const std::vector<ramp_step_result>& steps)
+{
+    json out = json::array();
+    for (const ramp_step_result& r : steps)
+        out.push_back({{"step", r.step},
+                       {"rate", r.rate},
+                       {"started", r.started},
+                       {"completed", r.completed},
+                       {"failed", r.failed},
+                       {"passed", r.passed}});
+    return out;
+}
+
 json socket_counts(const measurements& m)
 {
     return {{"received", m.received}, {"unmatched_replies", m.unmatched}, {"rcvbuf_drops", m.rcvbuf_drops}};
@@ -105,7 +123,11 @@ void report_writer::start(opt_mode_t mode, const std::vector<std::string>& messa
                    {"test_duration_s", g_opt_duration},
                    {"timeout_s", g_opt_timeout},
                    {"nthreads", g_opt_nthreads},
-                   {"error_threshold_percent", g_opt_error_threshold}}},
+                   {"error_threshold_percent", g_opt_error_threshold},
+                   {"segment", {{"index", g_opt_segment.index}, {"count", g_opt_segment.count}}},
+                   {"local_address", g_opt_local_address.to_string()},
+                   {"start_at", g_opt_start_at ? json(rfc3339(*g_opt_start_at)) : json(nullptr)},
+                   {"ramp", mode == opt_mode_ramp ? ramp_settings() : json(nullptr)}}},
                  {"histogram_layout",
                   {{"unit", "us"},
                    {"exact_below", latency_histogram::exact_below},
@@ -186,10 +208,12 @@ void report_writer::summary(const run_outcome& o)
     } else {
         record["result"] = static_cast<std::uint64_t>(o.result);
     }
-    if (o.mode == opt_mode_highload) {
+    if (o.mode == opt_mode_highload || o.mode == opt_mode_ramp) {
         record["low_water"] = o.low_water;
         record["high_water"] = o.high_water;
     }
+    if (o.mode == opt_mode_ramp)
+        record["ramp"] = {{"steps", ramp_steps(o.ramp_steps)}, {"capacity", static_cast<std::uint64_t>(o.result)}};
     write(out_, record);
 }
 

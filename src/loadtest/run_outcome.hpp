@@ -14,11 +14,22 @@
 namespace zarn {
 namespace quorvelin {
 
+// One step of the capacity ramp: its rate and what became of its clients.
+struct ramp_step_result {
+    std::uint32_t step = 0; // from 1
+    std::uint32_t rate = 0;
+    std::uint64_t started = 0;
+    std::uint64_t completed = 0;
+    std::uint64_t failed = 0; // timed out, or still pending after the pause
+    bool passed = false;      // failed within the error threshold
+};
+
 struct run_outcome {
     opt_mode_t mode = opt_mode_highload;
     // The figure the run is judged by (--fail-below): highload, the reported
     // rate (when interrupted, the low-water mark reached so far); endless,
-    // the served rate; once, the clients that completed.
+    // the served rate; once, the clients that completed; ramp, the highest
+    // rate whose step passed.
     double result = 0;
     bool interrupted = false;
     // The signal that interrupted the run (SIGINT, SIGTERM or SIGHUP), or 0.
@@ -27,9 +38,11 @@ struct run_outcome {
     std::uint32_t offered = 0;
     // Completions per second of sending (endless; 0 elsewhere).
     double served = 0;
-    // highload's marks.
+    // highload's marks; ramp: the highest rate passed, the lowest failed.
     std::uint32_t low_water = 0;
     std::uint32_t high_water = 0;
+    // The capacity ramp's steps that ended (ramp).
+    std::vector<ramp_step_result> ramp_steps;
     // Clients still waiting for a reply when the run ended.
     std::uint32_t pending = 0;
     // One name per scenario message, and what the engine counted in the run.

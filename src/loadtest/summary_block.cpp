@@ -24,9 +24,17 @@ void print_headline(std::ostream& os, const run_outcome& o)
         os << ", " << o.offered << " clients/second offered, " << boost::format("%.1f") % o.served << " served";
         break;
     case opt_mode_once:
-        os << ", " << o.totals.clients.completed << " of " << o.offered << " clients completed";
+        // A segment started its share of the test's clients.
+        os << ", " << o.totals.clients.completed << " of " << g_opt_segment.share_of(o.offered)
+           << " clients completed";
+        break;
+    case opt_mode_ramp:
+        os << ", " << o.result << " clients/second; the highest step passed " << o.low_water
+           << ", the lowest failed " << o.high_water;
         break;
     }
+    if (g_opt_segment.count > 1)
+        os << "; segment " << g_opt_segment.index << "/" << g_opt_segment.count;
     os << (o.interrupted ? "; interrupted" : "") << "\n";
 }
 
@@ -72,6 +80,14 @@ void print_latencies(std::ostream& os, const run_outcome& o)
     print_latency_row(os, "Whole client", o.totals.clients.latency);
 }
 
+// The ramp's steps, one line each.
+void print_ramp(std::ostream& os, const run_outcome& o)
+{
+    for (const ramp_step_result& r : o.ramp_steps)
+        os << "Ramp step " << r.step << ": " << r.rate << " clients/second, " << r.started << " started, "
+           << r.completed << " completed, " << r.failed << " failed, " << (r.passed ? "passed" : "failed") << "\n";
+}
+
 void print_refusals(std::ostream& os, const run_outcome& o)
 {
     for (std::size_t k = 0; k < o.totals.steps.size(); ++k) {
@@ -101,6 +117,7 @@ void print_summary(std::ostream& os, const run_outcome& outcome)
     print_steps(os, outcome);
     print_latencies(os, outcome);
     print_refusals(os, outcome);
+    print_ramp(os, outcome);
     os.flush();
 }
 

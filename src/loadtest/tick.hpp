@@ -34,17 +34,23 @@ engine_snapshot read_engine(Manager& manager, tick_clock::time_point now)
 // milliseconds; nothing when it is not late.
 std::optional<std::chrono::milliseconds> lateness(tick_clock::time_point now, tick_clock::time_point due);
 
-// `count` beats (new clients) spread evenly over the second that starts at
-// `from`, placed to the nanosecond so that exactly `count` clients start per
-// second whatever the rate. The instants are absolute, so the start rate does
-// not depend on how quickly beats are handled.
+// `count` beats (new clients) of the whole test spread evenly over the
+// second that starts at `from`, placed to the nanosecond so that exactly
+// `count` clients start per second whatever the rate. The instants are
+// absolute, so the start rate does not depend on how quickly beats are
+// handled. The test's beats are numbered on from `first`; this generator
+// schedules those of its segment `share`, so that the segments of a test
+// interleave evenly within each second. Returns the number after the last.
 template <class Manager>
-void schedule_beats(Manager& manager, tick_clock::time_point from, std::uint32_t count)
+std::uint64_t schedule_beats(Manager& manager, tick_clock::time_point from, std::uint32_t count,
+                             const segment& share = segment{}, std::uint64_t first = 0)
 {
     const std::int64_t second = 1000000000;
     for (std::uint32_t k = 0; k < count; ++k)
-        manager.async_run(from + std::chrono::duration_cast<tick_clock::duration>(
-                                     std::chrono::nanoseconds(std::int64_t(k) * second / count)));
+        if (share.owns(first + k))
+            manager.async_run(from + std::chrono::duration_cast<tick_clock::duration>(
+                                         std::chrono::nanoseconds(std::int64_t(k) * second / count)));
+    return first + count;
 }
 
 // The rate that a wanted rate of new clients per second is run and reported

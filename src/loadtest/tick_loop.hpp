@@ -85,6 +85,8 @@ private:
     // allowance before a tick counts as late.
     tick_clock::time_point next_tick = tick_clock::time_point::max();
     std::uint32_t tick_count = 0;
+    // The test's beats scheduled so far, this generator's and its other segments'.
+    std::uint64_t beats_so_far = 0;
     run_recorder* recorder = nullptr;
     bool ended = false;
     // The signal that interrupted the test, the end of its wind-down, and
@@ -107,7 +109,7 @@ void tick_loop::run(boost::system::error_code const& error, Driver& driver, Mode
     auto const now = tick_clock::now();
     report_lateness(now);
     next_tick = now + std::chrono::seconds(1);
-    schedule_beats(manager, now, mode.beats_due(tick_count));
+    beats_so_far = schedule_beats(manager, now, mode.beats_due(tick_count), g_opt_segment, beats_so_far);
 
     engine_snapshot reading = read_engine(manager, now);
     tick_stats const s = reading.stats;

@@ -45,13 +45,17 @@ int main(int argc, char** argv)
         boost::thread_group workers;
         worker_failure failure;
         run_objects objects;
-        // Taken from now on; handed to the driver once its first tick ran.
+        // Taken from now on; they end a wait for the start, or go to the
+        // driver once its first tick ran.
         interrupt_signals signals(io, [&objects](int signal) { objects.interrupt(signal); });
         try {
             for (std::uint32_t i = 0; i < g_opt_nthreads; ++i)
                 workers.create_thread([&io, &failure] { serve(io, failure); });
-            objects.start(io);
+            objects.open(io);
             signals.watch();
+            objects.begin(io);
+            if (objects.stopped_before_start() != 0)
+                io.stop();
         } catch (const std::exception& e) {
             error = e.what();
             io.stop();
@@ -60,6 +64,7 @@ int main(int argc, char** argv)
         workers.join_all();
         if (error.empty())
             error = failure.message();
+        interrupted_by = objects.stopped_before_start();
         if (error.empty() && objects.recorder && objects.recorder->finished()) {
             const zarn::quorvelin::run_outcome& outcome = objects.recorder->outcome();
             interrupted_by = outcome.signal;

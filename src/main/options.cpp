@@ -2,6 +2,7 @@
 
 #include "main/bounded_option.hpp"
 #include "main/log_file.hpp"
+#include "main/start_time.hpp"
 #include "message/param.hpp"
 #include "scenario/load.hpp"
 
@@ -30,6 +31,10 @@ std::unique_ptr<std::ostream> g_opt_log;
 bool g_opt_summary = false;
 std::unique_ptr<std::ostream> g_opt_report;
 std::optional<std::uint32_t> g_opt_fail_below;
+zarn::quorvelin::segment g_opt_segment;
+boost::asio::ip::address_v6 g_opt_local_address;
+std::optional<std::chrono::system_clock::time_point> g_opt_start_at;
+zarn::quorvelin::ramp_schedule g_opt_ramp;
 std::vector<std::string> g_opt_command_line;
 std::vector<std::shared_ptr<zarn::quorvelin::top_param>> g_opt_scenario;
 
@@ -122,7 +127,12 @@ po::options_description later_options()
     later.add_options()
         ("summary", "Print a summary of the results after the test.")
         ("report", po::value<std::string>(), "Write the results as JSON Lines to this file.")
-        ("fail-below", po::value<fail_below_number>(), "Exit with status 3 when the result is below this.");
+        ("fail-below", po::value<fail_below_number>(), "Exit with status 3 when the result is below this.")
+        ("segment", po::value<std::string>(), "Run segment I/N of a test that N generators run together.")
+        ("local-address", po::value<boost::asio::ip::address_v6>(&g_opt_local_address),
+         "Bind the socket to this address of the device.")
+        ("start-at", po::value<std::string>(), "Begin sending at this UTC time (RFC 3339).")
+        ("ramp", po::value<std::string>(), "Capacity ramp: rates FROM:TO:STEP, SECONDS each.");
     return later;
 }
 
@@ -153,6 +163,27 @@ opt_mode_t lookup_mode(const std::string& name)
     return static_cast<opt_mode_t>(mode);
 }
 
+// The options that let several generators run one test, checked together.
+void take_scale_out_options(const po::variables_map& vm)
+{
+    using namespace zarn::quorvelin;
+    if (vm.count("segment"))
+        g_opt_segment = parse_segment(vm["segment"].as<std::string>());
+    if (vm.count("start-at"))
+        g_opt_start_at = parse_start_time(vm["start-at"].as<std::string>(), std::chrono::system_clock::now());
+    if (vm.count("ramp")) {
+        if (vm.count("test-mode"))
+            throw std::runtime_error("--ramp and --test-mode exclude each other: the ramp is a test mode of its own");
+        g_opt_ramp = parse_ramp(vm["ramp"].as<std::string>(), max_clients_per_second, max_seconds);
+        g_opt_mode = opt_mode_ramp;
+    }
+    if (g_opt_segment.count > 1 && g_opt_mode == opt_mode_highload)
+        throw std::runtime_error("--segment " + vm["segment"].as<std::string>() +
+                                 ": the highload search cannot be split into segments, since its decisions depend "
+                                 "on results that no single segment has; use --ramp FROM:TO:STEP:SECONDS "
+                                 "(or --test-mode once or endless)");
+}
+
 } // namespace
 
 const char* mode_name(opt_mode_t mode)
@@ -162,6 +193,8 @@ const char* mode_name(opt_mode_t mode)
         return "endless";
     case opt_mode_once:
         return "once";
+    case opt_mode_ramp:
+        return "ramp";
     default:
         return "highload";
     }
@@ -223,6 +256,7 @@ void init_options(int argc, char** argv)
             g_opt_summary = true;
         if (vm.count("fail-below"))
             g_opt_fail_below = vm["fail-below"].as<fail_below_number>().value;
+        take_scale_out_options(vm);
         if (vm.count("report"))
             open_report(vm["report"].as<std::string>());
     } catch (const std::exception& e) {

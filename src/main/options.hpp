@@ -4,8 +4,12 @@
 // Program-wide settings, written by init_options during start-up and
 // read-only once the worker threads run.
 
+#include "engine/segment.hpp"
+#include "loadtest/ramp_schedule.hpp"
+
 #include <boost/asio/ip/address_v6.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -23,9 +27,12 @@ enum opt_mode_t : std::int32_t {
     opt_mode_highload = 0,
     opt_mode_endless = 1,
     opt_mode_once = 2,
+    // Selected by --ramp, not by --test-mode.
+    opt_mode_ramp = 3,
 };
 
-// The mode's name as --test-mode takes it: "highload", "endless" or "once".
+// The mode's name as --test-mode takes it: "highload", "endless" or "once";
+// "ramp" for the capacity ramp.
 const char* mode_name(opt_mode_t mode);
 
 extern opt_mode_t g_opt_mode;
@@ -51,6 +58,14 @@ extern bool g_opt_summary;
 extern std::unique_ptr<std::ostream> g_opt_report;
 // --fail-below N: the exit status is 3 when the run's result is below N.
 extern std::optional<std::uint32_t> g_opt_fail_below;
+// --segment I/N: this generator's share of a test that N run together.
+extern zarn::quorvelin::segment g_opt_segment;
+// --local-address: the address the socket is bound to; :: for any.
+extern boost::asio::ip::address_v6 g_opt_local_address;
+// --start-at: when sending begins; none to begin at once.
+extern std::optional<std::chrono::system_clock::time_point> g_opt_start_at;
+// --ramp FROM:TO:STEP:SECONDS: the capacity ramp's schedule (mode ramp).
+extern zarn::quorvelin::ramp_schedule g_opt_ramp;
 // The command line as given, for the report.
 extern std::vector<std::string> g_opt_command_line;
 // The loaded scenario messages, in the order every client sends them.

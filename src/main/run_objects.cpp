@@ -1,5 +1,6 @@
 #include "main/run_objects.hpp"
 
+#include "loadtest/report_writer.hpp"
 #include "main/options.hpp"
 
 #include <iostream>
@@ -15,6 +16,8 @@ const char* start_line(opt_mode_t mode)
         return "Beginning DHCPv6 load endless test.";
     case opt_mode_once:
         return "Beginning DHCPv6 load 1 test.";
+    case opt_mode_ramp:
+        return "Beginning DHCPv6 load ramp test.";
     default:
         return "Beginning DHCPv6 load test.";
     }
@@ -22,12 +25,29 @@ const char* start_line(opt_mode_t mode)
 
 } // namespace
 
-void run_objects::start(boost::asio::io_service& io)
+void run_objects::open(boost::asio::io_service& io)
 {
     endpoint.reset(new device_endpoint(g_opt_ifname));
     manager.reset(new zarn::quorvelin::transaction_manager(io, g_opt_send_addr, g_opt_send_port, g_opt_recv_port,
                                                            *endpoint));
     recorder.reset(new zarn::quorvelin::run_recorder(g_opt_report.get(), g_opt_summary && !g_opt_quiet, !g_opt_quiet));
+}
+
+bool run_objects::wait_for_start(std::unique_lock<std::mutex>& lock)
+{
+    if (g_opt_start_at) {
+        if (!g_opt_quiet)
+            std::cout << "Waiting until " << zarn::quorvelin::rfc3339(*g_opt_start_at) << " to begin." << std::endl;
+        signalled.wait_until(lock, *g_opt_start_at, [this] { return early_signal != 0; });
+    }
+    return early_signal == 0;
+}
+
+void run_objects::begin(boost::asio::io_service& io)
+{
+    std::unique_lock<std::mutex> lock(starting);
+    if (!wait_for_start(lock))
+        return;
     switch (g_opt_mode) {
     case opt_mode_highload:
         driver.emplace<loadtest_default>(io);
@@ -37,6 +57,9 @@ void run_objects::start(boost::asio::io_service& io)
         break;
     case opt_mode_once:
         driver.emplace<loadtest_1>(io);
+        break;
+    case opt_mode_ramp:
+        driver.emplace<loadtest_ramp>(io);
         break;
     }
     std::visit(
@@ -50,16 +73,30 @@ void run_objects::start(boost::asio::io_service& io)
             }
         },
         driver);
+    running = true;
 }
 
 void run_objects::interrupt(int signal)
 {
+    std::lock_guard<std::mutex> lock(starting);
+    if (!running) {
+        if (early_signal == 0)
+            early_signal = signal;
+        signalled.notify_all();
+        return;
+    }
     std::visit(
         [this, signal](auto& running) {
             if constexpr (!std::is_same_v<std::decay_t<decltype(running)>, std::monostate>)
                 running.interrupt(signal, *manager);
         },
         driver);
+}
+
+int run_objects::stopped_before_start() const
+{
+    std::lock_guard<std::mutex> lock(starting);
+    return running ? 0 : early_signal;
 }
 
 void run_objects::destroy()

@@ -7,12 +7,15 @@
 #include "loadtest/loadtest_1.hpp"
 #include "loadtest/loadtest_default.hpp"
 #include "loadtest/loadtest_endless.hpp"
+#include "loadtest/loadtest_ramp.hpp"
 #include "loadtest/run_recorder.hpp"
 #include "morvo/asio/raw.hpp"
 
 #include <boost/asio/io_service.hpp>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <variant>
 
 // Everything that the worker threads touch, destroyed only after they ended.
@@ -23,15 +26,32 @@ struct run_objects {
     std::unique_ptr<zarn::quorvelin::transaction_manager> manager;
     std::unique_ptr<zarn::quorvelin::run_recorder> recorder;
     // The test mode's driver, once started.
-    std::variant<std::monostate, loadtest_default, loadtest_endless, loadtest_1> driver;
+    std::variant<std::monostate, loadtest_default, loadtest_endless, loadtest_1, loadtest_ramp> driver;
 
-    // Opens the socket and starts the mode's driver on `io`.
-    void start(boost::asio::io_service& io);
+    // Opens the socket: errors of the device, the address or the port come
+    // before any wait for the start.
+    void open(boost::asio::io_service& io);
+    // Waits for --start-at, if given, then starts the mode's driver on `io`
+    // with its first tick. A signal during the wait ends it without a test.
+    void begin(boost::asio::io_service& io);
 
-    // SIGINT, SIGTERM or SIGHUP, to the running driver.
+    // SIGINT, SIGTERM or SIGHUP: to the running driver, or, before it runs,
+    // ends the wait for the start.
     void interrupt(int signal);
+    // The signal that came before the test began, or 0.
+    int stopped_before_start() const;
 
     void destroy();
+
+private:
+    // Waits until --start-at or a signal; true when it is time to begin.
+    bool wait_for_start(std::unique_lock<std::mutex>& lock);
+
+    // Guards the driver's start against signals, and the wait.
+    mutable std::mutex starting;
+    std::condition_variable signalled;
+    bool running = false;
+    int early_signal = 0;
 };
 
 #endif

@@ -132,6 +132,7 @@ class MergeTest(unittest.TestCase):
         self.assertEqual([(s["started"], s["failed"], s["passed"]) for s in summary["ramp"]["steps"]],
                          [(900, 0, True), (1500, 1, True), (3000, 10, False)])
         self.assertEqual((summary["ramp"]["capacity"], summary["result"], done.returncode), (1500, 1500, 3))
+        self.assertEqual((summary["low_water"], summary["high_water"]), (1500, 3000))
 
     def test_reports_that_do_not_belong_together_are_refused_in_one_line(self):
         good = [segment_report(i, 3, latencies=[1]) for i in range(3)]

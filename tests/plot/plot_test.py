@@ -3,8 +3,9 @@
 The pictures are checked by what they are made of (PNG signature and size;
 in SVG, the named series, shaded spans and marks), not by their pixels.
 The reports in tests/fixtures/reports were recorded in the lab (highload
-against the test responder capped at 50 new clients/s, endless against Kea
-stopped by SIGINT, once against Kea), without the ticks' per-step detail
+against the test responder capped at 50 new clients/s, a capacity ramp
+100:300:100:2 against it capped at 250, endless against Kea stopped by
+SIGINT, once against Kea), without the ticks' per-step detail
 and the histograms' buckets, which the plot does not read.
 """
 import json
@@ -52,10 +53,13 @@ class PlotTest(unittest.TestCase):
                 self.assertEqual(run(report, svg_path).returncode, 0)
                 svg = read(svg_path)
                 series = ["completed", "timed-out", "latency-p50", "latency-p99"]
-                if start["mode"] == "highload":
+                if start["mode"] in ("highload", "ramp"):
                     series += ["rate", "low-water", "high-water"]
                 for gid in series:
                     self.assertIn(f'id="{gid}"', svg)
+                # A ramp step is shaded as a run that passed or failed.
+                steps = [r.get("passed") for r in records if r.get("event") == "ramp_step_done"]
+                events += ["run_passed" if passed else "run_failed" for passed in steps]
                 for event, span in (("run_passed", "run-passed"), ("run_failed", "run-failed"), ("pause", "pause")):
                     self.assertEqual(svg.count(f'id="{span}-'), events.count(event), span)
                 self.assertEqual('id="interrupted"' in svg, summary["interrupted"])

@@ -16,6 +16,7 @@ using namespace wire_bytes;
 using zarn::quorvelin::built_message;
 using zarn::quorvelin::client_entry;
 using zarn::quorvelin::client_table;
+using zarn::quorvelin::segment;
 using time_point = client_table::time_point;
 
 // Plays a script on a table of the built-in three-message scenario, the way
@@ -38,7 +39,7 @@ using time_point = client_table::time_point;
 //   c      clear_results
 class script_player {
 public:
-    explicit script_player(std::int32_t first_xid = 0) : table(3, first_xid)
+    explicit script_player(std::int32_t first_xid = 0, segment share = segment{}) : table(3, share, first_xid)
     {
         for (const char* type : {"SOLICIT", "REQUEST", "RELEASE"})
             g_opt_scenario.push_back(scenario(builtin(type)));
@@ -208,6 +209,18 @@ TEST(ClientTable, FreshIdsStayWithinTheTwentyFourBitsOnTheWire)
     script_player player(0xFFFFFF);
     EXPECT_EQ(player.play("s s a0 a16777215"), "s16777215 s0  ");
     EXPECT_EQ(player.last[0][1] << 16 | player.last[0][2] << 8 | player.last[0][3], 0);
+}
+
+// Segment 2 of 3 runs the test's clients 2, 5, 8, ...: their ids and their
+// generated identities are those the whole test gives them, and past 24 bits
+// the segment starts again at its own first id.
+TEST(ClientTable, ASegmentRunsItsShareOfTheTestsClients)
+{
+    script_player player(-1, segment{2, 3});
+    EXPECT_EQ(player.play("s s s"), "s2 s5 s8");
+    EXPECT_EQ(find(player.last[5], 1), client_id(5));
+    script_player wrapping(0xFFFFFE, segment{2, 3});
+    EXPECT_EQ(wrapping.play("s s"), "s16777214 s2");
 }
 
 TEST(ClientTable, ARestartedClientKeepsItsIdentityAndAnswersItsLastMessage)

@@ -2,11 +2,14 @@
 // segment runs, the shared start instant and the ramp's fixed schedule.
 #include "engine/segment.hpp"
 #include "loadtest/ramp_schedule.hpp"
+#include "loadtest/tick.hpp"
 #include "main/start_time.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
+#include <vector>
 #include <stdexcept>
 
 using namespace zarn::quorvelin;
@@ -59,6 +62,39 @@ TEST(Segment, SegmentsShareOutTheIdsAndKeepThemAcrossTheWrap)
     EXPECT_EQ((segment{0, 3}.next_id(0xFFFFFD)), 0);
     EXPECT_EQ((segment{0, 1}.next_id(0xFFFFFF)), 0);
     EXPECT_EQ((segment{0, 1}.next_id(41)), 42);
+    // The once test's clients 0 .. 9 split three ways: 4, 3, 3.
+    EXPECT_EQ((std::vector<std::uint64_t>{segment{0, 3}.share_of(10), segment{1, 3}.share_of(10),
+                                          segment{2, 3}.share_of(10), segment{5, 8}.share_of(3)}),
+              (std::vector<std::uint64_t>{4, 3, 3, 0}));
+}
+
+// The segments of a test share out each second's beats of the whole test:
+// each schedules its own at the instants the whole test would, and together
+// they schedule every beat once.
+TEST(Segment, EachSegmentSchedulesItsShareOfTheSecondsBeats)
+{
+    struct recorder {
+        std::vector<clock_type::time_point> beats;
+        void async_run(clock_type::time_point at) { beats.push_back(at); }
+    };
+    const clock_type::time_point t0 = clock_type::from_time_t(1800000000);
+    recorder one;
+    EXPECT_EQ(schedule_beats(one, t0, 10, segment{1, 3}, 8), 18u);
+    const auto ms = [&](const recorder& r) {
+        std::vector<long> out;
+        for (auto at : r.beats)
+            out.push_back(long(std::chrono::duration_cast<std::chrono::milliseconds>(at - t0).count()));
+        return out;
+    };
+    EXPECT_EQ(ms(one), (std::vector<long>{200, 500, 800}));
+
+    recorder all;
+    for (std::uint32_t i = 0; i < 3; ++i)
+        schedule_beats(all, t0, 10, segment{i, 3}, 8);
+    std::sort(all.beats.begin(), all.beats.end());
+    recorder whole;
+    schedule_beats(whole, t0, 10);
+    EXPECT_EQ(all.beats, whole.beats);
 }
 
 TEST(StartTime, ReadsRfc3339AndRefusesThePastAndMoreThanADayAhead)

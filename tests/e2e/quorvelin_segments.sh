@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Several generators, one test: segments of one once test against Kea, each
+# on its own address of the client link, started together and merged; the
+# capacity ramp against the test responder capped at a known rate, one
+# generator at the whole rate beside three segments merged; and the errors
+# of an address that is not the device's.
+# shellcheck source=tests/e2e/lab.bash
+source "$(dirname "$0")/lab.bash"
+MERGE=$SOURCE_DIR/scripts/merge
+
+# segments NAME SECONDS N LAB-ARGS... -- QUORVELIN-ARGS...: N instances in
+# one lab, instance I as segment I/N bound to 2001:db8:1::1I, all starting 3 s
+# after the lab is up; outputs in $T/NAME-I.out, reports in $T/NAME-I.jsonl.
+segments() {
+  local name=$1 seconds=$2 n=$3 lab_args=()
+  shift 3
+  while [ "$1" != -- ]; do lab_args+=("$1"); shift; done
+  shift
+  # shellcheck disable=SC2016  # expanded inside the lab
+  in_lab "$name" "$seconds" "${lab_args[@]}" -- bash -c '
+    base=$1 n=$2
+    shift 2
+    at=$(date -u -d "+3 seconds" +%Y-%m-%dT%H:%M:%SZ)
+    pids=()
+    for ((i = 0; i < n; i++)); do
+      ip addr add "2001:db8:1::1$i/64" dev "$LAB_CLIENT_IF" nodad
+      "$QUORVELIN" --segment "$i/$n" --local-address "2001:db8:1::1$i" --start-at "$at" \
+        --report "$base-$i.jsonl" "$LAB_CLIENT_IF" "$@" >"$base-$i.out" 2>&1 &
+      pids+=($!)
+    done
+    status=0
+    for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+    [ -z "${KEA_STATS:-}" ] || python3 "$KEA_STATS" "$LAB_DIR/kea.sock" >"$base.kea"
+    exit $status' segments "$T/$name" "$n" "$@"
+  for ((i = 0; i < n; i++)); do sed "s/^/  $name-$i| /" "$T/$name-$i.out"; done
+}
+
+# Asks Kea, through its control socket, how many addresses it has assigned.
+cat >"$T/kea_stats.py" <<'PYTHON'
+import json, socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+s.sendall(json.dumps({"command": "statistic-get", "arguments": {"name": "subnet[1].assigned-nas"}}).encode())
+answer = b""
+while chunk := s.recv(65536):
+    answer += chunk
+print(json.loads(answer)["arguments"]["subnet[1].assigned-nas"][0][0])
+PYTHON
+
+# Three once segments of a test of 6,000 clients against Kea, SOLICIT and
+# REQUEST only so that every lease stays assigned: 6,000 completed, and Kea
+# counts 6,000 leases, so no two generators shared a client.
+KEA_STATS=$T/kea_stats.py segments once 60 3 --server kea -- --test-mode once --clients 6000 --timeout 2 \
+  "$EX/default/1-solicit.scn" "$EX/default/2-request.scn"
+check "once: each segment waited for the start and completed its 2,000" "$(cat "$T"/once-?.out | grep -c \
+  -e '^Waiting until .* to begin\.$' -e '^Finished and report: 2000 transactions per second\.$')" -eq 6
+"$MERGE" -o "$T/once.jsonl" "$T"/once-{2,0,1}.jsonl
+check "once: the merged report has 6,000 of 6,000 completed, none timed out" \
+  "$(report once '[summary["result"], summary["clients"]["started"], summary["clients"]["timed_out"],
+    start["merged"]["segments"], summary["latency_us"]["count"]]')" = "[6000, 6000, 0, 3, 6000]"
+check "once: Kea assigned 6,000 addresses" "$(cat "$T/once.kea")" = 6000
+
+# The ramp against a responder that answers at most 250 new clients per
+# second: 100 and 200 pass, 300 to 400 fail, so one generator at the whole
+# rate and three segments merged both find 200, within one step of the cap.
+ramp=(--ramp 100:400:100:3 --timeout 1 --summary)
+qv ramp 90 --server responder --responder-args "--max-new-per-second 250" -- "${ramp[@]}" --report "$T/ramp.jsonl" @IF@
+check "ramp: one generator finds 200 and names each step" "$status/$(rate ramp)/$(count ramp '^Ramp step [1-4][: ]')" \
+  = "0/200/12"
+segments rampseg 90 3 --server responder --responder-args "--max-new-per-second 250" -- "${ramp[@]}"
+"$MERGE" -o "$T/rampseg.jsonl" --fail-below 201 "$T"/rampseg-{0,1,2}.jsonl && merged=0 || merged=$?
+check "ramp: three segments merged find the same 200 (and --fail-below 201 gives 3)" \
+  "$merged/$(report rampseg '[summary["result"], [s["passed"] for s in summary["ramp"]["steps"]]]')" = \
+  "3/[200, [true, true, false, false]]"
+check "ramp: the steps' clients add up to the single generator's" \
+  "$(report rampseg '[s["started"] for s in summary["ramp"]["steps"]]')" = \
+  "$(report ramp '[s["started"] for s in summary["ramp"]["steps"]]')"
+
+# An address that is not the device's is an error at start.
+qv foreign 15 --server none -- --local-address 2001:db8:9::1 @IF@
+check "foreign address: exit status 1 and the reason" "$status/$(cat "$T/foreign.err")" = \
+  "1/Error: local address 2001:db8:9::1 is not an address of device $(cat "$T/foreign.if")"
+
+finish
