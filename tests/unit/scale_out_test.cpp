@@ -4,6 +4,7 @@
 #include "loadtest/ramp_schedule.hpp"
 #include "loadtest/tick.hpp"
 #include "main/start_time.hpp"
+#include "wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,20 +16,7 @@
 using namespace zarn::quorvelin;
 using clock_type = std::chrono::system_clock;
 
-namespace {
-
-template <class F>
-std::string error_of(F f)
-{
-    try {
-        f();
-    } catch (const std::invalid_argument& e) {
-        return e.what();
-    }
-    return "";
-}
-
-} // namespace
+using wire_bytes::error_of;
 
 TEST(Segment, ParsesIOfNAndRefusesTheRest)
 {
