@@ -25,6 +25,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from collections import defaultdict, namedtuple
 from types import SimpleNamespace
@@ -38,6 +39,11 @@ PENDING_BASELINE = 10      # the handful of clients of the baseline run
 PENDING_TIMEOUT = 10       # --timeout: the last client starts before the first times out
 # The labs of the pending-memory rows: their server, as scripts/lab is given it, and their label.
 PENDING_LABS = {"none": "no server", "drop": "the test responder dropping every request"}
+
+# Two generators as the two segments of one test at 10,000/s, each on its
+# own address of the client link, against one generator at the whole rate.
+SEGMENT_RATE = 10000
+SEGMENT_ADDRESSES = ("2001:db8:1::20", "2001:db8:1::21")
 
 Progress = namedtuple("Progress", "tick results timeouts pending low rate high avg_ms max_ms min_ms")
 
@@ -54,6 +60,12 @@ highest passing run. quorvelin's highload report: "Finished and report" of its o
 (--clients 10000 -t {hl} --timeout 1), measured once (a search is about 17 test runs).
 Receive-buffer losses: Udp6RcvbufErrors of the client namespace during the run.
 Peak RSS: VmHWM at the progress line of tick {rss} of an endless run at 10000/s; perfdhcp: GNU time %M.
+"""
+
+SEGMENTS_HOW = """\
+Two segments: two quorvelin endless runs at --clients {rate} as --segment 0/2 and 1/2, each with its
+own --local-address, started together with --start-at, read at tick {rs} like the runs above: the
+CPU of both over the clients both completed, beside one instance at {rate}/s.
 """
 
 PENDING_HOW = """\
@@ -293,7 +305,7 @@ class Bench:
     def server_ticks(self):
         return sum(cpu_split(self.server_pid))
 
-    def quorvelin_endless(self, rate, send_seconds, cpu_tick, stop_tick, tag):
+    def quorvelin_endless(self, rate, send_seconds, cpu_tick, stop_tick, tag, extra=()):
         """quorvelin in endless mode at RATE, sending for SEND_SECONDS. At the
         progress line of tick CPU_TICK: its CPU, the responder's since the
         start and the completions (that line's cumulative results); at tick
@@ -303,7 +315,7 @@ class Bench:
                             last="none")
         resp0, drops0 = self.server_ticks(), rcvbuf_errors()
         command = [self.quorvelin, "--test-mode", "endless", "-v", "--clients", str(rate), "-t", str(send_seconds),
-                   "--timeout", "1", self.interface, *self.scenario]
+                   "--timeout", "1", *extra, self.interface, *self.scenario]
         out, err = f"{self.tmp}/{tag}.out", f"{self.tmp}/{tag}.err"
         with open(out, "w") as log, open(err, "w") as errors:
             # Unbuffered: each progress line (flushed by quorvelin) is read as it is written.
@@ -423,6 +435,31 @@ class Bench:
                 self.record(f"{tool}.resp.{rate}", per_client_us(run.resp_ticks, run.done))
         return added
 
+    def measure_segments(self, rep):
+        """CPU per completed client of two segments of one test together,
+        as measure_fixed_rates reads one instance."""
+        for address in SEGMENT_ADDRESSES:
+            subprocess.run(["ip", "addr", "replace", f"{address}/64", "dev", self.interface, "nodad"],
+                           capture_output=True, check=False)
+        start = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 3))
+        runs = [None] * len(SEGMENT_ADDRESSES)
+
+        def segment(i):
+            extra = ["--segment", f"{i}/{len(runs)}", "--local-address", SEGMENT_ADDRESSES[i], "--start-at", start]
+            runs[i] = self.quorvelin_endless(SEGMENT_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS,
+                                             f"seg{i}-{rep}", extra)
+
+        threads = [threading.Thread(target=segment, args=(i,)) for i in range(len(runs))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        ticks, done = segments_total(runs)
+        say(f"  two segments at {SEGMENT_RATE}/s: {done} done, {ticks} ticks")
+        self.record("q.seg.cpu", per_client_us(ticks, done))
+        self.record("q.seg.done", done)
+        return 0
+
     def measure_ceilings(self, rep):
         """Every tool's ceiling by the same search: the first from 16,000/s
         doubling or halving, later ones from the median so far in steps of
@@ -513,10 +550,24 @@ class Bench:
             lines.append(f"| {PENDING_CLIENTS} clients pending, {PENDING_LABS[lab]}: bytes per pending client; "
                          f"peak RSS KiB | {self.cell(f'q.pending.{lab}.bytes')}; {self.cell(f'q.pending.{lab}.rss')} "
                          "| | | |")
+        if self.figures.get("q.seg.cpu"):
+            lines.append(f"| CPU µs per completed client, {SEGMENT_RATE}/s as two segments of one test "
+                         f"(last column: two segments / one instance) | {self.cell('q.seg.cpu')} | | | "
+                         f"{ratio(m('q.seg.cpu'), m(f'q.cpu.{SEGMENT_RATE}'))} |")
         how = HOW.format(rs=rs, cs=cs, precision=self.precision, hl=self.highload_run, rss=self.rss_seconds)
+        if self.figures.get("q.seg.cpu"):
+            how += SEGMENTS_HOW.format(rate=SEGMENT_RATE, rs=rs)
         if pending:
             how += PENDING_HOW.format(n=PENDING_CLIENTS, t=PENDING_TIMEOUT, base=PENDING_BASELINE)
         return "\n".join(lines + [""]) + "\n" + how
+
+
+def segments_total(runs):
+    """The CPU ticks and completed clients of the segments' runs together;
+    n/a when one of them has no reading."""
+    if any(r is None or NA in (r.ticks, r.done) for r in runs):
+        return NA, NA
+    return sum(r.ticks for r in runs), sum(r.done for r in runs)
 
 
 def first_line(path, prefix=""):
@@ -538,7 +589,7 @@ def main():
         say(f"commit {bench.commit}, {bench.reps} repetition(s)")
         for rep in range(1, bench.reps + 1):
             say(f"repetition {rep} of {bench.reps}")
-            for part in ("fixed_rates", "ceilings", "highload"):
+            for part in ("fixed_rates", "segments", "ceilings", "highload"):
                 bench.run_part(part, rep)
         version = subprocess.run(["perfdhcp", "-v"], capture_output=True, text=True, check=False)
         version = ((version.stdout + version.stderr).splitlines() or [""])[0]

@@ -5,6 +5,7 @@ import re
 import stat
 import tempfile
 import unittest
+from types import SimpleNamespace
 from unittest import mock
 
 import measure
@@ -129,6 +130,20 @@ class Table(unittest.TestCase):
             b.figures[f"q.pending.{labs[label]}.rss"] = rss.split(" / ")
         self.assertEqual(len(rows) - len(pending), 14)
         self.assertEqual(b.table(head[0], head[2], head[3], head[4], head[5], head[7], head[8]), published)
+
+
+    def test_two_segments_row_beside_one_instance(self):
+        b = bench("")
+        b.figures.update({"q.cpu.10000": ["20.0", "22.0", "21.0"], "q.seg.cpu": ["21.5", "22.3", "21.9"]})
+        table = b.table("now", 2, "cpu", "0", "0", "v", 1)
+        self.assertIn("| CPU µs per completed client, 10000/s as two segments of one test (last column: two "
+                      "segments / one instance) | 21.9 <sub>(21.5 / 22.3 / 21.9)</sub> | | | 1.04 |", table)
+        self.assertIn("Two segments: two quorvelin endless runs at --clients 10000", table)
+        runs = [SimpleNamespace(ticks=30, done=5000), SimpleNamespace(ticks=12, done=4999)]
+        self.assertEqual(measure.segments_total(runs), (42, 9999))
+        self.assertEqual(measure.segments_total(runs + [SimpleNamespace(ticks=measure.NA, done=1)]),
+                         (measure.NA, measure.NA))
+        self.assertEqual(measure.segments_total([None]), (measure.NA, measure.NA))
 
 
 class EndlessRun(unittest.TestCase):
