@@ -8,20 +8,9 @@
 
 namespace {
 
-// The start line of each test mode.
-const char* start_line(opt_mode_t mode)
-{
-    switch (mode) {
-    case opt_mode_endless:
-        return "Beginning DHCPv6 load endless test.";
-    case opt_mode_once:
-        return "Beginning DHCPv6 load 1 test.";
-    case opt_mode_ramp:
-        return "Beginning DHCPv6 load ramp test.";
-    default:
-        return "Beginning DHCPv6 load test.";
-    }
-}
+// The start line of each test mode, by opt_mode_t.
+const char* const start_lines[] = {"Beginning DHCPv6 load test.", "Beginning DHCPv6 load endless test.",
+                                   "Beginning DHCPv6 load 1 test.", "Beginning DHCPv6 load ramp test."};
 
 } // namespace
 
@@ -68,7 +57,7 @@ void run_objects::begin(boost::asio::io_service& io)
                 started.record_to(*recorder);
                 recorder->start(g_opt_mode);
                 if (!g_opt_quiet)
-                    std::cout << start_line(g_opt_mode) << std::endl;
+                    std::cout << start_lines[g_opt_mode] << std::endl;
                 started.async_loop(boost::system::error_code(), *manager);
             }
         },
