@@ -420,35 +420,6 @@ TEST_F(TransactionManager, RelayedClientsAreMatchedAndRestartedByTheirInnerId)
     EXPECT_EQ(to_hex(expect(12)).substr(114, 11), "03 00 00 00") << "the restarted client kept its inner id";
 }
 
-// Refusals the server puts outside the client's IA stop the client at the
-// step they answer: client 0's ADVERTISE offers no IA at all, client 1's
-// says NoAddrAvail among its own options, client 2's REPLY to its REQUEST
-// binds nothing; no further message goes out for any of them.
-TEST_F(TransactionManager, AnswersWithoutALeaseOrWithAMessageStatusRefuseTheMessage)
-{
-    start();
-    for (int i = 0; i < 3; ++i)
-        manager->run();
-    std::vector<bytes> s;
-    ASSERT_EQ(messages(3, &s), "1:0 1:1 1:2 ");
-    peer.send(message(2, 0, cat({find(s[0], 1), server_id})));
-    peer.send(message(2, 1, cat({find(s[1], 1), server_id, status(2, "no addresses available")})));
-    peer.send(answer(2, s[2]));
-    EXPECT_EQ(xid(expect(3)), 2);
-    peer.send(message(7, 2, cat({find(s[2], 1), server_id, ia(3, 1, 0, 0, {})})));
-    const measurements m = counts_until([](const measurements& c) { return c.received == 4; });
-    EXPECT_EQ(counts(m), "3 3 0 0 0 0 2 3 | 1 1 0 0 0 0 1 1 | 0 0 0 0 0 0 0 0 | 3 0 0 0 0 0 | 0");
-    EXPECT_EQ(m.steps[0].no_lease_offered, 1u);
-    EXPECT_EQ(m.steps[0].refused[status_no_addr_avail], 1u);
-    EXPECT_EQ(m.steps[1].no_lease_offered, 1u);
-    EXPECT_TRUE(silent());
-    EXPECT_EQ(stats(now() + std::chrono::hours(1)).substr(0, 6), "0 3 0 ");
-    const std::string text = log();
-    EXPECT_EQ(count_of(text, "# failed no lease offered on 2:ADVERTISE\n"), 1u) << text;
-    EXPECT_EQ(count_of(text, "# failed status-code=2:NoAddrAvail on 2:ADVERTISE\n"), 1u) << text;
-    EXPECT_EQ(count_of(text, "# failed no lease offered on 7:REPLY\n"), 1u) << text;
-}
-
 // Beats scheduled from this thread while four workers serve them and the
 // replies: every client starts once and completes once.
 TEST_F(TransactionManager, ManyClientsOnFourWorkerThreadsAllComplete)
