@@ -6,6 +6,7 @@ The segments' reports are made here, record by record as quorvelin writes
 them, from known latencies and counts, so every merged figure has a value
 worked out by hand beside it.
 """
+import collections
 import json
 import os
 import shutil
@@ -20,9 +21,7 @@ LAYOUT = {"unit": "us", "exact_below": 256, "sub_buckets": 128, "highest": 60000
 
 def histogram(latencies):
     """A summary histogram of latencies below 256 us (one bucket each)."""
-    buckets = {}
-    for us in latencies:
-        buckets[us] = buckets.get(us, 0) + 1
+    buckets = collections.Counter(latencies)
     return {"count": len(latencies), "sum": sum(latencies), "min": min(latencies, default=0),
             "max": max(latencies, default=0), "buckets": [[v, buckets[v]] for v in sorted(buckets)]}
 
