@@ -91,8 +91,10 @@ built_message client_table::build_next(client_entry& client, const char* reply_b
     built.length = messages.build(client.last, *g_opt_scenario[static_cast<std::size_t>(scene)], reply_begin,
                                   reply_end, outcome);
     built.refused_status = outcome.refused_status;
-    if (built.length >= 0)
+    if (built.length >= 0) {
         info.send_time = now;
+        info.retransmissions = 0;
+    }
     return built;
 }
 
@@ -104,6 +106,14 @@ bool client_table::finished(const client_entry& client) const
 void client_table::count_sent(client_entry& client, std::uint64_t flush)
 {
     ++counted.steps[awaited_step(client.info)].sent;
+    client.info.queued_until_flush = flush;
+}
+
+void client_table::count_retransmitted(client_entry& client, std::uint64_t flush)
+{
+    ++counted.steps[awaited_step(client.info)].retransmitted;
+    if (client.info.retransmissions != UINT8_MAX)
+        ++client.info.retransmissions;
     client.info.queued_until_flush = flush;
 }
 
@@ -136,6 +146,8 @@ bool client_table::take_reply(client_entry& client, const char* message, const c
     step_measurements& step = counted.steps[awaited];
     ++step.answered;
     step.latency.record(micros(info.send_time, arrived));
+    if (info.retransmissions != 0)
+        ++step.needed_retransmissions[std::min<std::size_t>(info.retransmissions, retransmission_slots) - 1];
     if (!wire::has_option(message, end, opt_server_identifier))
         ++step.no_server_id;
     return true;
@@ -154,6 +166,7 @@ void client_table::refuse(client_entry& client, const reply_verdict& verdict)
 void client_table::complete(client_entry& client, const time_point& arrived)
 {
     ++counted.clients.completed;
+    counted.clients.last_completed = std::max(counted.clients.last_completed, arrived.time_since_epoch().count());
     counted.clients.latency.record(micros(client.info.start_time, arrived));
     results_since_clear.add(client.info.start_time, arrived);
     messages.release(client.last);

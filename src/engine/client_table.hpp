@@ -31,6 +31,8 @@ struct transaction_info {
     // answers, or a message that cannot be built): the client only waits to
     // time out, and further replies are duplicates.
     bool stalled = false;
+    // Retransmissions of the last message so far (saturating).
+    std::uint8_t retransmissions = 0;
     // The flush of the send queue that sends the last message built, while
     // that message still waits in the queue (see transaction_manager).
     std::uint64_t queued_until_flush = 0;
@@ -114,6 +116,8 @@ public:
 
     // The client's last message goes out with flush number `flush`.
     void count_sent(client_entry& client, std::uint64_t flush);
+    // The client's last message goes out again with flush number `flush`.
+    void count_retransmitted(client_entry& client, std::uint64_t flush);
     // It does not go out (not built, refused, too long, or the build threw):
     // the client stalls until it times out.
     void count_unsent(client_entry& client, const built_message& built);

@@ -1,5 +1,6 @@
 #include "engine/measurements.hpp"
 
+#include <algorithm>
 #include <numeric>
 
 namespace zarn {
@@ -13,6 +14,9 @@ void step_measurements::add(const step_measurements& other) noexcept
     duplicates += other.duplicates;
     no_server_id += other.no_server_id;
     unbuildable += other.unbuildable;
+    retransmitted += other.retransmitted;
+    for (std::size_t i = 0; i < needed_retransmissions.size(); ++i)
+        needed_retransmissions[i] += other.needed_retransmissions[i];
     for (std::size_t i = 0; i < refused.size(); ++i)
         refused[i] += other.refused[i];
     no_lease_offered += other.no_lease_offered;
@@ -31,6 +35,7 @@ void client_measurements::add(const client_measurements& other) noexcept
     timed_out += other.timed_out;
     stalled += other.stalled;
     cleared += other.cleared;
+    last_completed = std::max(last_completed, other.last_completed);
     latency.add(other.latency);
 }
 

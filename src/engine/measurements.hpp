@@ -19,6 +19,8 @@ namespace quorvelin {
 // Refusals are counted by status code; codes from status_slots - 1 up share
 // the last slot (the registered codes are far below it).
 constexpr std::size_t status_slots = 256;
+// Answers are counted by the retransmissions they needed: 1, 2, and 3 or more.
+constexpr std::size_t retransmission_slots = 3;
 
 struct step_measurements {
     std::uint64_t sent = 0;         // messages handed to the socket
@@ -27,6 +29,9 @@ struct step_measurements {
     std::uint64_t duplicates = 0;   // replies to this message after it had been answered
     std::uint64_t no_server_id = 0; // answers without a Server Identifier
     std::uint64_t unbuildable = 0;  // messages not sent: not buildable, or 1500 bytes or more
+    std::uint64_t retransmitted = 0; // retransmissions of this message (with retransmission on)
+    // Answers that came after 1, 2, and 3 or more retransmissions.
+    std::array<std::uint64_t, retransmission_slots> needed_retransmissions{};
     // Answers that refused the message, by status: a failure status among
     // the answer's own options, or inside an IA of the client's.
     std::array<std::uint64_t, status_slots> refused{};
@@ -48,6 +53,8 @@ struct client_measurements {
     // message, or their next message could not be built.
     std::uint64_t stalled = 0;
     std::uint64_t cleared = 0; // live clients dropped when the counters were cleared
+    // When the latest completion came, in nanoseconds of the system clock (0 for none).
+    std::int64_t last_completed = 0;
     // From a client's start to the answer to its last message.
     latency_histogram latency;
 

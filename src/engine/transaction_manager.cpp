@@ -29,12 +29,30 @@ bool sendable(std::ptrdiff_t length)
     return length >= 0 && length <= max_message_size;
 }
 
+// A retransmission planned up to this much before the one the timer waits
+// for goes out that much late rather than re-arming the timer for every
+// client; none goes out early.
+constexpr std::chrono::milliseconds retransmission_slack{5};
+
+std::unique_ptr<retransmitter> make_retransmitter()
+{
+    if (!g_opt_retransmit)
+        return nullptr;
+    std::vector<int> types;
+    for (const auto& scene : g_opt_scenario)
+        types.push_back(scene->type_);
+    // Segments of one test draw different jitter.
+    const std::uint64_t seed = 0x9E3779B97F4A7C15ULL ^ g_opt_segment.index;
+    return std::make_unique<retransmitter>(types, std::chrono::seconds(g_opt_timeout), seed);
+}
+
 } // namespace
 
 transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::asio::ip::address_v6 server,
                                          unsigned short send_port, unsigned short recv_port,
                                          const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint)
-    : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment)
+    : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment),
+      retransmissions(make_retransmitter()), retransmission_timer(loop)
 {
     // The scope id makes link-scoped destinations (ff02::1:2) leave through
     // the named device.
@@ -51,6 +69,7 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
 transaction_manager::~transaction_manager()
 {
     boost::system::error_code ignored;
+    retransmission_timer.cancel(ignored);
     socket.close(ignored);
 }
 
@@ -119,6 +138,36 @@ void transaction_manager::queue_send(client_entry& client, std::ptrdiff_t length
 {
     clients.count_sent(client, io.next_flush());
     io.queue(client.last.data, static_cast<std::size_t>(length));
+    if (retransmissions) {
+        retransmissions->plan(client);
+        arm_retransmissions();
+    }
+}
+
+void transaction_manager::arm_retransmissions()
+{
+    const auto earliest = retransmissions->earliest();
+    if (!earliest || !(*earliest + retransmission_slack < retransmission_armed))
+        return;
+    retransmission_armed = *earliest;
+    // Replaces the wait in progress, which completes as aborted.
+    retransmission_timer.expires_at(std::chrono::time_point_cast<std::chrono::system_clock::duration>(*earliest));
+    retransmission_timer.async_wait([this](const boost::system::error_code& e) { on_retransmission_due(e); });
+}
+
+void transaction_manager::on_retransmission_due(const boost::system::error_code& error)
+{
+    if (error)
+        return; // re-armed for an earlier one, or the engine goes
+    lock held(table_mutex);
+    retransmission_armed = time_point::max();
+    const time_point at = now();
+    retransmissions->serve(at, clients, [this](client_entry& client) {
+        clients.count_retransmitted(client, io.next_flush());
+        io.queue(client.last.data, client.last.size);
+    });
+    io.flush();
+    arm_retransmissions();
 }
 
 void transaction_manager::on_readable(const boost::system::error_code& error)

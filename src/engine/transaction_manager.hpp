@@ -17,6 +17,7 @@
 #include "engine/client_table.hpp"
 #include "engine/datagram_io.hpp"
 #include "engine/measurements.hpp"
+#include "engine/retransmitter.hpp"
 #include "morvo/asio/beat_timer.hpp"
 #include "morvo/asio/raw.hpp"
 
@@ -30,6 +31,7 @@
 #include <netinet/in.h>
 
 #include <chrono>
+#include <memory>
 #include <set>
 #include <string>
 
@@ -94,6 +96,10 @@ private:
     void queue_send(client_entry& client, std::ptrdiff_t length);
     // A build that threw: logged, and shown on standard error once per text.
     void report_failure(const client_entry* client, const char* what);
+    // Waits for the earliest planned retransmission unless the timer already
+    // waits for one about as early. table_mutex held.
+    void arm_retransmissions();
+    void on_retransmission_due(const boost::system::error_code& error);
 
     datagram_io io;
     boost::mutex table_mutex;
@@ -101,6 +107,13 @@ private:
 
     boost::mutex reported_mutex;
     std::set<std::string> reported;
+
+    // With retransmission on (--retransmit): the planned retransmissions and
+    // the one timer that serves them, armed for `retransmission_armed`.
+    // Null without: then no client costs a timer or a planned entry.
+    std::unique_ptr<retransmitter> retransmissions;
+    boost::asio::basic_waitable_timer<std::chrono::system_clock> retransmission_timer;
+    time_point retransmission_armed = time_point::max();
 };
 
 } // namespace quorvelin

@@ -49,7 +49,7 @@ json refusals(const step_measurements& s)
 
 json step_counts(const step_measurements& s)
 {
-    return {{"sent", s.sent},
+    json counts = {{"sent", s.sent},
             {"answered", s.answered},
             {"timed_out", s.timed_out},
             {"refused", refusals(s)},
@@ -57,6 +57,11 @@ json step_counts(const step_measurements& s)
             {"duplicates", s.duplicates},
             {"no_server_id", s.no_server_id},
             {"unbuildable", s.unbuildable}};
+    if (g_opt_retransmit) {
+        counts["retransmitted"] = s.retransmitted;
+        counts["needed_retransmissions"] = s.needed_retransmissions;
+    }
+    return counts;
 }
 
 json ramp_settings()
@@ -109,7 +114,7 @@ std::string rfc3339(std::chrono::system_clock::time_point at)
 void report_writer::start(opt_mode_t mode, const std::vector<std::string>& messages,
                           std::chrono::system_clock::time_point at)
 {
-    write(out_, {{"type", "start"},
+    json record = {{"type", "start"},
                  {"format", format},
                  {"version", QUORVELIN_VERSION},
                  {"command_line", g_opt_command_line},
@@ -132,7 +137,10 @@ void report_writer::start(opt_mode_t mode, const std::vector<std::string>& messa
                   {{"unit", "us"},
                    {"exact_below", latency_histogram::exact_below},
                    {"sub_buckets", std::uint64_t(1) << latency_histogram::sub_bucket_bits},
-                   {"highest", latency_histogram::highest_us}}}});
+                   {"highest", latency_histogram::highest_us}}}};
+    if (g_opt_retransmit)
+        record["settings"]["retransmit"] = true;
+    write(out_, record);
 }
 
 void report_writer::tick(const tick_report& t, const measurements& second)
@@ -212,6 +220,8 @@ void report_writer::summary(const run_outcome& o)
         record["low_water"] = o.low_water;
         record["high_water"] = o.high_water;
     }
+    if (g_opt_retransmit)
+        record["last_completion_s"] = seconds_to_last_completion(o);
     if (o.mode == opt_mode_ramp)
         record["ramp"] = {{"steps", ramp_steps(o.ramp_steps)}, {"capacity", static_cast<std::uint64_t>(o.result)}};
     write(out_, record);

@@ -52,6 +52,16 @@ struct run_outcome {
     std::chrono::system_clock::time_point end;
 };
 
+// Seconds from the run's start to its last completion (0 without one).
+inline double seconds_to_last_completion(const run_outcome& o)
+{
+    const std::int64_t last = o.totals.clients.last_completed;
+    if (last == 0)
+        return 0;
+    const auto start = std::chrono::duration_cast<std::chrono::nanoseconds>(o.start.time_since_epoch()).count();
+    return last > start ? double(last - start) / 1e9 : 0;
+}
+
 } // namespace quorvelin
 } // namespace zarn
 

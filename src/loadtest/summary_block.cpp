@@ -65,6 +65,30 @@ void print_steps(std::ostream& os, const run_outcome& o)
     }
 }
 
+// With retransmission on: per step, the retransmissions sent and the
+// answers that needed one, two, three or more of them; then when the last
+// client was served, which ends an avalanche.
+void print_retransmissions(std::ostream& os, const run_outcome& o)
+{
+    if (!g_opt_retransmit)
+        return;
+    const char* const row = "%-16s %10s %10s %10s %10s\n";
+    os << boost::format(row) % "Retransmitted" % "Sent" % "Needed 1" % "Needed 2" % "Needed 3+";
+    std::uint64_t total = 0;
+    for (std::size_t k = 0; k < o.totals.steps.size(); ++k) {
+        const step_measurements& s = o.totals.steps[k];
+        total += s.retransmitted;
+        os << boost::format(row) % step_name(o, k) % s.retransmitted % s.needed_retransmissions[0]
+                  % s.needed_retransmissions[1] % s.needed_retransmissions[2];
+    }
+    os << "Last client served: ";
+    if (o.totals.clients.completed == 0)
+        os << "none";
+    else
+        os << boost::format("%.3f") % seconds_to_last_completion(o) << " s after the test began";
+    os << "; " << total << " retransmissions sent\n";
+}
+
 void print_latency_row(std::ostream& os, const std::string& name, const latency_histogram& h)
 {
     os << boost::format("%-16s %10d %10d %10.1f %10d %10d %10d %10d %10d\n") % name % h.count() % h.min() % h.mean()
@@ -115,6 +139,7 @@ void print_summary(std::ostream& os, const run_outcome& outcome)
     print_headline(os, outcome);
     print_totals(os, outcome);
     print_steps(os, outcome);
+    print_retransmissions(os, outcome);
     print_latencies(os, outcome);
     print_refusals(os, outcome);
     print_ramp(os, outcome);

@@ -1,12 +1,15 @@
 #include "main/options.hpp"
 
+#include "engine/backoff.hpp"
 #include "main/bounded_option.hpp"
 #include "main/log_file.hpp"
 #include "main/start_time.hpp"
 #include "message/param.hpp"
+#include "message/vocabulary.hpp"
 #include "scenario/load.hpp"
 
 #include <boost/asio/ip/address_v6.hpp>
+#include <boost/format.hpp>
 #include <boost/program_options.hpp>
 #include <boost/spirit/include/qi.hpp>
 
@@ -35,6 +38,7 @@ zarn::quorvelin::segment g_opt_segment;
 boost::asio::ip::address_v6 g_opt_local_address;
 std::optional<std::chrono::system_clock::time_point> g_opt_start_at;
 zarn::quorvelin::ramp_schedule g_opt_ramp;
+bool g_opt_retransmit = false;
 std::vector<std::string> g_opt_command_line;
 std::vector<std::shared_ptr<zarn::quorvelin::top_param>> g_opt_scenario;
 
@@ -132,7 +136,8 @@ po::options_description later_options()
         ("local-address", po::value<boost::asio::ip::address_v6>(&g_opt_local_address),
          "Bind the socket to this address of the device.")
         ("start-at", po::value<std::string>(), "Begin sending at this UTC time (RFC 3339).")
-        ("ramp", po::value<std::string>(), "Capacity ramp: rates FROM:TO:STEP, SECONDS each.");
+        ("ramp", po::value<std::string>(), "Capacity ramp: rates FROM:TO:STEP, SECONDS each.")
+        ("retransmit", "Retransmit unanswered messages (RFC 8415 backoff).");
     return later;
 }
 
@@ -182,6 +187,35 @@ void take_scale_out_options(const po::variables_map& vm)
                                  ": the highload search cannot be split into segments, since its decisions depend "
                                  "on results that no single segment has; use --ramp FROM:TO:STEP:SECONDS "
                                  "(or --test-mode once or endless)");
+}
+
+// Retransmission needs room within --timeout: some message of the scenario
+// must go out again, whatever RAND, before its client gives up on it.
+void take_retransmission_options(const po::variables_map& vm)
+{
+    if (!vm.count("retransmit"))
+        return;
+    using zarn::quorvelin::backoff_for;
+    // The longest first RT of the step retransmitted soonest.
+    std::chrono::microseconds latest_first = std::chrono::microseconds::max();
+    int soonest = 0;
+    for (const auto& scene : g_opt_scenario) {
+        if (const auto p = backoff_for(scene->type_)) {
+            const auto longest = zarn::quorvelin::first_timeout(*p, 0.1);
+            if (longest < latest_first) {
+                latest_first = longest;
+                soonest = scene->type_;
+            }
+        }
+    }
+    const auto needed = std::chrono::duration_cast<std::chrono::seconds>(latest_first).count() + 1;
+    if (soonest == 0 || g_opt_timeout < needed)
+        throw std::runtime_error("--retransmit with --timeout " + std::to_string(g_opt_timeout) +
+                                 ": no message of the scenario would surely go out again before its client gives "
+                                 "up (the first retransmission of " + zarn::quorvelin::message_name(soonest) +
+                                 " comes up to " + boost::str(boost::format("%.1f") % (latest_first.count() / 1e6)) +
+                                 " s after it was sent); use --timeout " + std::to_string(needed) + " or more");
+    g_opt_retransmit = true;
 }
 
 } // namespace
@@ -257,6 +291,7 @@ void init_options(int argc, char** argv)
         if (vm.count("fail-below"))
             g_opt_fail_below = vm["fail-below"].as<fail_below_number>().value;
         take_scale_out_options(vm);
+        take_retransmission_options(vm);
         if (vm.count("report"))
             open_report(vm["report"].as<std::string>());
     } catch (const std::exception& e) {

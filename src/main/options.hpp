@@ -66,6 +66,8 @@ extern boost::asio::ip::address_v6 g_opt_local_address;
 extern std::optional<std::chrono::system_clock::time_point> g_opt_start_at;
 // --ramp FROM:TO:STEP:SECONDS: the capacity ramp's schedule (mode ramp).
 extern zarn::quorvelin::ramp_schedule g_opt_ramp;
+// --retransmit: clients retransmit unanswered messages (RFC 8415 section 15).
+extern bool g_opt_retransmit;
 // The command line as given, for the report.
 extern std::vector<std::string> g_opt_command_line;
 // The loaded scenario messages, in the order every client sends them.

@@ -1,8 +1,9 @@
 // quorvelin_responder: a small, fast DHCPv6 server for the test lab. It
 // answers every client (no lease state: bindings are derived from the
 // client's DUID) and can misbehave on purpose in ways a real server won't:
-// refuse every IA or whole requests, drop requests, limit new clients, answer twice, leave
-// out its Server Identifier.
+// refuse every IA or whole requests, drop requests or the first transmissions
+// of each exchange, limit new clients, answer twice or late, grant one
+// address to every client, leave out its Server Identifier.
 //
 // One UDP socket on port 547, read and written in batches (recvmmsg and
 // sendmmsg) by one or more threads; each thread owns its buffers, so nothing
@@ -10,6 +11,7 @@
 // prints its counters to standard error (one line per message type received,
 // then the totals) and exits 0.
 #include "responder_answer.hpp"
+#include "responder_delay.hpp"
 #include "responder_policy.hpp"
 
 #include <boost/program_options.hpp>
@@ -44,6 +46,9 @@ struct options {
     bool refuse = false;
     bool refuse_message = false;
     double drop_percent = 0;
+    unsigned drop_first = 0;
+    unsigned delay_ms = 0;
+    bool one_address = false;
     unsigned max_new_per_second = 0;
     bool answer_twice = false;
     bool no_server_id = false;
@@ -102,6 +107,10 @@ bool parse_options(int argc, char** argv, options& o)
          "Answer requests for leases with a message-level NoAddrAvail and no IA.")
         ("drop-percent", po::value(&o.drop_percent)->default_value(0),
          "Drop this percentage of requests (deterministic per request).")
+        ("drop-first", po::value(&o.drop_first)->default_value(0),
+         "Drop the first N transmissions of each transaction id and message type (at most 15).")
+        ("delay-ms", po::value(&o.delay_ms)->default_value(0), "Send every answer this many milliseconds late.")
+        ("one-address", po::bool_switch(&o.one_address), "Grant every IA_NA the same address, 2001:db8:1::1:1.")
         ("max-new-per-second", po::value(&o.max_new_per_second)->default_value(0),
          "Answer at most this many SOLICITs per second, drop the rest (0: no limit).")
         ("answer-twice", po::bool_switch(&o.answer_twice), "Send every answer twice.")
@@ -119,6 +128,8 @@ bool parse_options(int argc, char** argv, options& o)
         throw std::invalid_argument("--drop-percent must be between 0 and 100");
     if (o.threads < 1 || o.threads > 64)
         throw std::invalid_argument("--threads must be between 1 and 64");
+    if (o.drop_first > 15)
+        throw std::invalid_argument("--drop-first must be between 0 and 15");
     if (o.batch < 1 || o.batch > 1024)
         throw std::invalid_argument("--batch must be between 1 and 1024");
     return true;
@@ -186,7 +197,9 @@ struct shared_state {
     const options& opts;
     responder::answer_settings settings;
     responder::drop_filter dropper;
+    responder::first_transmissions_filter first_dropper;
     responder::new_client_limiter limiter;
+    responder::delay_line late;
     std::atomic<bool> stop{false};
 };
 
@@ -253,7 +266,7 @@ private:
             ++c_.ignored;
             return 0;
         }
-        if (s_.dropper.drop(req_)) {
+        if (s_.dropper.drop(req_) || s_.first_dropper.drop(req_)) {
             ++c_.dropped;
             ++of_type.dropped;
             return 0;
@@ -270,8 +283,13 @@ private:
         }
         ++c_.answered;
         ++of_type.answered;
-        tx_iov_[i] = {out_[i].data(), len};
         const std::size_t copies = s_.opts.answer_twice ? 2 : 1;
+        if (s_.late.active()) {
+            for (std::size_t k = 0; k < copies; ++k)
+                s_.late.hold(out_[i].data(), len, peers_[i]);
+            return 0;
+        }
+        tx_iov_[i] = {out_[i].data(), len};
         for (std::size_t k = 0; k < copies; ++k) {
             msghdr& h = tx_[ntx + k].msg_hdr;
             h = msghdr{};
@@ -359,10 +377,13 @@ int main(int argc, char** argv)
     const int fd = open_socket(opts, ifindex);
 
     shared_state shared{fd, opts, {}, responder::drop_filter(opts.drop_percent),
-                        responder::new_client_limiter(opts.max_new_per_second)};
+                        responder::first_transmissions_filter(opts.drop_first),
+                        responder::new_client_limiter(opts.max_new_per_second),
+                        responder::delay_line(fd, std::chrono::milliseconds(opts.delay_ms))};
     shared.settings.refuse = opts.refuse;
     shared.settings.refuse_message = opts.refuse_message;
     shared.settings.server_id = !opts.no_server_id;
+    shared.settings.one_address = opts.one_address;
     shared.settings.server_duid = server_duid(fd, opts.interface);
 
     std::vector<counters> tallies(opts.threads);

@@ -60,6 +60,7 @@ struct answer_settings {
     // as servers that assign nothing answer (RFC 8415 section 18.3.9).
     bool refuse_message = false;
     bool server_id = true;   // include the Server Identifier
+    bool one_address = false; // every IA_NA gets shared_address
     std::array<std::uint8_t, 10> server_duid{};  // DUID-LL: type 3, hardware type 1, MAC
 };
 
@@ -150,6 +151,9 @@ inline std::array<std::uint8_t, 16> client_address(const request& r, std::uint32
     return a;
 }
 
+// The one address every client gets with one_address: 2001:db8:1::1:1.
+constexpr std::array<std::uint8_t, 16> shared_address{0x20, 0x01, 0x0d, 0xb8, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1};
+
 // A /64 out of 2001:db8:8000::/33, derived from the client.
 inline std::array<std::uint8_t, 16> client_prefix(const request& r, std::uint32_t iaid)
 {
@@ -185,7 +189,7 @@ inline void put_ia(writer& w, const request& r, const option_view& ia, const ans
         w.put32(t1);
         w.put32(t2);
         const std::size_t a = w.begin_option(opt::iaaddr);
-        const auto addr = client_address(r, iaid);
+        const auto addr = s.one_address ? shared_address : client_address(r, iaid);
         w.put(addr.data(), addr.size());
         w.put32(preferred_lifetime);
         w.put32(valid_lifetime);

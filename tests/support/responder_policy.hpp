@@ -1,5 +1,6 @@
 // The test responder's deliberate misbehaviour: dropping a share of the
-// requests and limiting how many new clients it serves per second.
+// requests, or the first transmissions of every exchange, and limiting how
+// many new clients it serves per second.
 #ifndef QUORVELIN_TESTS_SUPPORT_RESPONDER_POLICY_HPP
 #define QUORVELIN_TESTS_SUPPORT_RESPONDER_POLICY_HPP
 
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 namespace responder {
 
@@ -64,6 +66,37 @@ private:
     std::mutex mutex_;
     long long window_ = -1;
     unsigned admitted_ = 0;
+};
+
+// Drops the first `k` transmissions of each exchange, one transaction id
+// and message type, so that only a client's k-th retransmission is
+// answered. One byte per transaction id (the last type seen and how many of
+// it came), allocated only when k is not 0.
+class first_transmissions_filter {
+public:
+    explicit first_transmissions_filter(unsigned k) : k_(k > 15 ? 15 : k), seen_(k ? std::size_t(1) << 24 : 0) {}
+
+    bool drop(const request& r)
+    {
+        if (k_ == 0)
+            return false;
+        const std::size_t xid = std::size_t(r.xid[0]) << 16 | std::size_t(r.xid[1]) << 8 | r.xid[2];
+        const std::uint8_t type = r.type & 0x0f;
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::uint8_t& slot = seen_[xid];
+        // A new message type starts the count again.
+        unsigned count = (slot >> 4) == type ? (slot & 0x0f) : 0;
+        if (count >= k_)
+            return false;
+        ++count;
+        slot = static_cast<std::uint8_t>(type << 4 | count);
+        return true;
+    }
+
+private:
+    const unsigned k_;
+    std::mutex mutex_;
+    std::vector<std::uint8_t> seen_;
 };
 
 }  // namespace responder

@@ -86,6 +86,7 @@ const std::string help_text = usage_text.substr(0, usage_text.find("Version: "))
                               "  --local-address arg        Bind the socket to this address of the device.\n"
                               "  --start-at arg             Begin sending at this UTC time (RFC 3339).\n"
                               "  --ramp arg                 Capacity ramp: rates FROM:TO:STEP, SECONDS each.\n"
+                              "  --retransmit               Retransmit unanswered messages (RFC 8415 backoff).\n"
                               "Version: 0.1.5\n";
 
 const std::string examples = QUORVELIN_SOURCE_DIR "/examples/";
@@ -144,6 +145,13 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         {{"lo", "--ramp", "10:20:5"}, "the argument ('10:20:5') for option '--ramp' is not FROM:TO:STEP:SECONDS"},
         {{"lo", "--ramp", "10:20:5:10", "--test-mode", "once"},
          "--ramp and --test-mode exclude each other: the ramp is a test mode of its own"},
+        // Retransmission needs a timeout that lets some message go out twice.
+        {{"lo", "--retransmit", "--timeout", "1"},
+         "--retransmit with --timeout 1: no message of the scenario would surely go out again before its client "
+         "gives up (the first retransmission of SOLICIT comes up to 1.1 s after it was sent); use --timeout 2 or more"},
+        {{"lo", "--retransmit", "--timeout", "11", examples + "renew/3-renew.scn"},
+         "--retransmit with --timeout 11: no message of the scenario would surely go out again before its client "
+         "gives up (the first retransmission of RENEW comes up to 11.0 s after it was sent); use --timeout 12 or more"},
         // As for --server, the address library's own words.
         {{"lo", "--local-address", "2001:db8::x"}, "Invalid argument"},
         // A FIFO (also behind a link) or a device fails at once instead of
