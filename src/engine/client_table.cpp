@@ -109,6 +109,11 @@ void client_table::count_sent(client_entry& client, std::uint64_t flush)
     client.info.queued_until_flush = flush;
 }
 
+void client_table::count_duplicate_leases(client_entry& client, unsigned n)
+{
+    counted.steps[awaited_step(client.info)].duplicate_leases += n;
+}
+
 void client_table::count_retransmitted(client_entry& client, std::uint64_t flush)
 {
     ++counted.steps[awaited_step(client.info)].retransmitted;

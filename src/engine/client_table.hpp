@@ -116,6 +116,8 @@ public:
 
     // The client's last message goes out with flush number `flush`.
     void count_sent(client_entry& client, std::uint64_t flush);
+    // The answer the client took granted `n` leases that other clients held.
+    void count_duplicate_leases(client_entry& client, unsigned n);
     // The client's last message goes out again with flush number `flush`.
     void count_retransmitted(client_entry& client, std::uint64_t flush);
     // It does not go out (not built, refused, too long, or the build threw):

@@ -15,6 +15,7 @@ void step_measurements::add(const step_measurements& other) noexcept
     no_server_id += other.no_server_id;
     unbuildable += other.unbuildable;
     retransmitted += other.retransmitted;
+    duplicate_leases += other.duplicate_leases;
     for (std::size_t i = 0; i < needed_retransmissions.size(); ++i)
         needed_retransmissions[i] += other.needed_retransmissions[i];
     for (std::size_t i = 0; i < refused.size(); ++i)
@@ -37,6 +38,14 @@ void client_measurements::add(const client_measurements& other) noexcept
     cleared += other.cleared;
     last_completed = std::max(last_completed, other.last_completed);
     latency.add(other.latency);
+}
+
+std::uint64_t duplicate_leases(const measurements& m) noexcept
+{
+    std::uint64_t n = 0;
+    for (const step_measurements& s : m.steps)
+        n += s.duplicate_leases;
+    return n;
 }
 
 void measurements::add(const measurements& other) noexcept

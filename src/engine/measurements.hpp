@@ -32,6 +32,8 @@ struct step_measurements {
     std::uint64_t retransmitted = 0; // retransmissions of this message (with retransmission on)
     // Answers that came after 1, 2, and 3 or more retransmissions.
     std::array<std::uint64_t, retransmission_slots> needed_retransmissions{};
+    // Leases its answers granted that another client held (with the lease check on).
+    std::uint64_t duplicate_leases = 0;
     // Answers that refused the message, by status: a failure status among
     // the answer's own options, or inside an IA of the client's.
     std::array<std::uint64_t, status_slots> refused{};
@@ -74,6 +76,9 @@ struct measurements {
     // Adds `other`, which has the same number of steps.
     void add(const measurements& other) noexcept;
 };
+
+// Duplicate leases over all steps.
+std::uint64_t duplicate_leases(const measurements& m) noexcept;
 
 } // namespace quorvelin
 } // namespace zarn

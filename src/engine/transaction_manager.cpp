@@ -4,6 +4,7 @@
 #include "main/options.hpp"
 #include "message/param.hpp"
 #include "message/reply_verdict.hpp"
+#include "message/vocabulary.hpp"
 #include "message/wire.hpp"
 
 #include <boost/thread/locks.hpp>
@@ -52,7 +53,8 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
                                          unsigned short send_port, unsigned short recv_port,
                                          const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint)
     : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment),
-      retransmissions(make_retransmitter()), retransmission_timer(loop)
+      retransmissions(make_retransmitter()), retransmission_timer(loop),
+      leases(g_opt_check_leases ? std::make_unique<lease_check>() : nullptr)
 {
     // The scope id makes link-scoped destinations (ff02::1:2) leave through
     // the named device.
@@ -142,6 +144,23 @@ void transaction_manager::queue_send(client_entry& client, std::ptrdiff_t length
         retransmissions->plan(client);
         arm_retransmissions();
     }
+    if (leases)
+        check_released(client);
+}
+
+void transaction_manager::check_granted(client_entry& client, const char* answer, const char* end,
+                                        const time_point& arrived)
+{
+    const int asked = g_opt_scenario[static_cast<std::size_t>(client.info.scene_index - 1)]->type_;
+    if (const unsigned duplicates = leases->granted(client.id, asked, answer, end, arrived, g_opt_log.get()))
+        clients.count_duplicate_leases(client, duplicates);
+}
+
+void transaction_manager::check_released(const client_entry& client)
+{
+    const int type = g_opt_scenario[static_cast<std::size_t>(client.info.scene_index - 1)]->type_;
+    if (type == msg_release || type == msg_decline)
+        leases->released(client.id, client.last.data, client.last.data + client.last.size);
 }
 
 void transaction_manager::arm_retransmissions()
@@ -225,6 +244,8 @@ void transaction_manager::handle_reply(packet_buffer& buffer, const sockaddr_in6
             log_verdict(*g_opt_log, verdict);
         return;
     }
+    if (leases)
+        check_granted(*client, message, message_end, arrived);
 
     if (!clients.finished(*client)) {
         built_message built;

@@ -16,6 +16,7 @@
 
 #include "engine/client_table.hpp"
 #include "engine/datagram_io.hpp"
+#include "engine/lease_check.hpp"
 #include "engine/measurements.hpp"
 #include "engine/retransmitter.hpp"
 #include "morvo/asio/beat_timer.hpp"
@@ -100,6 +101,10 @@ private:
     // waits for one about as early. table_mutex held.
     void arm_retransmissions();
     void on_retransmission_due(const boost::system::error_code& error);
+    // With the lease check on: the leases of the answer the client took,
+    // or of the RELEASE or DECLINE it sends. table_mutex held.
+    void check_granted(client_entry& client, const char* answer, const char* end, const time_point& arrived);
+    void check_released(const client_entry& client);
 
     datagram_io io;
     boost::mutex table_mutex;
@@ -114,6 +119,8 @@ private:
     std::unique_ptr<retransmitter> retransmissions;
     boost::asio::basic_waitable_timer<std::chrono::system_clock> retransmission_timer;
     time_point retransmission_armed = time_point::max();
+    // With the lease check on (--check-leases): the leases the clients hold.
+    std::unique_ptr<lease_check> leases;
 };
 
 } // namespace quorvelin

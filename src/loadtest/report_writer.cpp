@@ -57,6 +57,8 @@ json step_counts(const step_measurements& s)
             {"duplicates", s.duplicates},
             {"no_server_id", s.no_server_id},
             {"unbuildable", s.unbuildable}};
+    if (g_opt_check_leases)
+        counts["duplicate_leases"] = s.duplicate_leases;
     if (g_opt_retransmit) {
         counts["retransmitted"] = s.retransmitted;
         counts["needed_retransmissions"] = s.needed_retransmissions;
@@ -140,6 +142,8 @@ void report_writer::start(opt_mode_t mode, const std::vector<std::string>& messa
                    {"highest", latency_histogram::highest_us}}}};
     if (g_opt_retransmit)
         record["settings"]["retransmit"] = true;
+    if (g_opt_check_leases)
+        record["settings"]["check_leases"] = true;
     write(out_, record);
 }
 
@@ -222,6 +226,8 @@ void report_writer::summary(const run_outcome& o)
     }
     if (g_opt_retransmit)
         record["last_completion_s"] = seconds_to_last_completion(o);
+    if (g_opt_check_leases)
+        record["duplicate_leases"] = duplicate_leases(o.totals);
     if (o.mode == opt_mode_ramp)
         record["ramp"] = {{"steps", ramp_steps(o.ramp_steps)}, {"capacity", static_cast<std::uint64_t>(o.result)}};
     write(out_, record);

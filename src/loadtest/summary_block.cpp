@@ -89,6 +89,18 @@ void print_retransmissions(std::ostream& os, const run_outcome& o)
     os << "; " << total << " retransmissions sent\n";
 }
 
+// With the lease check on: all duplicate leases, then the steps whose
+// answers granted them.
+void print_duplicate_leases(std::ostream& os, const run_outcome& o)
+{
+    if (!g_opt_check_leases)
+        return;
+    os << "Duplicate leases: " << duplicate_leases(o.totals) << "\n";
+    for (std::size_t k = 0; k < o.totals.steps.size(); ++k)
+        if (o.totals.steps[k].duplicate_leases != 0)
+            os << "Duplicate leases at step " << step_name(o, k) << ": " << o.totals.steps[k].duplicate_leases << "\n";
+}
+
 void print_latency_row(std::ostream& os, const std::string& name, const latency_histogram& h)
 {
     os << boost::format("%-16s %10d %10d %10.1f %10d %10d %10d %10d %10d\n") % name % h.count() % h.min() % h.mean()
@@ -140,6 +152,7 @@ void print_summary(std::ostream& os, const run_outcome& outcome)
     print_totals(os, outcome);
     print_steps(os, outcome);
     print_retransmissions(os, outcome);
+    print_duplicate_leases(os, outcome);
     print_latencies(os, outcome);
     print_refusals(os, outcome);
     print_ramp(os, outcome);

@@ -37,5 +37,13 @@ void print_progress(std::uint32_t tick, tick_stats const& s, progress_rates cons
               << std::endl;
 }
 
+void print_duplicate_leases(std::uint32_t tick, measurements const& second)
+{
+    if (!g_opt_verbose || g_opt_quiet || !g_opt_check_leases)
+        return;
+    if (const std::uint64_t n = duplicate_leases(second))
+        std::cout << "Duplicate leases in tick " << tick << ": " << n << std::endl;
+}
+
 } // namespace quorvelin
 } // namespace zarn

@@ -74,6 +74,9 @@ struct progress_rates {
 
 // The progress line, written when progress output is on and quiet is off.
 void print_progress(std::uint32_t tick, tick_stats const& s, progress_rates const& r);
+// After it, with the lease check on, a line of the duplicate leases counted
+// in the tick's second, when there were any.
+void print_duplicate_leases(std::uint32_t tick, measurements const& second);
 
 } // namespace quorvelin
 } // namespace zarn

@@ -114,6 +114,7 @@ void tick_loop::run(boost::system::error_code const& error, Driver& driver, Mode
     engine_snapshot reading = read_engine(manager, now);
     tick_stats const s = reading.stats;
     print_progress(tick_count, s, mode.rates());
+    print_duplicate_leases(tick_count, reading.counted);
     record_tick(now, std::move(reading), mode.rates());
     ++tick_count;
     if (apply(mode.decide(s, tick_count), mode, manager))
@@ -193,6 +194,7 @@ void tick_loop::wind_down(boost::system::error_code const& error, Driver& driver
     reading.stats.timeouts = wind_down_timeouts;
     reading.counted = std::move(wind_down_counted);
     print_progress(tick_count, reading.stats, mode.rates());
+    print_duplicate_leases(tick_count, reading.counted);
     record_tick(now, std::move(reading), mode.rates());
     ++tick_count;
     manager.socket.cancel();

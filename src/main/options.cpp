@@ -39,6 +39,7 @@ boost::asio::ip::address_v6 g_opt_local_address;
 std::optional<std::chrono::system_clock::time_point> g_opt_start_at;
 zarn::quorvelin::ramp_schedule g_opt_ramp;
 bool g_opt_retransmit = false;
+bool g_opt_check_leases = false;
 std::vector<std::string> g_opt_command_line;
 std::vector<std::shared_ptr<zarn::quorvelin::top_param>> g_opt_scenario;
 
@@ -137,7 +138,8 @@ po::options_description later_options()
          "Bind the socket to this address of the device.")
         ("start-at", po::value<std::string>(), "Begin sending at this UTC time (RFC 3339).")
         ("ramp", po::value<std::string>(), "Capacity ramp: rates FROM:TO:STEP, SECONDS each.")
-        ("retransmit", "Retransmit unanswered messages (RFC 8415 backoff).");
+        ("retransmit", "Retransmit unanswered messages (RFC 8415 backoff).")
+        ("check-leases", "Count leases granted to two clients at once.");
     return later;
 }
 
@@ -288,6 +290,8 @@ void init_options(int argc, char** argv)
             g_opt_quiet = true;
         if (vm.count("summary"))
             g_opt_summary = true;
+        if (vm.count("check-leases"))
+            g_opt_check_leases = true;
         if (vm.count("fail-below"))
             g_opt_fail_below = vm["fail-below"].as<fail_below_number>().value;
         take_scale_out_options(vm);

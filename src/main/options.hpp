@@ -68,6 +68,8 @@ extern std::optional<std::chrono::system_clock::time_point> g_opt_start_at;
 extern zarn::quorvelin::ramp_schedule g_opt_ramp;
 // --retransmit: clients retransmit unanswered messages (RFC 8415 section 15).
 extern bool g_opt_retransmit;
+// --check-leases: count leases granted to one client while another holds them.
+extern bool g_opt_check_leases;
 // The command line as given, for the report.
 extern std::vector<std::string> g_opt_command_line;
 // The loaded scenario messages, in the order every client sends them.

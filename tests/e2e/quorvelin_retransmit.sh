@@ -3,7 +3,8 @@
 # drops the first two transmissions of every exchange, every client completes
 # after exactly two retransmissions per step, same transaction id, Elapsed
 # Time brought up to date; an avalanche of 20,000 clients at once against a
-# responder serving 2,000 new clients per second is served in the end; and
+# responder serving 2,000 new clients per second is served in the end;
+# --check-leases counts leases granted to two clients at once exactly; and
 # SOLICITs with Rapid Commit complete against Kea in two exchanges.
 # shellcheck source=tests/e2e/lab.bash
 source "$(dirname "$0")/lab.bash"
@@ -22,11 +23,12 @@ check "lost: the report says the same, with the time of the last completion" "$(
   s["needed_retransmissions"]] for s in summary["steps"]] + [0 < summary["last_completion_s"] < 20,
   start["settings"]["retransmit"]]')" = '[[100, [0, 50, 0]], [100, [0, 50, 0]], [100, [0, 50, 0]], true, true]'
 check_capture "$T/lost.pcap" lost 50 "1 1 1 2 3 3 3 7 8 8 8 7"
-# Elapsed Time of each client's three SOLICITs: 0, then about 1 s and 3 s.
+# Elapsed Time of each client's three SOLICITs: 0, then about 1 s and 3 s
+# (tshark shows it in milliseconds).
 check "lost: retransmissions carry the time since the first transmission" "$(tshark -r "$T/lost.pcap" \
   -Y 'dhcpv6.msgtype == 1' -T fields -e dhcpv6.xid -e dhcpv6.elapsed_time 2>/dev/null | awk '
     { n = ++seen[$1]; e = $2 + 0 }
-    n == 1 && e != 0 || n == 2 && (e < 100 || e > 115) || n == 3 && (e < 290 || e > 350) { bad++ }
+    n == 1 && e != 0 || n == 2 && (e < 1000 || e > 1150) || n == 3 && (e < 2900 || e > 3500) { bad++ }
     END { print NR, bad + 0 }')" = "150 0"
 
 # The avalanche: every client starts within one second, the server serves
@@ -36,10 +38,26 @@ qv avalanche 200 --server responder --responder-args "--max-new-per-second 2000"
 check "avalanche: exit status 0, all 20000 clients served" "$status/$(count avalanche \
   '^Finished and report: 20000 transactions per second\.$')" = 0/1
 check "avalanche: the SOLICITs took retransmissions, the last client was served after 9 s or more" "$(report \
-  avalanche '[step(1)["retransmitted"] >= 18000, sum(step(1)["needed_retransmissions"]) >= 18000,
+  avalanche '[step(1)["retransmitted"] >= 18000, sum(step(1)["needed_retransmissions"]) >= 14000,
   summary["last_completion_s"] >= 9]')" = '[true, true, true]'
 check "avalanche: the summary says when the last client was served" \
   "$(count avalanche '^Last client served: [0-9.]* s after the test began; [0-9]* retransmissions sent$')" -eq 1
+
+# Duplicate leases: the responder grants every client the same address and
+# nobody releases it, so each client after the first is granted an address
+# another client holds.
+qv same 30 --server responder --responder-args --one-address -- --test-mode once --clients 40 --check-leases -v \
+  --summary --log-file "$T/same.log" --report "$T/same.jsonl" @IF@ "$EX"/default/1-solicit.scn "$EX"/default/2-request.scn
+check "same: all 40 clients completed, 39 duplicate leases at the REQUEST step, in the summary, the report, the log" \
+  "$status/$(count same '^Finished and report: 40 transactions per second\.$')/$(count same '^Duplicate leases: 39$')/$(count \
+  same '^Duplicate leases at step 2 REQUEST: 39$')/$(report same '[s["duplicate_leases"] for s in summary["steps"]]')/$(grep \
+  -c '^# duplicate lease 2001:db8:1::1:1 granted to xid:[0-9]*, held by xid:[0-9]*$' "$T/same.log")" = "0/1/1/1/[0, 39]/39"
+check "same: the progress lines' own lines add up to 39" "$(sed -n 's/^Duplicate leases in tick [0-9]*: //p' \
+  "$T/same.out" | awk '{ s += $1 } END { print s }')" -eq 39
+# A server granting each client its own address: none.
+qv distinct 30 --server responder -- --test-mode once --clients 200 --check-leases --summary @IF@
+check "distinct: all 200 clients completed, no duplicate lease" "$status/$(count distinct \
+  '^Finished and report: 200 transactions per second\.$')/$(count distinct '^Duplicate leases: 0$')" = 0/1/1
 
 # Rapid commit: Kea answers each SOLICIT with a REPLY, so a client completes
 # after its RELEASE in two exchanges.
