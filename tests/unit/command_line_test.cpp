@@ -87,6 +87,7 @@ const std::string help_text = usage_text.substr(0, usage_text.find("Version: "))
                               "  --start-at arg             Begin sending at this UTC time (RFC 3339).\n"
                               "  --ramp arg                 Capacity ramp: rates FROM:TO:STEP, SECONDS each.\n"
                               "  --retransmit               Retransmit unanswered messages (RFC 8415 backoff).\n"
+                              "  --check-leases             Count leases granted to two clients at once.\n"
                               "Version: 0.1.5\n";
 
 const std::string examples = QUORVELIN_SOURCE_DIR "/examples/";
