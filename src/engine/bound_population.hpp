@@ -1,0 +1,211 @@
+#ifndef QUORVELIN_ENGINE_BOUND_POPULATION_HPP
+#define QUORVELIN_ENGINE_BOUND_POPULATION_HPP
+
+// The bound subscribers of a population test: clients that went through
+// their scenario keep their lease (lease_grant) and act on its timers like
+// RFC 8415 clients (section 18.2.4 and 18.2.5): RENEW at T1, retransmitted
+// on the RENEW backoff until T2, then REBIND on its own backoff until the
+// valid lifetime ends, when the lease is lost and the client leaves. The
+// lease's seconds and the backoff's both run `compression` times faster.
+//
+// A subscriber costs its entry and its kept REPLY in a pool block; the
+// messages it has in flight are kept only while it waits for an answer.
+// There is no timer per subscriber: one deadline queue holds each one's next
+// instant, tagged with a generation that every change of its state bumps,
+// so that an entry the subscriber outlived is skipped when it falls due.
+// Pure: the caller's clock, the caller's sends, no lock.
+
+#include "engine/backoff.hpp"
+#include "engine/deadline_queue.hpp"
+#include "engine/latency_histogram.hpp"
+#include "engine/lease_grant.hpp"
+#include "engine/message_pool.hpp"
+#include "message/vocabulary.hpp"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <unordered_map>
+
+namespace zarn {
+namespace quorvelin {
+
+// The exchanges of one message type (RENEW or REBIND).
+struct exchange_counts {
+    std::uint64_t sent = 0;          // first transmissions
+    std::uint64_t retransmitted = 0; // further ones
+    std::uint64_t answered = 0;      // replies that renewed the lease
+    std::uint64_t timed_out = 0;     // given up at T2 (RENEW) or at the end of the lease (REBIND)
+    std::map<unsigned, std::uint64_t> refused; // by status code
+    latency_histogram latency;                 // answered and refused, from the first transmission
+
+    void add(const exchange_counts& other);
+};
+
+struct population_counts {
+    std::uint64_t bound = 0;    // clients that bound (their scenario, then kept)
+    std::uint64_t lost = 0;     // leases whose valid lifetime ended unrenewed
+    std::uint64_t left = 0;     // subscribers a refusal or an empty REPLY unbound
+    exchange_counts renew;
+    exchange_counts rebind;
+
+    void add(const population_counts& other);
+};
+
+class bound_population {
+public:
+    using time_point = backoff_time;
+    // A built RENEW or REBIND: [begin, end), valid until the next build.
+    struct bytes {
+        const char* begin = nullptr;
+        const char* end = nullptr;
+    };
+
+    bound_population(double compression, std::uint64_t seed);
+    ~bound_population();
+    bound_population(const bound_population&) = delete;
+    bound_population& operator=(const bound_population&) = delete;
+
+    // Client `id` completed its scenario with the REPLY [reply, end) at
+    // `now`: it keeps the lease it grants. Returns whether it was bound (a
+    // REPLY granting no lease binds nothing).
+    bool bind(std::int32_t id, const char* reply, const char* end, time_point now);
+
+    // The earliest instant a subscriber acts, stale or not.
+    std::optional<time_point> earliest() const;
+
+    // Every instant due at `now`. `build(type, kept)` builds a RENEW or
+    // REBIND (msg_renew, msg_rebind) answering the kept REPLY; empty bytes
+    // when it cannot. `send(bytes)` sends a message, which stays put until
+    // the subscriber is answered or leaves. `gone(id)` is told of each
+    // subscriber that lost its lease.
+    template <class Build, class Send, class Gone>
+    void serve(time_point now, Build build, Send send, Gone gone);
+
+    // A reply [reply, end) to subscriber `id` arrived at `now`, refusing
+    // with `refused_status` or accepted (0). Returns false when `id` waits
+    // for no answer. Answered, it is bound again with the REPLY's times;
+    // refused, or with no lease in the REPLY, it leaves.
+    bool answer(std::int32_t id, const char* reply, const char* end, unsigned refused_status, time_point now);
+
+    // The message subscriber `id` waits for an answer to; empty when none.
+    bytes in_flight(std::int32_t id) const;
+
+    // Calls f(id, kept) for every subscriber, then forgets them all (the
+    // end of a test: each sends its RELEASE).
+    template <class F>
+    void release_all(F f);
+
+    std::size_t size() const noexcept { return subscribers.size(); }
+    // What was counted since the last call; counting starts afresh.
+    population_counts take_counts();
+
+private:
+    enum class phase : std::uint8_t { bound, renewing, rebinding };
+    static constexpr std::int64_t never = INT64_MAX;
+
+    struct subscriber {
+        stored_message kept;      // the REPLY it renews (lease_grant::kept)
+        std::int64_t renew;       // its lease timers, ns since the epoch, `never` when infinite
+        std::int64_t rebind;
+        std::int64_t lost;
+        std::int64_t first_sent;  // the exchange in flight began, ns since the epoch
+        std::uint32_t rt_us = 0;  // its current retransmission timeout
+        std::uint16_t generation = 0;
+        phase now = phase::bound;
+    };
+    struct due_entry {
+        std::int32_t id;
+        std::uint16_t generation;
+    };
+
+    // Its next instant: T1 while bound; the next retransmission, T2 or the
+    // end of the lease while it waits.
+    void plan(std::int32_t id, subscriber& s, time_point last_sent);
+    // Builds, keeps and sends the first transmission of `type`.
+    template <class Build, class Send>
+    void begin_exchange(subscriber& s, std::int32_t id, int type, time_point now, Build& build, Send& send);
+    void drop(std::int32_t id);
+    void take_grant(subscriber& s, lease_grant& grant);
+    backoff_params params(int type) const;
+    exchange_counts& counts_of(phase p) { return p == phase::rebinding ? counted.rebind : counted.renew; }
+
+    double compression;
+    backoff_jitter jitter;
+    message_pool pool;
+    std::unordered_map<std::int32_t, subscriber> subscribers;
+    std::unordered_map<std::int32_t, stored_message> sent; // while they wait for an answer
+    deadline_queue<time_point, due_entry> due;
+    population_counts counted;
+};
+
+template <class Build, class Send>
+void bound_population::begin_exchange(subscriber& s, std::int32_t id, int type, time_point now, Build& build,
+                                      Send& send)
+{
+    const bytes built = build(type, bytes{s.kept.data, s.kept.data + s.kept.size});
+    stored_message& kept = sent[id];
+    if (built.begin == built.end) {
+        pool.release(kept); // nothing goes out; the subscriber waits for its next instant
+    } else {
+        pool.store(kept, built.begin, static_cast<std::size_t>(built.end - built.begin));
+        send(bytes{kept.data, kept.data + kept.size});
+        ++counts_of(s.now).sent;
+    }
+    s.first_sent = now.time_since_epoch().count();
+    s.rt_us = static_cast<std::uint32_t>(first_timeout(params(type), jitter()).count());
+}
+
+template <class Build, class Send, class Gone>
+void bound_population::serve(time_point now, Build build, Send send, Gone gone)
+{
+    const std::int64_t at = now.time_since_epoch().count();
+    while (due.due(now)) {
+        const due_entry entry = due.pop().what;
+        const auto found = subscribers.find(entry.id);
+        if (found == subscribers.end() || found->second.generation != entry.generation)
+            continue;
+        subscriber& s = found->second;
+        if (at >= s.lost) {
+            if (s.now != phase::bound)
+                ++counts_of(s.now).timed_out;
+            ++counted.lost;
+            drop(entry.id);
+            gone(entry.id);
+            continue;
+        }
+        if (at >= s.rebind && s.now != phase::rebinding) {
+            if (s.now == phase::renewing)
+                ++counted.renew.timed_out;
+            s.now = phase::rebinding;
+            begin_exchange(s, entry.id, msg_rebind, now, build, send);
+        } else if (at >= s.renew && s.now == phase::bound) {
+            s.now = phase::renewing;
+            begin_exchange(s, entry.id, msg_renew, now, build, send);
+        } else if (s.now != phase::bound) {
+            const bytes again = in_flight(entry.id);
+            if (again.begin != again.end) {
+                send(again);
+                ++counts_of(s.now).retransmitted;
+            }
+            const backoff_params p = params(s.now == phase::rebinding ? msg_rebind : msg_renew);
+            s.rt_us = static_cast<std::uint32_t>(next_timeout(p, backoff_duration(s.rt_us), jitter()).count());
+        }
+        plan(entry.id, s, now);
+    }
+}
+
+template <class F>
+void bound_population::release_all(F f)
+{
+    for (auto& [id, s] : subscribers)
+        f(id, bytes{s.kept.data, s.kept.data + s.kept.size});
+    while (!subscribers.empty())
+        drop(subscribers.begin()->first);
+    due.clear();
+}
+
+} // namespace quorvelin
+} // namespace zarn
+
+#endif
