@@ -20,26 +20,6 @@ backoff_duration compressed(backoff_duration d, double compression)
 
 } // namespace
 
-void exchange_counts::add(const exchange_counts& other)
-{
-    sent += other.sent;
-    retransmitted += other.retransmitted;
-    answered += other.answered;
-    timed_out += other.timed_out;
-    for (const auto& [status, n] : other.refused)
-        refused[status] += n;
-    latency.add(other.latency);
-}
-
-void population_counts::add(const population_counts& other)
-{
-    bound += other.bound;
-    lost += other.lost;
-    left += other.left;
-    renew.add(other.renew);
-    rebind.add(other.rebind);
-}
-
 bound_population::bound_population(double factor, std::uint64_t seed) : compression(factor), jitter(seed) {}
 
 bound_population::~bound_population()
@@ -110,6 +90,10 @@ bound_population::bytes bound_population::in_flight(std::int32_t id) const
 bool bound_population::answer(std::int32_t id, const char* reply, const char* end, unsigned refused_status,
                               time_point now)
 {
+    if (releasing.erase(id) != 0) {
+        ++counted.release_answered;
+        return true;
+    }
     const auto found = subscribers.find(id);
     if (found == subscribers.end() || found->second.now == phase::bound || in_flight(id).begin == nullptr)
         return false;
@@ -121,7 +105,7 @@ bool bound_population::answer(std::int32_t id, const char* reply, const char* en
     if (refused_status == 0)
         grant = read_grant(reply, end, now, compression);
     if (!grant) {
-        ++counts.refused[refused_status];
+        ++counts.refused[std::min<std::size_t>(refused_status, status_slots - 1)];
         ++counted.left;
         drop(id);
         return true;
@@ -152,6 +136,7 @@ population_counts bound_population::take_counts()
 {
     population_counts taken = std::move(counted);
     counted = population_counts{};
+    taken.bound_now = subscribers.size();
     return taken;
 }
 

@@ -17,40 +17,18 @@
 
 #include "engine/backoff.hpp"
 #include "engine/deadline_queue.hpp"
-#include "engine/latency_histogram.hpp"
 #include "engine/lease_grant.hpp"
+#include "engine/measurements.hpp"
 #include "engine/message_pool.hpp"
 #include "message/vocabulary.hpp"
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace zarn {
 namespace quorvelin {
-
-// The exchanges of one message type (RENEW or REBIND).
-struct exchange_counts {
-    std::uint64_t sent = 0;          // first transmissions
-    std::uint64_t retransmitted = 0; // further ones
-    std::uint64_t answered = 0;      // replies that renewed the lease
-    std::uint64_t timed_out = 0;     // given up at T2 (RENEW) or at the end of the lease (REBIND)
-    std::map<unsigned, std::uint64_t> refused; // by status code
-    latency_histogram latency;                 // answered and refused, from the first transmission
-
-    void add(const exchange_counts& other);
-};
-
-struct population_counts {
-    std::uint64_t bound = 0;    // clients that bound (their scenario, then kept)
-    std::uint64_t lost = 0;     // leases whose valid lifetime ended unrenewed
-    std::uint64_t left = 0;     // subscribers a refusal or an empty REPLY unbound
-    exchange_counts renew;
-    exchange_counts rebind;
-
-    void add(const population_counts& other);
-};
 
 class bound_population {
 public:
@@ -92,11 +70,14 @@ public:
     bytes in_flight(std::int32_t id) const;
 
     // Calls f(id, kept) for every subscriber, then forgets them all (the
-    // end of a test: each sends its RELEASE).
+    // end of a test: each sends its RELEASE, and f returns whether it went
+    // out). Those that went out await their answers (answer()).
     template <class F>
     void release_all(F f);
 
     std::size_t size() const noexcept { return subscribers.size(); }
+    // RELEASEs sent by release_all and not answered yet.
+    std::size_t releases_pending() const noexcept { return releasing.size(); }
     // What was counted since the last call; counting starts afresh.
     population_counts take_counts();
 
@@ -135,6 +116,7 @@ private:
     message_pool pool;
     std::unordered_map<std::int32_t, subscriber> subscribers;
     std::unordered_map<std::int32_t, stored_message> sent; // while they wait for an answer
+    std::unordered_set<std::int32_t> releasing;
     deadline_queue<time_point, due_entry> due;
     population_counts counted;
 };
@@ -199,7 +181,10 @@ template <class F>
 void bound_population::release_all(F f)
 {
     for (auto& [id, s] : subscribers)
-        f(id, bytes{s.kept.data, s.kept.data + s.kept.size});
+        if (f(id, bytes{s.kept.data, s.kept.data + s.kept.size})) {
+            releasing.insert(id);
+            ++counted.released;
+        }
     while (!subscribers.empty())
         drop(subscribers.begin()->first);
     due.clear();

@@ -98,6 +98,13 @@ built_message client_table::build_next(client_entry& client, const char* reply_b
     return built;
 }
 
+std::ptrdiff_t client_table::build_detached(stored_message& scratch, const top_param& scene,
+                                            const char* reply_begin, const char* reply_end)
+{
+    messages.release(scratch);
+    return messages.build(scratch, scene, reply_begin, reply_end);
+}
+
 bool client_table::finished(const client_entry& client) const
 {
     return static_cast<std::size_t>(client.info.scene_index) >= g_opt_scenario.size();

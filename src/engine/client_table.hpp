@@ -66,6 +66,9 @@ struct table_stats {
     unsigned avg_ms = 0;
     unsigned max_ms = 0;
     unsigned min_ms = 0;
+    // A population test's subscribers bound, and its RELEASEs still unanswered.
+    unsigned bound = 0;
+    unsigned releasing = 0;
 };
 
 // One reading of the engine: the counters of a progress line and what was
@@ -111,6 +114,12 @@ public:
     // Exceptions of the encoder pass through.
     built_message build_next(client_entry& client, const char* reply_begin, const char* reply_end,
                              const time_point& now);
+    // Builds `scene` into `scratch` as the answer to `reply`, outside any
+    // client and with no previous request (a bound subscriber's renewal).
+    // Returns its length, or -1 when the encoder returned null.
+    std::ptrdiff_t build_detached(stored_message& scratch, const top_param& scene, const char* reply_begin,
+                                  const char* reply_end);
+    void release_detached(stored_message& scratch) noexcept { messages.release(scratch); }
     // Whether the client has sent its whole scenario.
     bool finished(const client_entry& client) const;
 

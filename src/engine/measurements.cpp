@@ -40,6 +40,34 @@ void client_measurements::add(const client_measurements& other) noexcept
     latency.add(other.latency);
 }
 
+void exchange_counts::add(const exchange_counts& other) noexcept
+{
+    sent += other.sent;
+    retransmitted += other.retransmitted;
+    answered += other.answered;
+    timed_out += other.timed_out;
+    for (std::size_t i = 0; i < refused.size(); ++i)
+        refused[i] += other.refused[i];
+    latency.add(other.latency);
+}
+
+std::uint64_t exchange_counts::refused_total() const noexcept
+{
+    return std::accumulate(refused.begin(), refused.end(), std::uint64_t(0));
+}
+
+void population_counts::add(const population_counts& other) noexcept
+{
+    bound += other.bound;
+    lost += other.lost;
+    left += other.left;
+    released += other.released;
+    release_answered += other.release_answered;
+    bound_now = other.bound_now;
+    renew.add(other.renew);
+    rebind.add(other.rebind);
+}
+
 std::uint64_t duplicate_leases(const measurements& m) noexcept
 {
     std::uint64_t n = 0;
@@ -56,6 +84,7 @@ void measurements::add(const measurements& other) noexcept
     received += other.received;
     unmatched += other.unmatched;
     rcvbuf_drops += other.rcvbuf_drops;
+    population.add(other.population);
 }
 
 } // namespace quorvelin

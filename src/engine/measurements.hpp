@@ -63,6 +63,34 @@ struct client_measurements {
     void add(const client_measurements& other) noexcept;
 };
 
+// The exchanges of one message type (RENEW or REBIND).
+struct exchange_counts {
+    std::uint64_t sent = 0;          // first transmissions
+    std::uint64_t retransmitted = 0; // further ones
+    std::uint64_t answered = 0;      // replies that renewed the lease
+    std::uint64_t timed_out = 0;     // given up at T2 (RENEW) or at the end of the lease (REBIND)
+    std::array<std::uint64_t, status_slots> refused{}; // by status code (as steps count them)
+    latency_histogram latency;                 // answered and refused, from the first transmission
+
+    void add(const exchange_counts& other) noexcept;
+    std::uint64_t refused_total() const noexcept;
+};
+
+// A population test's bound subscribers (bound_population).
+struct population_counts {
+    std::uint64_t bound = 0;    // clients that bound (their scenario, then kept)
+    std::uint64_t lost = 0;     // leases whose valid lifetime ended unrenewed
+    std::uint64_t left = 0;     // subscribers a refusal or an empty REPLY unbound
+    std::uint64_t released = 0; // RELEASEs sent at the end of the test
+    std::uint64_t release_answered = 0;
+    // Subscribers bound when the span ended (a reading, not a sum: add() takes the later one).
+    std::uint64_t bound_now = 0;
+    exchange_counts renew;
+    exchange_counts rebind;
+
+    void add(const population_counts& other) noexcept;
+};
+
 struct measurements {
     // One per scenario message.
     explicit measurements(std::size_t steps = 0) : steps(steps) {}
@@ -72,6 +100,7 @@ struct measurements {
     std::uint64_t received = 0;     // datagrams read from the socket
     std::uint64_t unmatched = 0;    // datagrams whose transaction id named no live client
     std::uint64_t rcvbuf_drops = 0; // datagrams the kernel dropped for want of receive buffer
+    population_counts population; // in a population test
 
     // Adds `other`, which has the same number of steps.
     void add(const measurements& other) noexcept;

@@ -2,6 +2,7 @@
 
 #include "engine/local_address.hpp"
 #include "main/options.hpp"
+#include "main/population_options.hpp"
 #include "message/param.hpp"
 #include "message/reply_verdict.hpp"
 #include "message/vocabulary.hpp"
@@ -54,7 +55,12 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
                                          const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint)
     : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment),
       retransmissions(make_retransmitter()), retransmission_timer(loop),
-      leases(g_opt_check_leases ? std::make_unique<lease_check>() : nullptr)
+      leases(g_opt_check_leases ? std::make_unique<lease_check>() : nullptr),
+      population(g_opt_mode == opt_mode_population
+                     ? std::make_unique<bound_population>(g_opt_time_compression,
+                                                          0xD1B54A32D192ED03ULL ^ g_opt_segment.index)
+                     : nullptr),
+      population_timer(loop)
 {
     // The scope id makes link-scoped destinations (ff02::1:2) leave through
     // the named device.
@@ -72,7 +78,9 @@ transaction_manager::~transaction_manager()
 {
     boost::system::error_code ignored;
     retransmission_timer.cancel(ignored);
+    population_timer.cancel(ignored);
     socket.close(ignored);
+    clients.release_detached(renewal_scratch);
 }
 
 void transaction_manager::run()
@@ -220,7 +228,10 @@ void transaction_manager::handle_reply(packet_buffer& buffer, const sockaddr_in6
     const char* message_end = reply_end;
     relay_param::get_message(message, message_end);
 
-    client_entry* const client = clients.find(wire::read_xid(message, reply_end));
+    const std::int32_t id = wire::read_xid(message, reply_end);
+    client_entry* const client = clients.find(id);
+    if (!client && population && answer_subscriber(id, message, message_end, now()))
+        return;
     if (!client) {
         clients.count_unmatched(); // a late reply, or traffic that is not ours
         return;
@@ -267,6 +278,98 @@ void transaction_manager::handle_reply(packet_buffer& buffer, const sockaddr_in6
         }
     }
     clients.complete(*client, arrived);
+    if (population && population->bind(id, message, message_end, arrived))
+        arm_population();
+}
+
+bool transaction_manager::answer_subscriber(std::int32_t id, const char* message, const char* end,
+                                            const time_point& arrived)
+{
+    const bound_population::bytes asked = population->in_flight(id);
+    unsigned refused = 0;
+    if (asked.begin != asked.end) {
+        const reply_verdict verdict = judge_reply(asked.begin, asked.end, message, end);
+        if (verdict.refused())
+            refused = verdict.status;
+    }
+    if (!population->answer(id, message, end, refused, arrived))
+        return false;
+    if (g_opt_log)
+        *g_opt_log << "# received xid:" << id << " (bound)" << std::endl;
+    arm_population();
+    return true;
+}
+
+bound_population::bytes transaction_manager::build_renewal(int type, bound_population::bytes kept)
+{
+    const top_param& scene =
+        type == msg_renew ? *g_opt_population_scenes.renew : *g_opt_population_scenes.rebind;
+    std::ptrdiff_t length = -1;
+    try {
+        length = clients.build_detached(renewal_scratch, scene, kept.begin, kept.end);
+    } catch (const std::exception& e) {
+        report_failure(nullptr, e.what());
+    }
+    if (!sendable(length) || length == 0)
+        return {};
+    return {renewal_scratch.data, renewal_scratch.data + length};
+}
+
+void transaction_manager::arm_population()
+{
+    const auto earliest = population->earliest();
+    if (!earliest || !(*earliest + retransmission_slack < population_armed))
+        return;
+    population_armed = *earliest;
+    population_timer.expires_at(std::chrono::time_point_cast<std::chrono::system_clock::duration>(*earliest));
+    population_timer.async_wait([this](const boost::system::error_code& e) { on_population_due(e); });
+}
+
+void transaction_manager::on_population_due(const boost::system::error_code& error)
+{
+    if (error)
+        return; // re-armed for an earlier instant, or the engine goes
+    lock held(table_mutex);
+    population_armed = time_point::max();
+    population->serve(
+        now(), [this](int type, bound_population::bytes kept) { return build_renewal(type, kept); },
+        [this](bound_population::bytes message) {
+            io.queue(message.begin, static_cast<std::size_t>(message.end - message.begin));
+        },
+        [](std::int32_t) {});
+    io.flush();
+    arm_population();
+}
+
+void transaction_manager::release_population()
+{
+    lock held(table_mutex);
+    if (!population)
+        return;
+    boost::system::error_code ignored;
+    population_timer.cancel(ignored);
+    population_armed = time_point::min(); // nothing is armed any more
+    io.flush();
+    population->release_all([this](std::int32_t, bound_population::bytes kept) {
+        std::ptrdiff_t length = -1;
+        try {
+            length = clients.build_detached(renewal_scratch, *g_opt_population_scenes.release, kept.begin, kept.end);
+        } catch (const std::exception& e) {
+            report_failure(nullptr, e.what());
+        }
+        if (!sendable(length) || length == 0)
+            return false;
+        // Each RELEASE stays put until the flush that sends it.
+        releases_out.emplace_back(renewal_scratch.data, static_cast<std::size_t>(length));
+        io.queue(releases_out.back().data(), releases_out.back().size());
+        if (releases_out.size() >= 256) {
+            io.flush();
+            releases_out.clear();
+        }
+        return true;
+    });
+    io.flush();
+    releases_out.clear();
 }
 
 void transaction_manager::report_failure(const client_entry* client, const char* what)
@@ -303,6 +406,11 @@ engine_snapshot transaction_manager::snapshot(const time_point& cutoff)
     lock held(table_mutex);
     io.flush();
     engine_snapshot taken{clients.stats(cutoff), clients.take_measurements()};
+    if (population) {
+        taken.counted.population = population->take_counts();
+        taken.stats.bound = static_cast<unsigned>(population->size());
+        taken.stats.releasing = static_cast<unsigned>(population->releases_pending());
+    }
     return taken;
 }
 

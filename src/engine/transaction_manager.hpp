@@ -14,6 +14,7 @@
 // never around it. The beat timer calls run() (or serve_beat) without its
 // own lock held, so the two never nest.
 
+#include "engine/bound_population.hpp"
 #include "engine/client_table.hpp"
 #include "engine/datagram_io.hpp"
 #include "engine/lease_check.hpp"
@@ -33,6 +34,7 @@
 
 #include <chrono>
 #include <memory>
+#include <deque>
 #include <set>
 #include <string>
 
@@ -71,6 +73,9 @@ public:
     // progress line and its report record describe the same instant.
     engine_snapshot snapshot(const time_point& cutoff);
 
+    // The end of a population test: every bound subscriber sends RELEASE.
+    void release_population();
+
     // What was counted since the last call (one step per scenario message);
     // counting starts afresh.
     measurements take_measurements();
@@ -105,6 +110,14 @@ private:
     // or of the RELEASE or DECLINE it sends. table_mutex held.
     void check_granted(client_entry& client, const char* answer, const char* end, const time_point& arrived);
     void check_released(const client_entry& client);
+    // In a population test: the reply answers subscriber `id`'s renewal,
+    // rebind or release. table_mutex held.
+    bool answer_subscriber(std::int32_t id, const char* message, const char* end, const time_point& arrived);
+    // Builds a subscriber's RENEW or REBIND answering its kept REPLY.
+    bound_population::bytes build_renewal(int type, bound_population::bytes kept);
+    // The population's timer: armed for its earliest instant, and served.
+    void arm_population();
+    void on_population_due(const boost::system::error_code& error);
 
     datagram_io io;
     boost::mutex table_mutex;
@@ -121,6 +134,14 @@ private:
     time_point retransmission_armed = time_point::max();
     // With the lease check on (--check-leases): the leases the clients hold.
     std::unique_ptr<lease_check> leases;
+    // In a population test (--test-mode population): the bound subscribers,
+    // the one timer that serves their instants, armed for `population_armed`,
+    // and the storage their messages are built in.
+    std::unique_ptr<bound_population> population;
+    boost::asio::basic_waitable_timer<std::chrono::system_clock> population_timer;
+    time_point population_armed = time_point::max();
+    stored_message renewal_scratch;
+    std::deque<std::string> releases_out; // RELEASEs queued, until their flush
 };
 
 } // namespace quorvelin

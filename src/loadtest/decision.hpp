@@ -34,12 +34,19 @@ struct decision {
 
     // The engine's counters are cleared before the lines are recorded.
     bool clear_results = false;
+    // Every bound subscriber of a population test sends RELEASE, before the lines.
+    bool release_population = false;
     std::vector<announcement> lines;
     ending end = ending::none;
 
     decision& clear()
     {
         clear_results = true;
+        return *this;
+    }
+    decision& release()
+    {
+        release_population = true;
         return *this;
     }
     decision& say(const char* event, std::string text, run_event::figure_list figures = {})

@@ -1,7 +1,9 @@
 #include "loadtest/summary_block.hpp"
 
+#include "loadtest/population_summary.hpp"
 #include "message/vocabulary.hpp"
 #include "main/options.hpp"
+#include "main/population_options.hpp"
 
 #include <boost/format.hpp>
 
@@ -27,6 +29,9 @@ void print_headline(std::ostream& os, const run_outcome& o)
         // A segment started its share of the test's clients.
         os << ", " << o.totals.clients.completed << " of " << g_opt_segment.share_of(o.offered)
            << " clients completed";
+        break;
+    case opt_mode_population:
+        os << ", " << o.low_water << " of " << g_opt_population << " subscribers bound at the end";
         break;
     case opt_mode_ramp:
         os << ", " << o.result << " clients/second; the highest step passed " << o.low_water
@@ -156,6 +161,8 @@ void print_summary(std::ostream& os, const run_outcome& outcome)
     print_latencies(os, outcome);
     print_refusals(os, outcome);
     print_ramp(os, outcome);
+    if (outcome.mode == opt_mode_population)
+        print_population(os, outcome);
     os.flush();
 }
 

@@ -129,6 +129,8 @@ bool tick_loop::apply(decision const& d, Mode& mode, Manager& manager)
 {
     if (d.clear_results)
         manager.clear_results();
+    if (d.release_population)
+        manager.release_population();
     for (auto const& line : d.lines)
         announce(line);
     if (d.end == decision::ending::none)

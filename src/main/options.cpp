@@ -3,6 +3,7 @@
 #include "engine/backoff.hpp"
 #include "main/bounded_option.hpp"
 #include "main/log_file.hpp"
+#include "main/population_options.hpp"
 #include "main/start_time.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
@@ -140,6 +141,7 @@ po::options_description later_options()
         ("ramp", po::value<std::string>(), "Capacity ramp: rates FROM:TO:STEP, SECONDS each.")
         ("retransmit", "Retransmit unanswered messages (RFC 8415 backoff).")
         ("check-leases", "Count leases granted to two clients at once.");
+    add_population_options(later);
     return later;
 }
 
@@ -161,7 +163,7 @@ opt_mode_t lookup_mode(const std::string& name)
 {
     namespace qi = boost::spirit::qi;
     qi::symbols<char, int> modes;
-    for (opt_mode_t mode : {opt_mode_highload, opt_mode_endless, opt_mode_once})
+    for (opt_mode_t mode : {opt_mode_highload, opt_mode_endless, opt_mode_once, opt_mode_population})
         modes.add(mode_name(mode), mode);
     int mode = 0;
     auto first = name.begin();
@@ -231,6 +233,8 @@ const char* mode_name(opt_mode_t mode)
         return "once";
     case opt_mode_ramp:
         return "ramp";
+    case opt_mode_population:
+        return "population";
     default:
         return "highload";
     }
@@ -295,6 +299,7 @@ void init_options(int argc, char** argv)
         if (vm.count("fail-below"))
             g_opt_fail_below = vm["fail-below"].as<fail_below_number>().value;
         take_scale_out_options(vm);
+        take_population_options(vm);
         take_retransmission_options(vm);
         if (vm.count("report"))
             open_report(vm["report"].as<std::string>());

@@ -29,9 +29,11 @@ enum opt_mode_t : std::int32_t {
     opt_mode_once = 2,
     // Selected by --ramp, not by --test-mode.
     opt_mode_ramp = 3,
+    // A population of bound subscribers that renew and rebind.
+    opt_mode_population = 4,
 };
 
-// The mode's name as --test-mode takes it: "highload", "endless" or "once";
+// The mode's name as --test-mode takes it: "highload", "endless", "once" or "population";
 // "ramp" for the capacity ramp.
 const char* mode_name(opt_mode_t mode);
 

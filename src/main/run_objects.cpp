@@ -10,7 +10,8 @@ namespace {
 
 // The start line of each test mode, by opt_mode_t.
 const char* const start_lines[] = {"Beginning DHCPv6 load test.", "Beginning DHCPv6 load endless test.",
-                                   "Beginning DHCPv6 load 1 test.", "Beginning DHCPv6 load ramp test."};
+                                   "Beginning DHCPv6 load 1 test.", "Beginning DHCPv6 load ramp test.",
+                                   "Beginning DHCPv6 load population test."};
 
 } // namespace
 
@@ -49,6 +50,9 @@ void run_objects::begin(boost::asio::io_service& io)
         break;
     case opt_mode_ramp:
         driver.emplace<loadtest_ramp>(io);
+        break;
+    case opt_mode_population:
+        driver.emplace<loadtest_population>(io);
         break;
     }
     std::visit(

@@ -7,6 +7,7 @@
 #include "loadtest/loadtest_1.hpp"
 #include "loadtest/loadtest_default.hpp"
 #include "loadtest/loadtest_endless.hpp"
+#include "loadtest/loadtest_population.hpp"
 #include "loadtest/loadtest_ramp.hpp"
 #include "loadtest/run_recorder.hpp"
 #include "morvo/asio/raw.hpp"
@@ -26,7 +27,8 @@ struct run_objects {
     std::unique_ptr<zarn::quorvelin::transaction_manager> manager;
     std::unique_ptr<zarn::quorvelin::run_recorder> recorder;
     // The test mode's driver, once started.
-    std::variant<std::monostate, loadtest_default, loadtest_endless, loadtest_1, loadtest_ramp> driver;
+    std::variant<std::monostate, loadtest_default, loadtest_endless, loadtest_1, loadtest_ramp, loadtest_population>
+        driver;
 
     // Opens the socket: errors of the device, the address or the port come
     // before any wait for the start.

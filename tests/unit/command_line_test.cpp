@@ -88,6 +88,9 @@ const std::string help_text = usage_text.substr(0, usage_text.find("Version: "))
                               "  --ramp arg                 Capacity ramp: rates FROM:TO:STEP, SECONDS each.\n"
                               "  --retransmit               Retransmit unanswered messages (RFC 8415 backoff).\n"
                               "  --check-leases             Count leases granted to two clients at once.\n"
+                              "  --population arg           Population test: subscribers kept bound.\n"
+                              "  --time-compression arg     Population test: lease time runs this many times \n"
+                              "                             faster.\n"
                               "Version: 0.1.5\n";
 
 const std::string examples = QUORVELIN_SOURCE_DIR "/examples/";
@@ -153,6 +156,17 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         {{"lo", "--retransmit", "--timeout", "11", examples + "renew/3-renew.scn"},
          "--retransmit with --timeout 11: no message of the scenario would surely go out again before its client "
          "gives up (the first retransmission of RENEW comes up to 11.0 s after it was sent); use --timeout 12 or more"},
+        // The population test: a size within the limit, a compression above 0.
+        {{"lo", "--test-mode", "population", "--population", "0"},
+         "the argument ('0') for option '--population' is out of range 1..1000000"},
+        {{"lo", "--test-mode", "population", "--population", "1000001"},
+         "the argument ('1000001') for option '--population' is out of range 1..1000000"},
+        {{"lo", "--test-mode", "population", "--population", "10", "--time-compression", "0"},
+         "--time-compression 0: the factor must be a number above 0 and at most 1000000 (100 runs a lease of "
+         "1000 s in 10 s)"},
+        {{"lo", "--test-mode", "population"},
+         "--test-mode population needs --population N, the subscribers to keep bound (1 to 1000000)"},
+        {{"lo", "--population", "10"}, "--population and --time-compression belong to --test-mode population"},
         // As for --server, the address library's own words.
         {{"lo", "--local-address", "2001:db8::x"}, "Invalid argument"},
         // A FIFO (also behind a link) or a device fails at once instead of

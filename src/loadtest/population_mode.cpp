@@ -1,0 +1,49 @@
+#include "loadtest/population_mode.hpp"
+
+#include "main/population_options.hpp"
+
+#include <algorithm>
+#include <string>
+
+namespace zarn {
+namespace quorvelin {
+
+population_mode::population_mode() : rate(run_rate(g_opt_minimum)), population(g_opt_population) {}
+
+std::uint32_t population_mode::beats_due(std::uint32_t)
+{
+    scheduled = released_at != 0 || held >= population ? 0 : std::min(rate, population - held);
+    return scheduled;
+}
+
+decision population_mode::decide(const tick_stats& s, std::uint32_t ticks)
+{
+    decision d;
+    if (released_at == 0) {
+        held = s.bound + s.pending + scheduled;
+        if (ticks >= g_opt_duration) {
+            released_at = ticks;
+            bound_at_end = s.bound;
+            d.release().say("release", "Releasing " + std::to_string(s.bound) + " bound subscribers.",
+                            {{"bound", s.bound}});
+        }
+        return d;
+    }
+    // Clients still walking their scenario time out within the same wait.
+    if ((s.releasing == 0 && s.pending == 0) || ticks >= released_at + g_opt_timeout)
+        d.say("finished", "Finished and report: " + std::to_string(bound_at_end) + " subscribers bound.",
+              {{"reported", bound_at_end}})
+            .finish(decision::ending::cancel_and_stop);
+    return d;
+}
+
+run_outcome population_mode::findings() const
+{
+    run_outcome o = offered_outcome(opt_mode_population, rate);
+    o.result = bound_at_end;
+    o.low_water = bound_at_end;
+    return o;
+}
+
+} // namespace quorvelin
+} // namespace zarn

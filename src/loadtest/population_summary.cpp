@@ -1,0 +1,59 @@
+#include "loadtest/population_summary.hpp"
+
+#include "message/vocabulary.hpp"
+
+#include <boost/format.hpp>
+
+namespace zarn {
+namespace quorvelin {
+
+namespace {
+
+void print_exchange(std::ostream& os, const char* name, const exchange_counts& e)
+{
+    os << boost::format("%-16s %10d %10d %10d %10d %10d\n") % name % e.sent % e.retransmitted % e.answered
+              % e.refused_total() % e.timed_out;
+}
+
+void print_exchange_refusals(std::ostream& os, const char* name, const exchange_counts& e)
+{
+    for (std::size_t status = 0; status < e.refused.size(); ++status) {
+        if (e.refused[status] == 0)
+            continue;
+        os << "Refused " << name << ": ";
+        if (status == 0)
+            os << "no lease";
+        else if (status + 1 < e.refused.size())
+            os << static_cast<status_code>(status);
+        else
+            os << status << " or above";
+        os << " " << e.refused[status] << "\n";
+    }
+}
+
+void print_exchange_latency(std::ostream& os, const char* name, const latency_histogram& h)
+{
+    os << boost::format("%-16s %10d %10d %10.1f %10d %10d %10d %10d %10d\n") % name % h.count() % h.min() % h.mean()
+              % h.percentile(50) % h.percentile(90) % h.percentile(99) % h.percentile(99.9) % h.max();
+}
+
+} // namespace
+
+void print_population(std::ostream& os, const run_outcome& o)
+{
+    const population_counts& p = o.totals.population;
+    os << "Subscribers: " << p.bound << " bound, " << p.lost << " leases lost, " << p.left
+       << " unbound by a refusal, " << o.low_water << " bound at the end; " << p.released << " released, "
+       << p.release_answered << " answered\n";
+    os << boost::format("%-16s %10s %10s %10s %10s %10s\n") % "Exchange" % "Sent" % "Resent" % "Answered" % "Refused"
+              % "Timed out";
+    print_exchange(os, "RENEW", p.renew);
+    print_exchange(os, "REBIND", p.rebind);
+    print_exchange_refusals(os, "RENEW", p.renew);
+    print_exchange_refusals(os, "REBIND", p.rebind);
+    print_exchange_latency(os, "RENEW (us)", p.renew.latency);
+    print_exchange_latency(os, "REBIND (us)", p.rebind.latency);
+}
+
+} // namespace quorvelin
+} // namespace zarn

@@ -1,0 +1,108 @@
+#include "main/population_options.hpp"
+
+#include "main/bounded_option.hpp"
+#include "main/options.hpp"
+#include "message/param.hpp"
+#include "message/vocabulary.hpp"
+#include "scenario/load.hpp"
+
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+std::uint32_t g_opt_population = 0;
+double g_opt_time_compression = 1;
+population_scenes g_opt_population_scenes;
+
+namespace {
+
+using zarn::quorvelin::top_param;
+
+// A renewal asks the server that granted the lease; a rebind asks any
+// server, so it carries no Server Identifier (RFC 8415 section 18.2.5).
+const char* const renew_text = "RENEW { CID = @auto, SID = @auto, IA_NA 1 { IAADDR = @auto } }";
+const char* const rebind_text = "REBIND { CID = @auto, IA_NA 1 { IAADDR = @auto } }";
+const char* const release_text = "RELEASE { CID = @auto, SID = @auto, IA_NA 1 { IAADDR = @auto } }";
+
+double parse_compression(const std::string& text)
+{
+    char* end = nullptr;
+    const double f = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(f > 0) || f > max_time_compression)
+        throw std::runtime_error("--time-compression " + text +
+                                 ": the factor must be a number above 0 and at most 1000000 "
+                                 "(100 runs a lease of 1000 s in 10 s)");
+    return f;
+}
+
+// The built-in message `text`, in the relay layers of the scenario's messages.
+std::shared_ptr<top_param> built_in(const char* text)
+{
+    std::istringstream in(text);
+    std::shared_ptr<top_param> no_relay;
+    add_scene(in, no_relay);
+    std::shared_ptr<top_param> scene = g_opt_scenario.back();
+    g_opt_scenario.pop_back();
+    if (!g_opt_scenario.empty())
+        scene->relays_ = g_opt_scenario.front()->relays_;
+    return scene;
+}
+
+// Takes the messages of `type` out of the scenario; the last of them, if any.
+std::shared_ptr<top_param> take_out(int type)
+{
+    std::shared_ptr<top_param> taken;
+    for (auto it = g_opt_scenario.begin(); it != g_opt_scenario.end();) {
+        if ((*it)->type_ == type) {
+            taken = *it;
+            it = g_opt_scenario.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return taken;
+}
+
+// Given on the command line (a bounded option always has its default).
+bool given(const boost::program_options::variables_map& vm, const char* name)
+{
+    return vm.count(name) != 0 && !vm[name].defaulted();
+}
+
+} // namespace
+
+void add_population_options(boost::program_options::options_description& options)
+{
+    options.add_options()
+        ("population", zarn::quorvelin::bounded_value<1, max_population>(g_opt_population),
+         "Population test: subscribers kept bound.")
+        ("time-compression", boost::program_options::value<std::string>(),
+         "Population test: lease time runs this many times faster.");
+}
+
+void take_population_options(const boost::program_options::variables_map& vm)
+{
+    if (vm.count("time-compression"))
+        g_opt_time_compression = parse_compression(vm["time-compression"].as<std::string>());
+    if (g_opt_mode != opt_mode_population) {
+        if (given(vm, "population") || given(vm, "time-compression"))
+            throw std::runtime_error("--population and --time-compression belong to --test-mode population");
+        return;
+    }
+    if (!given(vm, "population"))
+        throw std::runtime_error("--test-mode population needs --population N, the subscribers to keep bound "
+                                 "(1 to 1000000)");
+    if (g_opt_segment.count > 1)
+        throw std::runtime_error("--test-mode population cannot be split into segments: each generator keeps "
+                                 "a population of its own");
+    std::shared_ptr<top_param> renew = take_out(zarn::quorvelin::msg_renew);
+    std::shared_ptr<top_param> rebind = take_out(zarn::quorvelin::msg_rebind);
+    std::shared_ptr<top_param> release = take_out(zarn::quorvelin::msg_release);
+    if (g_opt_scenario.empty())
+        throw std::runtime_error("--test-mode population: no scenario message is left to bind a client once "
+                                 "RENEW, REBIND and RELEASE are set aside");
+    g_opt_population_scenes.renew = renew ? renew : built_in(renew_text);
+    g_opt_population_scenes.rebind = rebind ? rebind : built_in(rebind_text);
+    g_opt_population_scenes.release = release ? release : built_in(release_text);
+}

@@ -1,0 +1,45 @@
+#ifndef QUORVELIN_MAIN_POPULATION_OPTIONS_HPP
+#define QUORVELIN_MAIN_POPULATION_OPTIONS_HPP
+
+// The options of the population test (--test-mode population) and the
+// messages its bound subscribers send besides their scenario: RENEW at T1,
+// REBIND at T2, RELEASE when the test ends. Scenario files of those types
+// replace the built-in ones instead of joining the scenario.
+
+#include <boost/program_options.hpp>
+
+#include <cstdint>
+#include <memory>
+
+namespace zarn {
+namespace quorvelin {
+class top_param;
+}
+}
+
+// The largest population: the ids of a million subscribers and their
+// churn stay far within the 24 bits of a transaction id.
+constexpr std::uint32_t max_population = 1000000;
+// The largest time compression.
+constexpr double max_time_compression = 1000000;
+
+// --population N: subscribers kept bound; 0 outside the population test.
+extern std::uint32_t g_opt_population;
+// --time-compression F: lease seconds and the RENEW and REBIND backoff run F times faster.
+extern double g_opt_time_compression;
+
+struct population_scenes {
+    std::shared_ptr<zarn::quorvelin::top_param> renew;
+    std::shared_ptr<zarn::quorvelin::top_param> rebind;
+    std::shared_ptr<zarn::quorvelin::top_param> release;
+};
+extern population_scenes g_opt_population_scenes;
+
+// Adds the options to `options`.
+void add_population_options(boost::program_options::options_description& options);
+// Checks them against the mode and, in the population test, takes the
+// RENEW, REBIND and RELEASE messages out of the loaded scenario (built-in
+// ones where it has none). Throws std::runtime_error with the reason.
+void take_population_options(const boost::program_options::variables_map& vm);
+
+#endif
