@@ -90,13 +90,14 @@ bound_population::bytes bound_population::in_flight(std::int32_t id) const
 bool bound_population::answer(std::int32_t id, const char* reply, const char* end, unsigned refused_status,
                               time_point now)
 {
-    if (releasing.erase(id) != 0) {
-        ++counted.release_answered;
-        return true;
-    }
     const auto found = subscribers.find(id);
     if (found == subscribers.end() || found->second.now == phase::bound || in_flight(id).begin == nullptr)
         return false;
+    if (found->second.now == phase::releasing) {
+        ++counted.release_answered;
+        drop(id);
+        return true;
+    }
     subscriber& s = found->second;
     exchange_counts& counts = counts_of(s.now);
     counts.latency.record(static_cast<std::uint64_t>(
@@ -129,6 +130,25 @@ void bound_population::drop(std::int32_t id)
     if (in != sent.end()) {
         pool.release(in->second);
         sent.erase(in);
+    }
+}
+
+void bound_population::release_all(time_point now, backoff_duration spacing)
+{
+    releasing = true;
+    due.clear();
+    time_point at = now;
+    for (auto& [id, s] : subscribers) {
+        s.now = phase::releasing;
+        s.transmissions = 0;
+        ++s.generation;
+        const auto in = sent.find(id);
+        if (in != sent.end()) {
+            pool.release(in->second);
+            sent.erase(in);
+        }
+        due.push(at, due_entry{id, s.generation});
+        at += spacing;
     }
 }
 

@@ -25,7 +25,6 @@
 #include <cstdint>
 #include <optional>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace zarn {
 namespace quorvelin {
@@ -69,20 +68,21 @@ public:
     // The message subscriber `id` waits for an answer to; empty when none.
     bytes in_flight(std::int32_t id) const;
 
-    // Calls f(id, kept) for every subscriber, then forgets them all (the
-    // end of a test: each sends its RELEASE, and f returns whether it went
-    // out). Those that went out await their answers (answer()).
-    template <class F>
-    void release_all(F f);
+    // The end of the test: from `now` on, one subscriber every `spacing`
+    // sends RELEASE (built as msg_release by serve's `build`), retransmitted
+    // on the RELEASE backoff (RFC 8415 section 18.2.7, on the real clock)
+    // until it is answered or has gone out REL_MAX_RC times. Nothing is
+    // renewed or lost any more.
+    void release_all(time_point now, backoff_duration spacing);
 
     std::size_t size() const noexcept { return subscribers.size(); }
-    // RELEASEs sent by release_all and not answered yet.
-    std::size_t releases_pending() const noexcept { return releasing.size(); }
+    // Subscribers whose RELEASE is still to be sent or answered.
+    std::size_t releases_pending() const noexcept { return releasing ? subscribers.size() : 0; }
     // What was counted since the last call; counting starts afresh.
     population_counts take_counts();
 
 private:
-    enum class phase : std::uint8_t { bound, renewing, rebinding };
+    enum class phase : std::uint8_t { bound, renewing, rebinding, releasing };
     static constexpr std::int64_t never = INT64_MAX;
 
     struct subscriber {
@@ -94,6 +94,7 @@ private:
         std::uint32_t rt_us = 0;  // its current retransmission timeout
         std::uint16_t generation = 0;
         phase now = phase::bound;
+        std::uint8_t transmissions = 0; // of its RELEASE
     };
     struct due_entry {
         std::int32_t id;
@@ -106,6 +107,9 @@ private:
     // Builds, keeps and sends the first transmission of `type`.
     template <class Build, class Send>
     void begin_exchange(subscriber& s, std::int32_t id, int type, time_point now, Build& build, Send& send);
+    // Its RELEASE's next transmission, if any: false once it gives up.
+    template <class Build, class Send>
+    bool send_release(subscriber& s, std::int32_t id, Build& build, Send& send);
     void drop(std::int32_t id);
     void take_grant(subscriber& s, lease_grant& grant);
     backoff_params params(int type) const;
@@ -116,7 +120,7 @@ private:
     message_pool pool;
     std::unordered_map<std::int32_t, subscriber> subscribers;
     std::unordered_map<std::int32_t, stored_message> sent; // while they wait for an answer
-    std::unordered_set<std::int32_t> releasing;
+    bool releasing = false;
     deadline_queue<time_point, due_entry> due;
     population_counts counted;
 };
@@ -148,6 +152,13 @@ void bound_population::serve(time_point now, Build build, Send send, Gone gone)
         if (found == subscribers.end() || found->second.generation != entry.generation)
             continue;
         subscriber& s = found->second;
+        if (s.now == phase::releasing) {
+            if (send_release(s, entry.id, build, send))
+                due.push(now + backoff_duration(s.rt_us), due_entry{entry.id, s.generation});
+            else
+                drop(entry.id);
+            continue;
+        }
         if (at >= s.lost) {
             if (s.now != phase::bound)
                 ++counts_of(s.now).timed_out;
@@ -177,17 +188,24 @@ void bound_population::serve(time_point now, Build build, Send send, Gone gone)
     }
 }
 
-template <class F>
-void bound_population::release_all(F f)
+template <class Build, class Send>
+bool bound_population::send_release(subscriber& s, std::int32_t id, Build& build, Send& send)
 {
-    for (auto& [id, s] : subscribers)
-        if (f(id, bytes{s.kept.data, s.kept.data + s.kept.size})) {
-            releasing.insert(id);
-            ++counted.released;
-        }
-    while (!subscribers.empty())
-        drop(subscribers.begin()->first);
-    due.clear();
+    const backoff_params p = *backoff_for(msg_release);
+    if (s.transmissions >= p.mrc)
+        return false;
+    if (s.transmissions++ == 0) {
+        const bytes built = build(msg_release, bytes{s.kept.data, s.kept.data + s.kept.size});
+        if (built.begin == built.end)
+            return false;
+        pool.store(sent[id], built.begin, static_cast<std::size_t>(built.end - built.begin));
+        ++counted.released;
+        s.rt_us = static_cast<std::uint32_t>(first_timeout(p, jitter()).count());
+    } else {
+        s.rt_us = static_cast<std::uint32_t>(next_timeout(p, backoff_duration(s.rt_us), jitter()).count());
+    }
+    send(in_flight(id));
+    return true;
 }
 
 } // namespace quorvelin

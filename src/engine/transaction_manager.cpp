@@ -302,8 +302,9 @@ bool transaction_manager::answer_subscriber(std::int32_t id, const char* message
 
 bound_population::bytes transaction_manager::build_renewal(int type, bound_population::bytes kept)
 {
-    const top_param& scene =
-        type == msg_renew ? *g_opt_population_scenes.renew : *g_opt_population_scenes.rebind;
+    const top_param& scene = type == msg_renew    ? *g_opt_population_scenes.renew
+                             : type == msg_rebind ? *g_opt_population_scenes.rebind
+                                                  : *g_opt_population_scenes.release;
     std::ptrdiff_t length = -1;
     try {
         length = clients.build_detached(renewal_scratch, scene, kept.begin, kept.end);
@@ -346,30 +347,9 @@ void transaction_manager::release_population()
     lock held(table_mutex);
     if (!population)
         return;
-    boost::system::error_code ignored;
-    population_timer.cancel(ignored);
-    population_armed = time_point::min(); // nothing is armed any more
-    io.flush();
-    population->release_all([this](std::int32_t, bound_population::bytes kept) {
-        std::ptrdiff_t length = -1;
-        try {
-            length = clients.build_detached(renewal_scratch, *g_opt_population_scenes.release, kept.begin, kept.end);
-        } catch (const std::exception& e) {
-            report_failure(nullptr, e.what());
-        }
-        if (!sendable(length) || length == 0)
-            return false;
-        // Each RELEASE stays put until the flush that sends it.
-        releases_out.emplace_back(renewal_scratch.data, static_cast<std::size_t>(length));
-        io.queue(releases_out.back().data(), releases_out.back().size());
-        if (releases_out.size() >= 256) {
-            io.flush();
-            releases_out.clear();
-        }
-        return true;
-    });
-    io.flush();
-    releases_out.clear();
+    // At the rate clients started, so that the server meets no burst.
+    population->release_all(now(), std::chrono::microseconds(1000000 / std::max<std::uint32_t>(g_opt_minimum, 1)));
+    arm_population();
 }
 
 void transaction_manager::report_failure(const client_entry* client, const char* what)

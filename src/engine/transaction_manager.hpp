@@ -34,7 +34,6 @@
 
 #include <chrono>
 #include <memory>
-#include <deque>
 #include <set>
 #include <string>
 
@@ -113,7 +112,7 @@ private:
     // In a population test: the reply answers subscriber `id`'s renewal,
     // rebind or release. table_mutex held.
     bool answer_subscriber(std::int32_t id, const char* message, const char* end, const time_point& arrived);
-    // Builds a subscriber's RENEW or REBIND answering its kept REPLY.
+    // Builds a subscriber's RENEW, REBIND or RELEASE answering its kept REPLY.
     bound_population::bytes build_renewal(int type, bound_population::bytes kept);
     // The population's timer: armed for its earliest instant, and served.
     void arm_population();
@@ -141,7 +140,6 @@ private:
     boost::asio::basic_waitable_timer<std::chrono::system_clock> population_timer;
     time_point population_armed = time_point::max();
     stored_message renewal_scratch;
-    std::deque<std::string> releases_out; // RELEASEs queued, until their flush
 };
 
 } // namespace quorvelin

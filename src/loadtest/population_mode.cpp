@@ -29,8 +29,10 @@ decision population_mode::decide(const tick_stats& s, std::uint32_t ticks)
         }
         return d;
     }
-    // Clients still walking their scenario time out within the same wait.
-    if ((s.releasing == 0 && s.pending == 0) || ticks >= released_at + g_opt_timeout)
+    // Releases go out at the rate clients started; clients still walking
+    // their scenario time out within the same wait.
+    const std::uint32_t sending = (bound_at_end + rate - 1) / rate;
+    if ((s.releasing == 0 && s.pending == 0) || ticks >= released_at + sending + g_opt_timeout)
         d.say("finished", "Finished and report: " + std::to_string(bound_at_end) + " subscribers bound.",
               {{"reported", bound_at_end}})
             .finish(decision::ending::cancel_and_stop);
