@@ -51,8 +51,10 @@ struct fixture {
                     last_kept.assign(kept.begin, kept.end);
                     static const char renew[] = "RENEW";
                     static const char rebind[] = "REBIND";
-                    return type == q::msg_renew ? q::bound_population::bytes{renew, renew + 5}
-                                                : q::bound_population::bytes{rebind, rebind + 6};
+                    static const char release[] = "RELEASE";
+                    return type == q::msg_renew    ? q::bound_population::bytes{renew, renew + 5}
+                           : type == q::msg_rebind ? q::bound_population::bytes{rebind, rebind + 6}
+                                                   : q::bound_population::bytes{release, release + 7};
                 },
                 [this](q::bound_population::bytes b) { sent.emplace_back(b.begin, b.end); },
                 [this](std::int32_t id) { gone.push_back(id); });
@@ -138,4 +140,31 @@ TEST(BoundPopulation, AReplyWithoutALeaseBindsNothing)
     const bytes empty = message(7, 42, cat({client_id(42), server_id, status(2, "NoAddrsAvail")}));
     EXPECT_FALSE(population.bind(42, c(empty), c(empty) + empty.size(), t0));
     EXPECT_EQ(population.size(), 0u);
+}
+
+TEST(BoundPopulation, AtTheEndEachSubscriberReleasesInTurnUntilAnsweredOrSentFourTimes)
+{
+    fixture f;
+    for (std::uint32_t id : {1, 2}) {
+        const bytes granted = reply(id);
+        f.population.bind(static_cast<std::int32_t>(id), c(granted), c(granted) + granted.size(), t0);
+    }
+    f.population.release_all(at_ms(1000), std::chrono::milliseconds(500));
+    f.run_until(1499, 1000);
+    EXPECT_EQ(f.count("RELEASE"), 1u); // one, then the other half a second later
+    EXPECT_EQ(f.population.releases_pending(), 2u);
+    const bytes answer = message(7, 1, cat({client_id(1), server_id}));
+    const bytes other = message(7, 2, cat({client_id(2), server_id}));
+    // Whichever went first is answered; the other goes out 4 times (RFC 8415
+    // REL_MAX_RC), about 0, 1, 3 and 7 s after its first, then gives up.
+    EXPECT_TRUE(f.population.answer(1, c(answer), c(answer) + answer.size(), 0, at_ms(1499)) ||
+                f.population.answer(2, c(other), c(other) + other.size(), 0, at_ms(1499)));
+    f.run_until(20000, 1500);
+    EXPECT_EQ(f.count("RELEASE"), 5u);
+    EXPECT_EQ(f.count("RENEW"), 0u);
+    EXPECT_EQ(f.population.releases_pending(), 0u);
+    const q::population_counts n = f.population.take_counts();
+    EXPECT_EQ(n.released, 2u);
+    EXPECT_EQ(n.release_answered, 1u);
+    EXPECT_EQ(n.lost, 0u);
 }
