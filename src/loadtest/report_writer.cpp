@@ -1,5 +1,8 @@
 #include "loadtest/report_writer.hpp"
 
+#include "loadtest/population_report.hpp"
+#include "main/population_options.hpp"
+
 #include <boost/asio/ip/address_v6.hpp>
 #include <nlohmann/json.hpp>
 
@@ -144,6 +147,10 @@ void report_writer::start(opt_mode_t mode, const std::vector<std::string>& messa
         record["settings"]["retransmit"] = true;
     if (g_opt_check_leases)
         record["settings"]["check_leases"] = true;
+    if (mode == opt_mode_population) {
+        record["settings"]["population"] = g_opt_population;
+        record["settings"]["time_compression"] = g_opt_time_compression;
+    }
     write(out_, record);
 }
 
@@ -161,6 +168,8 @@ void report_writer::tick(const tick_report& t, const measurements& second)
                       {"timed_out", second.clients.timed_out},
                       {"latency_us", quick_percentiles(second.clients.latency)},
                       {"steps", std::move(steps)}});
+    if (g_opt_mode == opt_mode_population)
+        in_second["population"] = population_record(second.population, false);
     write(out_, {{"type", "tick"},
                  {"time", rfc3339(t.at)},
                  {"tick", t.tick},
@@ -228,6 +237,10 @@ void report_writer::summary(const run_outcome& o)
         record["last_completion_s"] = seconds_to_last_completion(o);
     if (g_opt_check_leases)
         record["duplicate_leases"] = duplicate_leases(o.totals);
+    if (o.mode == opt_mode_population) {
+        record["population"] = population_record(o.totals.population, true);
+        record["population"]["bound_at_end"] = o.low_water;
+    }
     if (o.mode == opt_mode_ramp)
         record["ramp"] = {{"steps", ramp_steps(o.ramp_steps)}, {"capacity", static_cast<std::uint64_t>(o.result)}};
     write(out_, record);

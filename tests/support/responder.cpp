@@ -54,6 +54,8 @@ struct options {
     bool no_server_id = false;
     unsigned threads = 1;
     unsigned batch = 64;
+    std::string lease_times;
+    double silent_from = 0, silent_for = 0;
 };
 
 // What happened to the requests of one message type.
@@ -115,6 +117,9 @@ bool parse_options(int argc, char** argv, options& o)
          "Answer at most this many SOLICITs per second, drop the rest (0: no limit).")
         ("answer-twice", po::bool_switch(&o.answer_twice), "Send every answer twice.")
         ("no-server-id", po::bool_switch(&o.no_server_id), "Leave the Server Identifier out of every answer.")
+        ("lease-times", po::value(&o.lease_times), "Grant T1,T2,PREFERRED,VALID seconds (default 1000,2000,3000,4000).")
+        ("silent-from", po::value(&o.silent_from)->default_value(0), "Go silent this many seconds after starting...")
+        ("silent-for", po::value(&o.silent_for)->default_value(0), "...for this many seconds (0: never silent).")
         ("threads", po::value(&o.threads)->default_value(1), "Threads reading the socket.")
         ("batch", po::value(&o.batch)->default_value(64), "Datagrams per recvmmsg/sendmmsg call.");
     po::variables_map vm;
@@ -132,7 +137,30 @@ bool parse_options(int argc, char** argv, options& o)
         throw std::invalid_argument("--drop-first must be between 0 and 15");
     if (o.batch < 1 || o.batch > 1024)
         throw std::invalid_argument("--batch must be between 1 and 1024");
+    if (!(o.silent_from >= 0 && o.silent_for >= 0))
+        throw std::invalid_argument("--silent-from and --silent-for must not be negative");
     return true;
+}
+
+responder::lease_times parse_lease_times(const std::string& text)
+{
+    responder::lease_times t;
+    if (text.empty())
+        return t;
+    unsigned long v[4];
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%lu,%lu,%lu,%lu%c", &v[0], &v[1], &v[2], &v[3], &tail) != 4)
+        throw std::invalid_argument("--lease-times takes T1,T2,PREFERRED,VALID in seconds");
+    t.t1 = static_cast<std::uint32_t>(v[0]);
+    t.t2 = static_cast<std::uint32_t>(v[1]);
+    t.preferred = static_cast<std::uint32_t>(v[2]);
+    t.valid = static_cast<std::uint32_t>(v[3]);
+    return t;
+}
+
+std::chrono::steady_clock::duration seconds_of(double s)
+{
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
 }
 
 void set_buffer(int fd, int force, int plain, int bytes)
@@ -200,6 +228,7 @@ struct shared_state {
     responder::first_transmissions_filter first_dropper;
     responder::new_client_limiter limiter;
     responder::delay_line late;
+    responder::silence quiet;
     std::atomic<bool> stop{false};
 };
 
@@ -266,7 +295,7 @@ private:
             ++c_.ignored;
             return 0;
         }
-        if (s_.dropper.drop(req_) || s_.first_dropper.drop(req_)) {
+        if (s_.quiet.silent(now) || s_.dropper.drop(req_) || s_.first_dropper.drop(req_)) {
             ++c_.dropped;
             ++of_type.dropped;
             return 0;
@@ -379,11 +408,13 @@ int main(int argc, char** argv)
     shared_state shared{fd, opts, {}, responder::drop_filter(opts.drop_percent),
                         responder::first_transmissions_filter(opts.drop_first),
                         responder::new_client_limiter(opts.max_new_per_second),
-                        responder::delay_line(fd, std::chrono::milliseconds(opts.delay_ms))};
+                        responder::delay_line(fd, std::chrono::milliseconds(opts.delay_ms)),
+                        responder::silence(seconds_of(opts.silent_from), seconds_of(opts.silent_for))};
     shared.settings.refuse = opts.refuse;
     shared.settings.refuse_message = opts.refuse_message;
     shared.settings.server_id = !opts.no_server_id;
     shared.settings.one_address = opts.one_address;
+    shared.settings.times = parse_lease_times(opts.lease_times);
     shared.settings.server_duid = server_duid(fd, opts.interface);
 
     std::vector<counters> tallies(opts.threads);

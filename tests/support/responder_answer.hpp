@@ -32,8 +32,10 @@ constexpr std::uint16_t success = 0, no_addr_avail = 2, no_prefix_avail = 6;
 constexpr std::size_t max_relay_depth = zarn::quorvelin::wire::max_relay_layers;
 constexpr std::size_t relay_header_size = 34;  // msg-type, hop-count, link-address, peer-address
 
-// Lifetimes handed out with every binding, in seconds.
-constexpr std::uint32_t t1 = 1000, t2 = 2000, preferred_lifetime = 3000, valid_lifetime = 4000;
+// Times handed out with every binding, in seconds, unless --lease-times says otherwise.
+struct lease_times {
+    std::uint32_t t1 = 1000, t2 = 2000, preferred = 3000, valid = 4000;
+};
 constexpr std::uint8_t delegated_prefix_length = 64;
 
 struct relay_layer {
@@ -61,6 +63,7 @@ struct answer_settings {
     bool refuse_message = false;
     bool server_id = true;   // include the Server Identifier
     bool one_address = false; // every IA_NA gets shared_address
+    lease_times times;
     std::array<std::uint8_t, 10> server_duid{};  // DUID-LL: type 3, hardware type 1, MAC
 };
 
@@ -186,20 +189,20 @@ inline void put_ia(writer& w, const request& r, const option_view& ia, const ans
         else
             put_status(w, status::no_prefix_avail, "no prefixes available");
     } else if (ia.code == opt::ia_na) {
-        w.put32(t1);
-        w.put32(t2);
+        w.put32(s.times.t1);
+        w.put32(s.times.t2);
         const std::size_t a = w.begin_option(opt::iaaddr);
         const auto addr = s.one_address ? shared_address : client_address(r, iaid);
         w.put(addr.data(), addr.size());
-        w.put32(preferred_lifetime);
-        w.put32(valid_lifetime);
+        w.put32(s.times.preferred);
+        w.put32(s.times.valid);
         w.end_option(a);
     } else {
-        w.put32(t1);
-        w.put32(t2);
+        w.put32(s.times.t1);
+        w.put32(s.times.t2);
         const std::size_t p = w.begin_option(opt::iaprefix);
-        w.put32(preferred_lifetime);
-        w.put32(valid_lifetime);
+        w.put32(s.times.preferred);
+        w.put32(s.times.valid);
         w.put8(delegated_prefix_length);
         const auto prefix = client_prefix(r, iaid);
         w.put(prefix.data(), prefix.size());

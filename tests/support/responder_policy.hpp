@@ -99,6 +99,20 @@ private:
     std::vector<std::uint8_t> seen_;
 };
 
+// Answers nothing for `length` from `from` after it was made (on the steady
+// clock), as a server that is down for a while.
+class silence {
+public:
+    silence(std::chrono::steady_clock::duration from, std::chrono::steady_clock::duration length)
+        : begin_(std::chrono::steady_clock::now() + from), end_(begin_ + length)
+    {
+    }
+    bool silent(std::chrono::steady_clock::time_point now) const { return begin_ <= now && now < end_; }
+
+private:
+    const std::chrono::steady_clock::time_point begin_, end_;
+};
+
 }  // namespace responder
 
 #endif
