@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The population test: 2,000 subscribers against Kea, its lifetimes run 200
+# times faster (T1 1000 s: a RENEW every 5 s), renew at the rate their T1
+# gives while Kea holds exactly 2,000 leases, and release them all at the
+# end; against the test responder going silent, renewals time out at T2,
+# turn into rebinds, and the population is whole again once it answers.
+# shellcheck source=tests/e2e/lab.bash
+source "$(dirname "$0")/lab.bash"
+
+# Asks Kea, through its control socket, how many addresses it has assigned.
+cat >"$T/kea_stats.py" <<'PYTHON'
+import json, socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+s.sendall(json.dumps({"command": "statistic-get", "arguments": {"name": "subnet[1].assigned-nas"}}).encode())
+answer = b""
+while chunk := s.recv(65536):
+    answer += chunk
+print(json.loads(answer)["arguments"]["subnet[1].assigned-nas"][0][0])
+PYTHON
+
+# Kea's count every 2 s while quorvelin runs (from the 4th second, when
+# every client is bound), and once more after it ended.
+# shellcheck disable=SC2016  # expanded inside the lab
+in_lab kea 60 -- bash -c '
+  "$QUORVELIN" --test-mode population --population 2000 --clients 2000 --time-compression 200 -t 21 --summary \
+    --report "$1.jsonl" "$LAB_CLIENT_IF" >"$1.log" 2>&1 &
+  pid=$!
+  sleep 4
+  while kill -0 "$pid" 2>/dev/null; do python3 "$2" "$LAB_DIR/kea.sock" >>"$1.kea" || echo none >>"$1.kea"; sleep 2; done
+  wait "$pid" && status=0 || status=$?
+  cat "$1.log"
+  echo after: "$(python3 "$2" "$LAB_DIR/kea.sock")"
+  exit $status' kea-run "$T/kea" "$T/kea_stats.py"
+check "kea: exit status 0, 2000 subscribers bound at the end" "$status/$(count kea \
+  '^Finished and report: 2000 subscribers bound\.$')" = 0/1
+check "kea: Kea held 2000 leases throughout the run" "$(sort -u "$T/kea.kea" | tr '\n' ' ')" = "2000 "
+check "kea: and none once they were released" "$(grep -c '^after: 0$' "$T/kea.out")" = 1
+# Every subscriber renews once every 5 s: three rounds of 2,000 in any 15 s.
+check "kea: 6000 renewals (within 5 %) in ticks 4 to 18, all answered" "$(report kea '[
+  5700 <= sum(t["second"]["population"]["renew"]["sent"] for t in ticks[4:19]) <= 6300,
+  summary["population"]["renew"]["sent"] == summary["population"]["renew"]["answered"],
+  summary["population"]["lost"], summary["population"]["released"], summary["population"]["release_answered"]]')" \
+  = '[true, true, 0, 2000, 2000]'
+
+# Lifetimes of 100/200/300/400 s at 20 times: T1 5 s, T2 10 s, valid 20 s
+# after a binding; the responder is silent from 3 s to 13 s after it started.
+qv silent 60 --server responder --responder-args "--lease-times 100,200,300,400 --silent-from 3 --silent-for 10" -- \
+  --test-mode population --population 500 --clients 500 --time-compression 20 -t 22 --summary \
+  --report "$T/silent.jsonl" @IF@
+check "silent: exit status 0, 500 subscribers bound at the end" "$status/$(count silent \
+  '^Finished and report: 500 subscribers bound\.$')" = 0/1
+# Rebinds answered once the responder is back: each subscriber renews once more before the end.
+check "silent: every renewal timed out at T2, every rebind and the next renewal were answered, no lease lost" \
+  "$(report silent '[
+  p[k] for p in [summary["population"]] for k in ["lost", "unbound"]] + [summary["population"][x][y]
+  for x, y in [("renew", "timed_out"), ("rebind", "sent"), ("rebind", "answered"), ("renew", "answered")]]')" \
+  = '[0, 0, 500, 500, 500, 500]'
+check "silent: the rebinds began at T2, 10 s after the subscribers bound" "$(report silent 'min(t["tick"] for t in ticks if t["second"]["population"]["rebind"]["sent"]) in (10, 11, 12)')" = true
+
+finish
