@@ -11,7 +11,9 @@ the median of REPS runs. Importing runs nothing: inside a lab,
 
 `measure.py pending LAB`, run first in a lab whose server never answers
 (LAB: a key of PENDING_LABS), appends the memory that pending clients cost
-to $BENCH_PENDING, which the main run adds to its table.
+to $BENCH_PENDING, which the main run adds to its table. `measure.py
+population`, run in a lab with the test responder, appends there what a
+bound subscriber of the population test costs.
 """
 
 import functools
@@ -39,6 +41,12 @@ PENDING_BASELINE = 10      # the handful of clients of the baseline run
 PENDING_TIMEOUT = 10       # --timeout: the last client starts before the first times out
 # The labs of the pending-memory rows: their server, as scripts/lab is given it, and their label.
 PENDING_LABS = {"none": "no server", "drop": "the test responder dropping every request"}
+
+# The population row: subscribers bound by the test responder for good
+# (infinite lifetimes, so nothing renews), started at POPULATION_RATE.
+POPULATION = 1_000_000
+POPULATION_RATE = 25_000
+POPULATION_BASELINE = 10
 
 # Two generators as the two segments of one test at 10,000/s, each on its
 # own address of the client link, against one generator at the whole rate.
@@ -73,6 +81,11 @@ Pending clients: quorvelin `--test-mode once --clients {n} --timeout {t}` in a l
 answers (no server, or the test responder with --drop-percent 100), peak RSS by GNU time %M. Bytes per
 pending client = (that peak - the peak of the same run with {base} clients, once per lab) x 1024 / the
 most clients pending at one progress line ({n} when all were in flight together).
+"""
+POPULATION_HOW = """\
+Bound subscribers: quorvelin `--test-mode population --population {n} --clients {rate}` against the
+test responder granting infinite lifetimes, peak RSS by GNU time %M; bytes per bound subscriber =
+(that peak - the peak of the same run with {base}) x 1024 / the subscribers bound at the end.
 """
 
 
@@ -261,6 +274,35 @@ def measure_pending(env, lab):
         shutil.rmtree(tmp, ignore_errors=True)
     with open(env["BENCH_PENDING"], "a") as f:
         f.write(json.dumps(figures) + "\n")
+
+
+def population_peak(quorvelin, interface, population, tag, tmp):
+    """quorvelin's population test of POPULATION subscribers under GNU time:
+    its peak RSS (KiB) and the subscribers bound at the end."""
+    out, times = f"{tmp}/{tag}.out", f"{tmp}/{tag}.time"
+    seconds = population // POPULATION_RATE + 10
+    command = ["timeout", "-k", "5", str(2 * seconds + 60), "/usr/bin/time", "-f", "%M", "-o", times, quorvelin,
+               "--test-mode", "population", "--population", str(population), "--clients", str(POPULATION_RATE),
+               "-t", str(seconds), interface]
+    with open(out, "w") as f:
+        subprocess.run(command, stdout=f, stderr=subprocess.STDOUT, check=False)
+    bound = re.findall(r"^Finished and report: (\d+) subscribers bound\.$", read(out), re.M)
+    return gnu_time_kib(times), int(bound[-1]) if bound else NA
+
+
+def measure_population(env):
+    """Bytes per bound subscriber, once, appended to $BENCH_PENDING."""
+    tmp = tempfile.mkdtemp(prefix="quorvelin-population.")
+    try:
+        base, _ = population_peak(env["BENCH_QUORVELIN"], env["LAB_CLIENT_IF"], POPULATION_BASELINE, "base", tmp)
+        peak, bound = population_peak(env["BENCH_QUORVELIN"], env["LAB_CLIENT_IF"], POPULATION, "peak", tmp)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    per = per_pending_client(peak, base, bound)
+    say(f"  population: peak RSS {peak} KiB with {bound} bound, {base} KiB with {POPULATION_BASELINE}: "
+        f"{per} bytes per bound subscriber")
+    with open(env["BENCH_PENDING"], "a") as f:
+        f.write(json.dumps({"q.population.bytes": [per], "q.population.rss": [str(peak)]}) + "\n")
 
 
 def read_pending(path):
@@ -550,6 +592,9 @@ class Bench:
             lines.append(f"| {PENDING_CLIENTS} clients pending, {PENDING_LABS[lab]}: bytes per pending client; "
                          f"peak RSS KiB | {self.cell(f'q.pending.{lab}.bytes')}; {self.cell(f'q.pending.{lab}.rss')} "
                          "| | | |")
+        if self.figures.get("q.population.bytes"):
+            lines.append(f"| {POPULATION} subscribers bound (population test): bytes per bound subscriber; "
+                         f"peak RSS KiB | {self.cell('q.population.bytes')}; {self.cell('q.population.rss')} | | | |")
         if self.figures.get("q.seg.cpu"):
             lines.append(f"| CPU µs per completed client, {SEGMENT_RATE}/s as two segments of one test "
                          f"(last column: two segments / one instance) | {self.cell('q.seg.cpu')} | | | "
@@ -559,6 +604,8 @@ class Bench:
             how += SEGMENTS_HOW.format(rate=SEGMENT_RATE, rs=rs)
         if pending:
             how += PENDING_HOW.format(n=PENDING_CLIENTS, t=PENDING_TIMEOUT, base=PENDING_BASELINE)
+        if self.figures.get("q.population.bytes"):
+            how += POPULATION_HOW.format(n=POPULATION, rate=POPULATION_RATE, base=POPULATION_BASELINE)
         return "\n".join(lines + [""]) + "\n" + how
 
 
@@ -581,6 +628,9 @@ def load_average():
 def main():
     if sys.argv[1:2] == ["pending"]:
         measure_pending(os.environ, sys.argv[2])
+        return
+    if sys.argv[1:2] == ["population"]:
+        measure_population(os.environ)
         return
     bench = Bench(os.environ, tempfile.mkdtemp(prefix="quorvelin-bench."))
     bench.figures.update(read_pending(os.environ.get("BENCH_PENDING", "")))
