@@ -8,11 +8,6 @@ namespace quorvelin {
 
 namespace {
 
-std::int64_t ns_of(const std::optional<backoff_time>& t, std::int64_t never)
-{
-    return t ? t->time_since_epoch().count() : never;
-}
-
 backoff_duration compressed(backoff_duration d, double compression)
 {
     return backoff_duration(std::llround(static_cast<double>(d.count()) / compression));
@@ -43,6 +38,8 @@ bool bound_population::bind(std::int32_t id, const char* reply, const char* end,
     std::optional<lease_grant> grant = read_grant(reply, end, now, compression);
     if (!grant)
         return false;
+    if (!epoch_set)
+        epoch = *(epoch_set = now);
     drop(id); // a client that binds afresh starts from its new lease
     subscriber& s = subscribers[id];
     take_grant(s, *grant);
@@ -54,37 +51,38 @@ bool bound_population::bind(std::int32_t id, const char* reply, const char* end,
 void bound_population::take_grant(subscriber& s, lease_grant& grant)
 {
     pool.store(s.kept, grant.kept.data(), grant.kept.size());
-    s.renew = ns_of(grant.timers.renew, never);
-    s.rebind = ns_of(grant.timers.rebind, never);
-    s.lost = ns_of(grant.timers.lost, never);
+    s.renew = grant.timers.renew ? ms_of(*grant.timers.renew) : never;
+    s.rebind = grant.timers.rebind ? ms_of(*grant.timers.rebind) : never;
+    s.lost = grant.timers.lost ? ms_of(*grant.timers.lost) : never;
     s.now = phase::bound;
     ++s.generation;
 }
 
 void bound_population::plan(std::int32_t id, subscriber& s, time_point last_sent)
 {
-    std::int64_t next = std::min(s.lost, s.now == phase::rebinding ? never : s.rebind);
+    ms next = std::min(s.lost, s.now == phase::rebinding ? never : s.rebind);
     if (s.now == phase::bound)
         next = std::min(next, s.renew);
     else
-        next = std::min(next, last_sent.time_since_epoch().count() + std::int64_t(s.rt_us) * 1000);
+        next = std::min(next, ms_of(last_sent + backoff_duration(s.rt_us)));
     if (next != never)
-        due.push(time_point(std::chrono::nanoseconds(next)), due_entry{id, s.generation});
+        push(next, id, s);
 }
 
 std::optional<bound_population::time_point> bound_population::earliest() const
 {
     if (due.empty())
         return std::nullopt;
-    return due.top().due;
+    return time_of(due.top().due);
 }
 
 bound_population::bytes bound_population::in_flight(std::int32_t id) const
 {
     const auto found = sent.find(id);
-    if (found == sent.end() || !found->second.data)
+    if (found == sent.end() || !found->second.message.data)
         return bytes{};
-    return bytes{found->second.data, found->second.data + found->second.size};
+    const stored_message& m = found->second.message;
+    return bytes{m.data, m.data + m.size};
 }
 
 bool bound_population::answer(std::int32_t id, const char* reply, const char* end, unsigned refused_status,
@@ -100,8 +98,8 @@ bool bound_population::answer(std::int32_t id, const char* reply, const char* en
     }
     subscriber& s = found->second;
     exchange_counts& counts = counts_of(s.now);
-    counts.latency.record(static_cast<std::uint64_t>(
-        std::max<std::int64_t>(0, now.time_since_epoch().count() - s.first_sent) / 1000));
+    const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(now - sent[id].first_sent).count();
+    counts.latency.record(static_cast<std::uint64_t>(std::max<std::int64_t>(0, waited)));
     std::optional<lease_grant> grant;
     if (refused_status == 0)
         grant = read_grant(reply, end, now, compression);
@@ -112,7 +110,7 @@ bool bound_population::answer(std::int32_t id, const char* reply, const char* en
         return true;
     }
     ++counts.answered;
-    pool.release(sent[id]);
+    pool.release(sent[id].message);
     sent.erase(id);
     take_grant(s, *grant);
     plan(id, s, now);
@@ -128,7 +126,7 @@ void bound_population::drop(std::int32_t id)
     subscribers.erase(found);
     const auto in = sent.find(id);
     if (in != sent.end()) {
-        pool.release(in->second);
+        pool.release(in->second.message);
         sent.erase(in);
     }
 }
@@ -144,12 +142,20 @@ void bound_population::release_all(time_point now, backoff_duration spacing)
         ++s.generation;
         const auto in = sent.find(id);
         if (in != sent.end()) {
-            pool.release(in->second);
+            pool.release(in->second.message);
             sent.erase(in);
         }
-        due.push(at, due_entry{id, s.generation});
+        push(ms_of(at), id, s);
         at += spacing;
     }
+}
+
+bound_population::ms bound_population::ms_of(time_point t) const
+{
+    if (t <= epoch)
+        return 0;
+    const auto n = std::chrono::ceil<std::chrono::milliseconds>(t - epoch).count();
+    return n >= std::int64_t(never) ? never - 1 : static_cast<ms>(n);
 }
 
 population_counts bound_population::take_counts()

@@ -83,14 +83,16 @@ public:
 
 private:
     enum class phase : std::uint8_t { bound, renewing, rebinding, releasing };
-    static constexpr std::int64_t never = INT64_MAX;
+    // Instants are milliseconds since the first binding, 32 bits (49 days):
+    // a subscriber's timers cost 12 bytes.
+    using ms = std::uint32_t;
+    static constexpr ms never = UINT32_MAX;
 
     struct subscriber {
         stored_message kept;      // the REPLY it renews (lease_grant::kept)
-        std::int64_t renew;       // its lease timers, ns since the epoch, `never` when infinite
-        std::int64_t rebind;
-        std::int64_t lost;
-        std::int64_t first_sent;  // the exchange in flight began, ns since the epoch
+        ms renew;                 // its lease timers, `never` when infinite
+        ms rebind;
+        ms lost;
         std::uint32_t rt_us = 0;  // its current retransmission timeout
         std::uint16_t generation = 0;
         phase now = phase::bound;
@@ -100,10 +102,21 @@ private:
         std::int32_t id;
         std::uint16_t generation;
     };
+    // A message a subscriber waits for an answer to, and when its exchange began.
+    struct flight {
+        stored_message message;
+        time_point first_sent;
+    };
+
+    // The instant `t` in milliseconds since the epoch, rounded up so that
+    // nothing is due early; `t` on the epoch's clock at or after it.
+    ms ms_of(time_point t) const;
+    time_point time_of(ms t) const { return epoch + std::chrono::milliseconds(t); }
 
     // Its next instant: T1 while bound; the next retransmission, T2 or the
     // end of the lease while it waits.
     void plan(std::int32_t id, subscriber& s, time_point last_sent);
+    void push(ms at, std::int32_t id, const subscriber& s) { due.push(at, due_entry{id, s.generation}); }
     // Builds, keeps and sends the first transmission of `type`.
     template <class Build, class Send>
     void begin_exchange(subscriber& s, std::int32_t id, int type, time_point now, Build& build, Send& send);
@@ -119,9 +132,11 @@ private:
     backoff_jitter jitter;
     message_pool pool;
     std::unordered_map<std::int32_t, subscriber> subscribers;
-    std::unordered_map<std::int32_t, stored_message> sent; // while they wait for an answer
+    std::unordered_map<std::int32_t, flight> sent; // while they wait for an answer
     bool releasing = false;
-    deadline_queue<time_point, due_entry> due;
+    std::optional<time_point> epoch_set; // the first binding
+    time_point epoch;
+    deadline_queue<ms, due_entry> due;
     population_counts counted;
 };
 
@@ -130,23 +145,24 @@ void bound_population::begin_exchange(subscriber& s, std::int32_t id, int type, 
                                       Send& send)
 {
     const bytes built = build(type, bytes{s.kept.data, s.kept.data + s.kept.size});
-    stored_message& kept = sent[id];
+    flight& f = sent[id];
     if (built.begin == built.end) {
-        pool.release(kept); // nothing goes out; the subscriber waits for its next instant
+        pool.release(f.message); // nothing goes out; the subscriber waits for its next instant
     } else {
-        pool.store(kept, built.begin, static_cast<std::size_t>(built.end - built.begin));
-        send(bytes{kept.data, kept.data + kept.size});
+        pool.store(f.message, built.begin, static_cast<std::size_t>(built.end - built.begin));
+        send(bytes{f.message.data, f.message.data + f.message.size});
         ++counts_of(s.now).sent;
     }
-    s.first_sent = now.time_since_epoch().count();
+    f.first_sent = now;
     s.rt_us = static_cast<std::uint32_t>(first_timeout(params(type), jitter()).count());
 }
 
 template <class Build, class Send, class Gone>
 void bound_population::serve(time_point now, Build build, Send send, Gone gone)
 {
-    const std::int64_t at = now.time_since_epoch().count();
-    while (due.due(now)) {
+    // Whatever falls due within the millisecond now is in is served now.
+    const ms at = ms_of(now);
+    while (due.due(at)) {
         const due_entry entry = due.pop().what;
         const auto found = subscribers.find(entry.id);
         if (found == subscribers.end() || found->second.generation != entry.generation)
@@ -154,7 +170,7 @@ void bound_population::serve(time_point now, Build build, Send send, Gone gone)
         subscriber& s = found->second;
         if (s.now == phase::releasing) {
             if (send_release(s, entry.id, build, send))
-                due.push(now + backoff_duration(s.rt_us), due_entry{entry.id, s.generation});
+                push(ms_of(now + backoff_duration(s.rt_us)), entry.id, s);
             else
                 drop(entry.id);
             continue;
@@ -198,7 +214,7 @@ bool bound_population::send_release(subscriber& s, std::int32_t id, Build& build
         const bytes built = build(msg_release, bytes{s.kept.data, s.kept.data + s.kept.size});
         if (built.begin == built.end)
             return false;
-        pool.store(sent[id], built.begin, static_cast<std::size_t>(built.end - built.begin));
+        pool.store(sent[id].message, built.begin, static_cast<std::size_t>(built.end - built.begin));
         ++counted.released;
         s.rt_us = static_cast<std::uint32_t>(first_timeout(p, jitter()).count());
     } else {
