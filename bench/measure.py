@@ -40,6 +40,12 @@ PENDING_TIMEOUT = 10       # --timeout: the last client starts before the first 
 # The labs of the pending-memory rows: their server, as scripts/lab is given it, and their label.
 PENDING_LABS = {"none": "no server", "drop": "the test responder dropping every request"}
 
+# Held leases (--check-leases): one ramp step of LEASE_RATE new clients a
+# second, each left holding its address (the bench scenario never releases),
+# run with and without the check; measured once.
+LEASE_RATE = 20000
+LEASE_SECONDS = 50  # 1,000,000 leases held at the end (QUICK: half as long)
+
 # Two generators as the two segments of one test at 10,000/s, each on its
 # own address of the client link, against one generator at the whole rate.
 SEGMENT_RATE = 10000
@@ -66,6 +72,12 @@ SEGMENTS_HOW = """\
 Two segments: two quorvelin endless runs at --clients {rate} as --segment 0/2 and 1/2, each with its
 own --local-address, started together with --start-at, read at tick {rs} like the runs above: the
 CPU of both over the clients both completed, beside one instance at {rate}/s.
+"""
+
+LEASES_HOW = """\
+Held leases: quorvelin `--ramp {rate}:{rate}:1:{s} --timeout 1` with the bench scenario (no RELEASE, so every
+client keeps its address), with and without --check-leases, peak RSS by GNU time %M. Bytes per held lease =
+(the peak with the check - the peak without) x 1024 / the clients completed with it (each holds one lease).
 """
 
 PENDING_HOW = """\
@@ -240,6 +252,12 @@ def once_peak(quorvelin, interface, clients, tag, tmp):
     with open(out, "w") as f:
         subprocess.run(command, stdout=f, stderr=subprocess.STDOUT, check=False)
     return gnu_time_kib(times), peak_pending(read(out))
+
+
+def completed_in_summary(output):
+    """The completed clients of the summary's Clients line, n/a without one."""
+    found = re.search(r"^Clients: \d+ started, (\d+) completed", output, re.M)
+    return int(found.group(1)) if found else NA
 
 
 def measure_pending(env, lab):
@@ -435,6 +453,33 @@ class Bench:
                 self.record(f"{tool}.resp.{rate}", per_client_us(run.resp_ticks, run.done))
         return added
 
+    def leases_run(self, seconds, tag, extra=()):
+        """One ramp step at LEASE_RATE for SECONDS under GNU time: peak RSS
+        (KiB) and the clients completed."""
+        out, times = f"{self.tmp}/{tag}.out", f"{self.tmp}/{tag}.time"
+        command = ["timeout", "-k", "5", str(seconds + 60), "/usr/bin/time", "-f", "%M", "-o", times,
+                   self.quorvelin, "--ramp", f"{LEASE_RATE}:{LEASE_RATE}:1:{seconds}", "--timeout", "1",
+                   "--summary", *extra, self.interface, *self.scenario]
+        with open(out, "w") as f:
+            subprocess.run(command, stdout=f, stderr=subprocess.STDOUT, check=False)
+        return gnu_time_kib(times), completed_in_summary(read(out))
+
+    def measure_leases(self, rep):
+        """What a held lease costs: the same ramp step with and without
+        --check-leases. Measured in the first repetition only."""
+        if rep > 1:
+            return 0
+        seconds = LEASE_SECONDS // 2 if self.quick else LEASE_SECONDS
+        base, _ = self.leases_run(seconds, "leases-without")
+        peak, held = self.leases_run(seconds, "leases-with", ("--check-leases",))
+        per_lease = per_pending_client(peak, base, held)
+        say(f"  held leases: peak RSS {peak} KiB with {held} leases held, {base} KiB without the check: "
+            f"{per_lease} bytes per held lease")
+        self.record("q.leases.bytes", per_lease)
+        self.record("q.leases.rss", peak)
+        self.record("q.leases.held", held)
+        return 0
+
     def measure_segments(self, rep):
         """CPU per completed client of two segments of one test together,
         as measure_fixed_rates reads one instance."""
@@ -550,6 +595,9 @@ class Bench:
             lines.append(f"| {PENDING_CLIENTS} clients pending, {PENDING_LABS[lab]}: bytes per pending client; "
                          f"peak RSS KiB | {self.cell(f'q.pending.{lab}.bytes')}; {self.cell(f'q.pending.{lab}.rss')} "
                          "| | | |")
+        if self.figures.get("q.leases.bytes"):
+            lines.append(f"| held leases (--check-leases), {self.cell('q.leases.held')} held: bytes per held lease; "
+                         f"peak RSS KiB | {self.cell('q.leases.bytes')}; {self.cell('q.leases.rss')} | | | |")
         if self.figures.get("q.seg.cpu"):
             lines.append(f"| CPU µs per completed client, {SEGMENT_RATE}/s as two segments of one test "
                          f"(last column: two segments / one instance) | {self.cell('q.seg.cpu')} | | | "
@@ -557,6 +605,8 @@ class Bench:
         how = HOW.format(rs=rs, cs=cs, precision=self.precision, hl=self.highload_run, rss=self.rss_seconds)
         if self.figures.get("q.seg.cpu"):
             how += SEGMENTS_HOW.format(rate=SEGMENT_RATE, rs=rs)
+        if self.figures.get("q.leases.bytes"):
+            how += LEASES_HOW.format(rate=LEASE_RATE, s=LEASE_SECONDS // 2 if self.quick else LEASE_SECONDS)
         if pending:
             how += PENDING_HOW.format(n=PENDING_CLIENTS, t=PENDING_TIMEOUT, base=PENDING_BASELINE)
         return "\n".join(lines + [""]) + "\n" + how
@@ -589,7 +639,7 @@ def main():
         say(f"commit {bench.commit}, {bench.reps} repetition(s)")
         for rep in range(1, bench.reps + 1):
             say(f"repetition {rep} of {bench.reps}")
-            for part in ("fixed_rates", "segments", "ceilings", "highload"):
+            for part in ("fixed_rates", "segments", "ceilings", "highload", "leases"):
                 bench.run_part(part, rep)
         version = subprocess.run(["perfdhcp", "-v"], capture_output=True, text=True, check=False)
         version = ((version.stdout + version.stderr).splitlines() or [""])[0]
