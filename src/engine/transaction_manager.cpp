@@ -34,7 +34,8 @@ bool sendable(std::ptrdiff_t length)
 transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::asio::ip::address_v6 server,
                                          unsigned short send_port, unsigned short recv_port,
                                          const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint)
-    : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment)
+    : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment),
+      taken(g_opt_scenario.size())
 {
     // The scope id makes link-scoped destinations (ff02::1:2) leave through
     // the named device.
@@ -232,8 +233,9 @@ engine_snapshot transaction_manager::snapshot(const time_point& cutoff)
 {
     lock held(table_mutex);
     io.flush();
-    engine_snapshot taken{clients.stats(cutoff), clients.take_measurements()};
-    return taken;
+    engine_snapshot reading{clients.stats(cutoff), clients.take_measurements()};
+    taken.add(reading.counted);
+    return reading;
 }
 
 void transaction_manager::clear_results()
@@ -246,7 +248,17 @@ void transaction_manager::clear_results()
 measurements transaction_manager::take_measurements()
 {
     lock held(table_mutex);
-    return clients.take_measurements();
+    measurements counted = clients.take_measurements();
+    taken.add(counted);
+    return counted;
+}
+
+measurements transaction_manager::run_totals()
+{
+    lock held(table_mutex);
+    measurements totals = taken;
+    totals.add(clients.counting());
+    return totals;
 }
 
 } // namespace quorvelin
