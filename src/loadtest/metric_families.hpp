@@ -35,8 +35,8 @@ struct metric_labels {
 std::vector<prometheus::MetricFamily> metric_families(const metric_figures& figures, const metric_labels& labels);
 
 // The whole-client latency histogram's upper bounds in microseconds: four
-// per power of two from 16 us to 2^26 us (67 s, above the longest latency
-// kept). Each is a bucket boundary of latency_histogram, so every
+// per power of two from 16 us to 2^26 us (67 s: latencies above 60 s are
+// kept as 60 s, as in the report). Each is a bucket boundary of latency_histogram, so every
 // Prometheus bucket is a union of whole report buckets, and a quantile
 // Prometheus takes lands in the Prometheus bucket that holds the report's.
 const std::vector<std::uint64_t>& latency_bounds_us();

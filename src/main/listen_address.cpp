@@ -25,8 +25,7 @@ std::uint16_t parse_port(const std::string& digits)
 
 boost::asio::ip::tcp::endpoint parse_listen_address(const std::string& text)
 {
-    const std::invalid_argument bad("'" + text +
-                                    "' is not ADDRESS:PORT (an IPv4 address, or an IPv6 address in brackets, "
+    const std::invalid_argument bad("not ADDRESS:PORT (an IPv4 address, or an IPv6 address in brackets, "
                                     "and a port from 1 to 65535: 127.0.0.1:9547, [::]:9547)");
     std::string host;
     std::string port;

@@ -12,9 +12,9 @@
 namespace zarn {
 namespace quorvelin {
 
-// Throws std::invalid_argument saying what is wrong with `text`: a port
-// outside 1..65535, an IPv6 address without brackets, a name instead of an
-// address.
+// Throws std::invalid_argument saying what `text` should be when it is not
+// that: a port outside 1..65535, an IPv6 address without brackets and a
+// name instead of an address are refused.
 boost::asio::ip::tcp::endpoint parse_listen_address(const std::string& text);
 
 // Binds a socket to `where` and lets it go again, so that an address in use

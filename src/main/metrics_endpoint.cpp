@@ -77,7 +77,16 @@ metrics_endpoint::metrics_endpoint(const std::string& address, metric_labels lab
         const boost::asio::ip::tcp::endpoint where = parse_listen_address(address);
         check_can_listen(where);
         // One thread answers scrapes: Prometheus asks once per interval.
-        exposer_ = std::make_unique<prometheus::Exposer>(server_address(where), 1);
+        try {
+            exposer_ = std::make_unique<prometheus::Exposer>(server_address(where), 1);
+        } catch (const std::exception&) {
+            // The address was free a moment ago; Debian's civetweb, under
+            // the exposer, is built without IPv6.
+            throw std::runtime_error(where.address().is_v6()
+                                         ? "the HTTP server library (civetweb) serves IPv4 only here; use an IPv4 "
+                                           "address such as 0.0.0.0:" + std::to_string(where.port())
+                                         : "the HTTP server could not listen there");
+        }
     } catch (const boost::system::system_error& e) {
         throw std::runtime_error(option + e.code().message());
     } catch (const std::exception& e) {

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Live metrics: Debian's Prometheus server, in the lab with docs/prometheus.yml
+# at a 1 s scrape interval, scrapes the three segments of a ramp against Kea,
+# each serving --metrics-listen on its own IPv4 address; at the end Prometheus's
+# sum of completed clients is the merged report's, its p99 of whole-client
+# latency lies within one bucket of the report's, and it saw the run live.
+# A metrics port already taken is an error at start.
+# shellcheck source=tests/e2e/lab.bash
+source "$(dirname "$0")/lab.bash"
+command -v prometheus >/dev/null || { echo "prometheus not found: run scripts/install-deps" >&2; exit 1; }
+
+sed 's/^\(  scrape_\(interval\|timeout\):\).*/\1 1s/' "$SOURCE_DIR/docs/prometheus.yml" >"$T/prometheus.yml"
+
+# promql.py ready | QUERY: waits until Prometheus (in the lab, on loopback)
+# is ready, or prints the values of an instant query, one per line.
+cat >"$T/promql.py" <<'PYTHON'
+import json, sys, time, urllib.parse, urllib.request
+api = "http://127.0.0.1:9090"
+if sys.argv[1] == "ready":
+    for _ in range(100):
+        try:
+            urllib.request.urlopen(api + "/-/ready", timeout=1)
+            sys.exit(0)
+        except OSError:
+            time.sleep(0.2)
+    sys.exit("prometheus not ready")
+answer = json.load(urllib.request.urlopen(api + "/api/v1/query?" + urllib.parse.urlencode({"query": sys.argv[1]})))
+for series in answer["data"]["result"]:
+    print(series["metric"].get("le", series["value"][1]) if len(sys.argv) > 2 else series["value"][1])
+PYTHON
+
+# Prometheus runs beside the generators in the client namespace and answers
+# the queries after they have gone; max_over_time reads their last samples.
+# shellcheck disable=SC2016  # expanded inside the lab
+SEGMENTS_BEFORE='for i in 0 1 2; do ip addr add "192.0.2.1$i/24" dev "$LAB_CLIENT_IF"; done
+  prometheus --config.file="$PROM_CONFIG" --storage.tsdb.path="$base.tsdb" \
+    --web.listen-address=127.0.0.1:9090 >"$base.prometheus.log" 2>&1 &
+  python3 "$PROMQL" ready' \
+SEGMENTS_AFTER='q() { python3 "$PROMQL" "$@"; }
+  q "sum(max_over_time(quorvelin_clients_completed_total[5m]))" >"$base.completed"
+  q "sum(max_over_time(quorvelin_finished[5m]))" >"$base.finished"
+  q "max_over_time(sum(quorvelin_offered_clients_per_second)[5m:1s])" >"$base.offered"
+  q "histogram_quantile(0.99, sum by (le) (max_over_time(quorvelin_client_latency_seconds_bucket[5m])))" >"$base.p99"
+  q "count by (le) (max_over_time(quorvelin_client_latency_seconds_bucket[5m]))" le >"$base.bounds"
+  "$QUORVELIN" --metrics-listen 127.0.0.1:9090 --test-mode once "$LAB_CLIENT_IF" >"$base.taken" 2>&1 ||
+    echo "status $?" >>"$base.taken"' \
+  PROM_CONFIG=$T/prometheus.yml PROMQL=$T/promql.py \
+  segments ramp 100 3 --server kea -- --ramp 500:1000:500:2 --timeout 1 --metrics-listen 192.0.2.1@I@:9547 \
+  --metrics-linger 3
+
+"$SOURCE_DIR/scripts/merge" -o "$T/ramp.jsonl" "$T"/ramp-{0,1,2}.jsonl
+completed=$(report ramp 'summary["clients"]["completed"]')
+check "the generators completed clients" "$completed" -gt 0
+check "Prometheus's sum of completed clients is the merged report's" "$(cat "$T/ramp.completed")" = "$completed"
+check "Prometheus saw the three generators end" "$(cat "$T/ramp.finished")" = 3
+check "Prometheus saw the test's 1000 clients/second offered while it ran" "$(cat "$T/ramp.offered")" = 1000
+# The bucket of a latency: how many of the histogram's bounds lie below it.
+bucket() { sort -g "$T/ramp.bounds" | awk -v s="$1" '$1 != "+Inf" && $1 + 0 < s + 0 { n++ } END { print n + 0 }'; }
+report_p99=$(report ramp 'summary["latency_us"]["p99"] / 1e6')
+prom_p99=$(cat "$T/ramp.p99")
+distance=$(($(bucket "$prom_p99") - $(bucket "$report_p99")))
+check "Prometheus's p99 ($prom_p99 s) is within one bucket of the report's ($report_p99 s)" "${distance#-}" -le 1
+check "a metrics port in use: one error line, status 1" "$(cat "$T/ramp.taken")" = \
+  "$(printf 'Error: --metrics-listen 127.0.0.1:9090: Address already in use\nstatus 1')"
+
+finish
