@@ -27,6 +27,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.request
 from collections import defaultdict, namedtuple
 from types import SimpleNamespace
 
@@ -44,6 +45,12 @@ PENDING_LABS = {"none": "no server", "drop": "the test responder dropping every 
 # own address of the client link, against one generator at the whole rate.
 SEGMENT_RATE = 10000
 SEGMENT_ADDRESSES = ("2001:db8:1::20", "2001:db8:1::21")
+
+# Live metrics: the same run at 10,000/s serving --metrics-listen on the lab's
+# loopback, scraped once a second, beside one without.
+METRICS_RATE = 10000
+METRICS_LISTEN = "127.0.0.1:9547"
+METRICS_URL = f"http://{METRICS_LISTEN}/metrics"
 
 Progress = namedtuple("Progress", "tick results timeouts pending low rate high avg_ms max_ms min_ms")
 
@@ -66,6 +73,12 @@ SEGMENTS_HOW = """\
 Two segments: two quorvelin endless runs at --clients {rate} as --segment 0/2 and 1/2, each with its
 own --local-address, started together with --start-at, read at tick {rs} like the runs above: the
 CPU of both over the clients both completed, beside one instance at {rate}/s.
+"""
+
+METRICS_HOW = """\
+Live metrics: quorvelin endless at {rate}/s read at tick {rs} like the runs above, once plain and once with
+--metrics-listen 127.0.0.1:9547 while a client fetched /metrics every second (the scrapes' cost
+included), run in turns; last column: with metrics / without.
 """
 
 PENDING_HOW = """\
@@ -295,6 +308,9 @@ class Bench:
         self.figures = defaultdict(list)
         self.part_cost, self.skipped = {}, []
         self.need_rss, self.ceil_resp_busy = True, NA
+        # bench/run measures the pending clients in labs of their own.
+        parts = env.get("BENCH_PARTS") or "fixed_rates segments metrics ceilings highload"
+        self.parts = [part for part in parts.split() if part != "pending"]
 
     def record(self, key, value):
         self.figures[key].append(str(value))
@@ -460,6 +476,34 @@ class Bench:
         self.record("q.seg.done", done)
         return 0
 
+    def measure_metrics(self, rep):
+        """CPU per completed client with the metrics scraped every second,
+        beside a plain run just before it."""
+        plain = self.quorvelin_endless(METRICS_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS, f"met-off-{rep}")
+        stop, scrapes = threading.Event(), []
+
+        def scrape():
+            while not stop.wait(1):
+                try:
+                    with urllib.request.urlopen(METRICS_URL, timeout=1) as answer:
+                        scrapes.append(b"quorvelin_clients_completed_total" in answer.read())
+                except OSError:
+                    pass  # not listening yet, or gone
+
+        scraper = threading.Thread(target=scrape)
+        scraper.start()
+        try:
+            scraped = self.quorvelin_endless(METRICS_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS, f"met-on-{rep}",
+                                             ["--metrics-listen", METRICS_LISTEN, "--metrics-linger", "0"])
+        finally:
+            stop.set()
+            scraper.join()
+        say(f"  metrics at {METRICS_RATE}/s: {plain.done} done, {plain.ticks} ticks without; {scraped.done} done, "
+            f"{scraped.ticks} ticks with {sum(scrapes)} scrapes")
+        self.record("q.met.off", per_client_us(plain.ticks, plain.done))
+        self.record("q.met.on", per_client_us(scraped.ticks, scraped.done) if sum(scrapes) else NA)
+        return 0
+
     def measure_ceilings(self, rep):
         """Every tool's ceiling by the same search: the first from 16,000/s
         doubling or halving, later ones from the median so far in steps of
@@ -554,9 +598,16 @@ class Bench:
             lines.append(f"| CPU µs per completed client, {SEGMENT_RATE}/s as two segments of one test "
                          f"(last column: two segments / one instance) | {self.cell('q.seg.cpu')} | | | "
                          f"{ratio(m('q.seg.cpu'), m(f'q.cpu.{SEGMENT_RATE}'))} |")
+        if self.figures.get("q.met.on"):
+            lines += [f"| CPU µs per completed client, {METRICS_RATE}/s, without metrics | {self.cell('q.met.off')} "
+                      "| | | |",
+                      f"| the same with /metrics scraped every second (last column: with / without) "
+                      f"| {self.cell('q.met.on')} | | | {ratio(m('q.met.on'), m('q.met.off'))} |"]
         how = HOW.format(rs=rs, cs=cs, precision=self.precision, hl=self.highload_run, rss=self.rss_seconds)
         if self.figures.get("q.seg.cpu"):
             how += SEGMENTS_HOW.format(rate=SEGMENT_RATE, rs=rs)
+        if self.figures.get("q.met.on"):
+            how += METRICS_HOW.format(rate=METRICS_RATE, rs=rs)
         if pending:
             how += PENDING_HOW.format(n=PENDING_CLIENTS, t=PENDING_TIMEOUT, base=PENDING_BASELINE)
         return "\n".join(lines + [""]) + "\n" + how
@@ -589,7 +640,7 @@ def main():
         say(f"commit {bench.commit}, {bench.reps} repetition(s)")
         for rep in range(1, bench.reps + 1):
             say(f"repetition {rep} of {bench.reps}")
-            for part in ("fixed_rates", "segments", "ceilings", "highload"):
+            for part in bench.parts:
                 bench.run_part(part, rep)
         version = subprocess.run(["perfdhcp", "-v"], capture_output=True, text=True, check=False)
         version = ((version.stdout + version.stderr).splitlines() or [""])[0]
