@@ -139,9 +139,9 @@ po::options_description later_options()
         ("start-at", po::value<std::string>(), "Begin sending at this UTC time (RFC 3339).")
         ("ramp", po::value<std::string>(), "Capacity ramp: rates FROM:TO:STEP, SECONDS each.")
         ("metrics-listen", po::value<std::string>(&g_opt_metrics_listen),
-         "Serve Prometheus metrics over HTTP on ADDRESS:PORT.")
+         "Serve Prometheus metrics at ADDRESS:PORT.")
         ("metrics-linger", bounded_value<0, max_linger_seconds>(g_opt_metrics_linger),
-         "Seconds the metrics stay up after the report. Default 20.");
+         "Seconds the metrics stay up after the report.");
     return later;
 }
 
