@@ -11,22 +11,19 @@ command -v prometheus >/dev/null || { echo "prometheus not found: run scripts/in
 
 sed 's/^\(  scrape_\(interval\|timeout\):\).*/\1 1s/' "$SOURCE_DIR/docs/prometheus.yml" >"$T/prometheus.yml"
 
-# promql.py ready | QUERY: waits until Prometheus (in the lab, on loopback)
-# is ready, or prints the values of an instant query, one per line.
+# promql.py QUERY [le]: the values of an instant query (or their `le`
+# labels), one a line, from Prometheus in the lab, once it answers.
 cat >"$T/promql.py" <<'PYTHON'
 import json, sys, time, urllib.parse, urllib.request
-api = "http://127.0.0.1:9090"
-if sys.argv[1] == "ready":
-    for _ in range(100):
-        try:
-            urllib.request.urlopen(api + "/-/ready", timeout=1)
-            sys.exit(0)
-        except OSError:
-            time.sleep(0.2)
-    sys.exit("prometheus not ready")
-answer = json.load(urllib.request.urlopen(api + "/api/v1/query?" + urllib.parse.urlencode({"query": sys.argv[1]})))
-for series in answer["data"]["result"]:
-    print(series["metric"].get("le", series["value"][1]) if len(sys.argv) > 2 else series["value"][1])
+url = "http://127.0.0.1:9090/api/v1/query?" + urllib.parse.urlencode({"query": sys.argv[1]})
+for _ in range(100):
+    try:
+        result = json.load(urllib.request.urlopen(url, timeout=1))["data"]["result"]
+        break
+    except OSError:
+        time.sleep(0.2)
+for series in result:
+    print(series["metric"]["le"] if sys.argv[2:] else series["value"][1])
 PYTHON
 
 # Prometheus runs beside the generators in the client namespace and answers
@@ -35,7 +32,7 @@ PYTHON
 SEGMENTS_BEFORE='for i in 0 1 2; do ip addr add "192.0.2.1$i/24" dev "$LAB_CLIENT_IF"; done
   prometheus --config.file="$PROM_CONFIG" --storage.tsdb.path="$base.tsdb" \
     --web.listen-address=127.0.0.1:9090 >"$base.prometheus.log" 2>&1 &
-  python3 "$PROMQL" ready' \
+  python3 "$PROMQL" up >/dev/null' \
 SEGMENTS_AFTER='q() { python3 "$PROMQL" "$@"; }
   q "sum(max_over_time(quorvelin_clients_completed_total[5m]))" >"$base.completed"
   q "sum(max_over_time(quorvelin_finished[5m]))" >"$base.finished"
