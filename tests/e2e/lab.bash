@@ -145,11 +145,10 @@ PYTHON
 }
 
 # segments NAME SECONDS N LAB-ARGS... -- QUORVELIN-ARGS...: N instances in
-# one lab, instance I as segment I/N bound to 2001:db8:1::1I (@I@ in the
-# arguments stands for I), all starting 3 s after $SEGMENTS_BEFORE; outputs
-# in $T/NAME-I.out, reports in $T/NAME-I.jsonl. $SEGMENTS_BEFORE and
-# $SEGMENTS_AFTER, when set, are shell commands run in the lab before the
-# instances start and after they all ended; they see $base ($T/NAME).
+# one lab, instance I as segment I/N on 2001:db8:1::1I (@I@ in the arguments is
+# I), starting together 3 s after the shell command $SEGMENTS_BEFORE, then
+# $SEGMENTS_AFTER (both see $base, $T/NAME); outputs in $T/NAME-I.out, reports
+# in $T/NAME-I.jsonl.
 segments() {
   local name=$1 seconds=$2 n=$3 lab_args=()
   shift 3

@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Live metrics: Debian's Prometheus server, in the lab with docs/prometheus.yml
-# at a 1 s scrape interval, scrapes the three segments of a ramp against Kea,
-# each serving --metrics-listen on its own IPv4 address; at the end Prometheus's
-# sum of completed clients is the merged report's, its p99 of whole-client
-# latency lies within one bucket of the report's, and it saw the run live.
-# A metrics port already taken is an error at start.
+# Live metrics: Debian's Prometheus, in the lab with docs/prometheus.yml at a
+# 1 s interval, scrapes three ramp segments against Kea, each on its own IPv4
+# address; its sum of completed clients is the merged report's, its p99 within
+# one bucket of the report's. A metrics port already taken is an error at start.
 # shellcheck source=tests/e2e/lab.bash
 source "$(dirname "$0")/lab.bash"
 command -v prometheus >/dev/null || { echo "prometheus not found: run scripts/install-deps" >&2; exit 1; }
@@ -47,15 +45,16 @@ SEGMENTS_AFTER='q() { python3 "$PROMQL" "$@"; }
 
 "$SOURCE_DIR/scripts/merge" -o "$T/ramp.jsonl" "$T"/ramp-{0,1,2}.jsonl
 completed=$(report ramp 'summary["clients"]["completed"]')
-check "the generators completed clients" "$completed" -gt 0
-check "Prometheus's sum of completed clients is the merged report's" "$(cat "$T/ramp.completed")" = "$completed"
+check "Prometheus's sum of completed clients is the merged report's, not 0" "$(cat "$T/ramp.completed")/$((completed > 0))" = \
+  "$completed/1"
 check "Prometheus saw the three generators end" "$(cat "$T/ramp.finished")" = 3
-check "Prometheus saw the test's 1000 clients/second offered while it ran" "$(cat "$T/ramp.offered")" = 1000
+# Each segment's share of a second is 333 or 334; a scrape may fall between ticks.
+offered=$(cat "$T/ramp.offered")
+check "Prometheus saw the test's 1000 clients/second offered while it ran" "$offered" -ge 998 -a "$offered" -le 1002
 # The bucket of a latency: how many of the histogram's bounds lie below it.
 bucket() { sort -g "$T/ramp.bounds" | awk -v s="$1" '$1 != "+Inf" && $1 + 0 < s + 0 { n++ } END { print n + 0 }'; }
 report_p99=$(report ramp 'summary["latency_us"]["p99"] / 1e6')
-prom_p99=$(cat "$T/ramp.p99")
-distance=$(($(bucket "$prom_p99") - $(bucket "$report_p99")))
+prom_p99=$(cat "$T/ramp.p99") && distance=$(($(bucket "$prom_p99") - $(bucket "$report_p99")))
 check "Prometheus's p99 ($prom_p99 s) is within one bucket of the report's ($report_p99 s)" "${distance#-}" -le 1
 check "a metrics port in use: one error line, status 1" "$(cat "$T/ramp.taken")" = \
   "$(printf 'Error: --metrics-listen 127.0.0.1:9090: Address already in use\nstatus 1')"
