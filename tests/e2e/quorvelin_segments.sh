@@ -14,16 +14,15 @@ import json, socket, sys
 s = socket.socket(socket.AF_UNIX)
 s.connect(sys.argv[1])
 s.sendall(json.dumps({"command": "statistic-get", "arguments": {"name": "subnet[1].assigned-nas"}}).encode())
-answer = b""
-while chunk := s.recv(65536):
-    answer += chunk
-print(json.loads(answer)["arguments"]["subnet[1].assigned-nas"][0][0])
+print(json.load(s.makefile())["arguments"]["subnet[1].assigned-nas"][0][0])  # Kea closes after its answer
 PYTHON
 
 # Three once segments of a test of 6,000 clients against Kea, SOLICIT and
 # REQUEST only so that every lease stays assigned: 6,000 completed, and Kea
 # counts 6,000 leases, so no two generators shared a client.
-SEGMENTS_AFTER='python3 "$KEA_STATS" "$LAB_DIR/kea.sock" >"$base.kea"' KEA_STATS=$T/kea_stats.py segments once 60 3 --server kea -- --test-mode once --clients 6000 --timeout 2 \
+# shellcheck disable=SC2016  # expanded inside the lab
+SEGMENTS_AFTER='python3 "$KEA_STATS" "$LAB_DIR/kea.sock" >"$base.kea"' KEA_STATS=$T/kea_stats.py \
+  segments once 60 3 --server kea -- --test-mode once --clients 6000 --timeout 2 \
   "$EX/default/1-solicit.scn" "$EX/default/2-request.scn"
 check "once: each segment waited for the start and completed its 2,000" "$(cat "$T"/once-?.out | grep -c \
   -e '^Waiting until .* to begin\.$' -e '^Finished and report: 2000 transactions per second\.$')" -eq 6
