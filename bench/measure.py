@@ -27,6 +27,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.request
 from collections import defaultdict, namedtuple
 from types import SimpleNamespace
 
@@ -49,8 +50,14 @@ LEASE_SECONDS = 50  # 1,000,000 leases held at the end (QUICK: half as long)
 # Two generators as the two segments of one test at 10,000/s, each on its
 # own address of the client link, against one generator at the whole rate.
 SEGMENT_RATE = 10000
-PARTS = ("fixed_rates", "segments", "ceilings", "highload", "leases")
+PARTS = ("fixed_rates", "segments", "metrics", "ceilings", "highload", "leases")
 SEGMENT_ADDRESSES = ("2001:db8:1::20", "2001:db8:1::21")
+
+# Live metrics: the same run at 10,000/s serving --metrics-listen on the lab's
+# loopback, scraped once a second, beside one without.
+METRICS_RATE = 10000
+METRICS_LISTEN = "127.0.0.1:9547"
+METRICS_URL = f"http://{METRICS_LISTEN}/metrics"
 
 Progress = namedtuple("Progress", "tick results timeouts pending low rate high avg_ms max_ms min_ms")
 
@@ -81,6 +88,12 @@ LEASES_HOW = """\
 Held leases: quorvelin `--ramp {rate}:{rate}:1:{s} --timeout 1` with the bench scenario (no RELEASE, so every
 client keeps its address), with and without --check-leases, peak RSS by GNU time %M. Bytes per held lease =
 (the peak with the check - the peak without) x 1024 / the clients completed with it (each holds one lease).
+"""
+
+METRICS_HOW = """\
+Live metrics: quorvelin endless at {rate}/s read at tick {rs} like the runs above, once plain and once with
+--metrics-listen 127.0.0.1:9547 while a client fetched /metrics every second (the scrapes' cost
+included), run in turns; last column: with metrics / without.
 """
 
 PENDING_HOW = """\
@@ -526,6 +539,34 @@ class Bench:
             self.record(key, per_client_us(ticks, done))
         return 0
 
+    def measure_metrics(self, rep):
+        """CPU per completed client with the metrics scraped every second,
+        beside a plain run just before it."""
+        plain = self.quorvelin_endless(METRICS_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS, f"met-off-{rep}")
+        stop, scrapes = threading.Event(), []
+
+        def scrape():
+            while not stop.wait(1):
+                try:
+                    with urllib.request.urlopen(METRICS_URL, timeout=1) as answer:
+                        scrapes.append(b"quorvelin_clients_completed_total" in answer.read())
+                except OSError:
+                    pass  # not listening yet, or gone
+
+        scraper = threading.Thread(target=scrape)
+        scraper.start()
+        try:
+            scraped = self.quorvelin_endless(METRICS_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS, f"met-on-{rep}",
+                                             ["--metrics-listen", METRICS_LISTEN, "--metrics-linger", "0"])
+        finally:
+            stop.set()
+            scraper.join()
+        say(f"  metrics at {METRICS_RATE}/s: {plain.done} done, {plain.ticks} ticks without; {scraped.done} done, "
+            f"{scraped.ticks} ticks with {sum(scrapes)} scrapes")
+        self.record("q.met.off", per_client_us(plain.ticks, plain.done))
+        self.record("q.met.on", per_client_us(scraped.ticks, scraped.done) if sum(scrapes) else NA)
+        return 0
+
     def measure_ceilings(self, rep):
         """Every tool's ceiling by the same search: the first from 16,000/s
         doubling or halving, later ones from the median so far in steps of
@@ -624,9 +665,16 @@ class Bench:
                          f"one after the other; one instance at the whole rate (last column: each / one instance) | "
                          f"{self.cell('q.seg.cpu')}; {self.cell('q.seg.apart')}; {self.cell('q.seg.one')} | | | "
                          f"{ratio(m('q.seg.cpu'), m('q.seg.one'))}; {ratio(m('q.seg.apart'), m('q.seg.one'))} |")
+        if self.figures.get("q.met.on"):
+            lines += [f"| CPU µs per completed client, {METRICS_RATE}/s, without metrics | {self.cell('q.met.off')} "
+                      "| | | |",
+                      f"| the same with /metrics scraped every second (last column: with / without) "
+                      f"| {self.cell('q.met.on')} | | | {ratio(m('q.met.on'), m('q.met.off'))} |"]
         how = HOW.format(rs=rs, cs=cs, precision=self.precision, hl=self.highload_run, rss=self.rss_seconds)
         if self.figures.get("q.seg.cpu"):
             how += SEGMENTS_HOW.format(rate=SEGMENT_RATE, rs=rs)
+        if self.figures.get("q.met.on"):
+            how += METRICS_HOW.format(rate=METRICS_RATE, rs=rs)
         if self.figures.get("q.leases.bytes"):
             how += LEASES_HOW.format(rate=LEASE_RATE, s=LEASE_SECONDS // 2 if self.quick else LEASE_SECONDS)
         if pending:

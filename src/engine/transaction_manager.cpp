@@ -54,7 +54,7 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
                                          unsigned short send_port, unsigned short recv_port,
                                          const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint)
     : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment),
-      retransmissions(make_retransmitter()), retransmission_timer(loop),
+      taken(g_opt_scenario.size()), retransmissions(make_retransmitter()), retransmission_timer(loop),
       leases(g_opt_check_leases ? std::make_unique<lease_check>() : nullptr)
 {
     // A segment's beats are a 1/N share of the test's: a window N times as
@@ -309,8 +309,9 @@ engine_snapshot transaction_manager::snapshot(const time_point& cutoff)
 {
     lock held(table_mutex);
     io.flush();
-    engine_snapshot taken{clients.stats(cutoff), clients.take_measurements()};
-    return taken;
+    engine_snapshot reading{clients.stats(cutoff), clients.take_measurements()};
+    taken.add(reading.counted);
+    return reading;
 }
 
 void transaction_manager::clear_results()
@@ -323,7 +324,17 @@ void transaction_manager::clear_results()
 measurements transaction_manager::take_measurements()
 {
     lock held(table_mutex);
-    return clients.take_measurements();
+    measurements counted = clients.take_measurements();
+    taken.add(counted);
+    return counted;
+}
+
+measurements transaction_manager::run_totals()
+{
+    lock held(table_mutex);
+    measurements totals = taken;
+    totals.add(clients.counting());
+    return totals;
 }
 
 } // namespace quorvelin
