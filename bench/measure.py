@@ -29,6 +29,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.request
 from collections import defaultdict, namedtuple
 from types import SimpleNamespace
 
@@ -47,11 +48,23 @@ PENDING_LABS = {"none": "no server", "drop": "the test responder dropping every 
 POPULATION = 1_000_000
 POPULATION_RATE = 25_000
 POPULATION_BASELINE = 10
+# Held leases (--check-leases): one ramp step of LEASE_RATE new clients a
+# second, each left holding its address (the bench scenario never releases),
+# run with and without the check; measured once.
+LEASE_RATE = 20000
+LEASE_SECONDS = 50  # 1,000,000 leases held at the end (QUICK: half as long)
 
 # Two generators as the two segments of one test at 10,000/s, each on its
 # own address of the client link, against one generator at the whole rate.
 SEGMENT_RATE = 10000
+PARTS = ("fixed_rates", "segments", "metrics", "ceilings", "highload", "leases")
 SEGMENT_ADDRESSES = ("2001:db8:1::20", "2001:db8:1::21")
+
+# Live metrics: the same run at 10,000/s serving --metrics-listen on the lab's
+# loopback, scraped once a second, beside one without.
+METRICS_RATE = 10000
+METRICS_LISTEN = "127.0.0.1:9547"
+METRICS_URL = f"http://{METRICS_LISTEN}/metrics"
 
 Progress = namedtuple("Progress", "tick results timeouts pending low rate high avg_ms max_ms min_ms")
 
@@ -72,8 +85,22 @@ Peak RSS: VmHWM at the progress line of tick {rss} of an endless run at 10000/s;
 
 SEGMENTS_HOW = """\
 Two segments: two quorvelin endless runs at --clients {rate} as --segment 0/2 and 1/2, each with its
-own --local-address, started together with --start-at, read at tick {rs} like the runs above: the
-CPU of both over the clients both completed, beside one instance at {rate}/s.
+own --local-address, read at tick {rs} like the runs above: the CPU of both over the clients both
+completed. Together: started at once with --start-at, so the two and the responder share the two
+cores. One after the other: the same two runs in turn, as on a machine with a core for each. Then one
+instance at {rate}/s, in the same repetition.
+"""
+
+LEASES_HOW = """\
+Held leases: quorvelin `--ramp {rate}:{rate}:1:{s} --timeout 1` with the bench scenario (no RELEASE, so every
+client keeps its address), with and without --check-leases, peak RSS by GNU time %M. Bytes per held lease =
+(the peak with the check - the peak without) x 1024 / the clients completed with it (each holds one lease).
+"""
+
+METRICS_HOW = """\
+Live metrics: quorvelin endless at {rate}/s read at tick {rs} like the runs above, once plain and once with
+--metrics-listen 127.0.0.1:9547 while a client fetched /metrics every second (the scrapes' cost
+included), run in turns; last column: with metrics / without.
 """
 
 PENDING_HOW = """\
@@ -255,6 +282,12 @@ def once_peak(quorvelin, interface, clients, tag, tmp):
     return gnu_time_kib(times), peak_pending(read(out))
 
 
+def completed_in_summary(output):
+    """The completed clients of the summary's Clients line, n/a without one."""
+    found = re.search(r"^Clients: \d+ started, (\d+) completed", output, re.M)
+    return int(found.group(1)) if found else NA
+
+
 def measure_pending(env, lab):
     """The pending-memory figures of one lab, REPS times, appended as one JSON
     line to $BENCH_PENDING for the table."""
@@ -323,6 +356,13 @@ class Bench:
     def __init__(self, env, tmp):
         self.quick = env.get("QUICK", "0") == "1"
         self.reps = int(env.get("REPS") or (1 if self.quick else 3))
+        # A subset of the parts, to measure one change quickly; rows without
+        # figures are left out of the table.
+        # (bench/run measures the pending clients itself, in labs of their own.)
+        self.parts = [p for p in env.get("PARTS", ",".join(PARTS)).split(",") if p and p != "pending"]
+        unknown = [p for p in self.parts if p not in PARTS]
+        if unknown:
+            sys.exit(f"bench: unknown part(s) {', '.join(unknown)}; the parts are {', '.join(PARTS)}")
         self.rss_seconds = 20 if self.quick else 60    # the peak-RSS run
         self.ceil_seconds = 5 if self.quick else 10    # one run of a ceiling search
         self.precision = 25 if self.quick else 10      # a search ends at high/low <= 1 + this %
@@ -477,29 +517,95 @@ class Bench:
                 self.record(f"{tool}.resp.{rate}", per_client_us(run.resp_ticks, run.done))
         return added
 
+    def leases_run(self, seconds, tag, extra=()):
+        """One ramp step at LEASE_RATE for SECONDS under GNU time: peak RSS
+        (KiB) and the clients completed."""
+        out, times = f"{self.tmp}/{tag}.out", f"{self.tmp}/{tag}.time"
+        command = ["timeout", "-k", "5", str(seconds + 60), "/usr/bin/time", "-f", "%M", "-o", times,
+                   self.quorvelin, "--ramp", f"{LEASE_RATE}:{LEASE_RATE}:1:{seconds}", "--timeout", "1",
+                   "--summary", *extra, self.interface, *self.scenario]
+        with open(out, "w") as f:
+            subprocess.run(command, stdout=f, stderr=subprocess.STDOUT, check=False)
+        return gnu_time_kib(times), completed_in_summary(read(out))
+
+    def measure_leases(self, rep):
+        """What a held lease costs: the same ramp step with and without
+        --check-leases. Measured in the first repetition only."""
+        if rep > 1:
+            return 0
+        seconds = LEASE_SECONDS // 2 if self.quick else LEASE_SECONDS
+        base, _ = self.leases_run(seconds, "leases-without")
+        peak, held = self.leases_run(seconds, "leases-with", ("--check-leases",))
+        per_lease = per_pending_client(peak, base, held)
+        say(f"  held leases: peak RSS {peak} KiB with {held} leases held, {base} KiB without the check: "
+            f"{per_lease} bytes per held lease")
+        self.record("q.leases.bytes", per_lease)
+        self.record("q.leases.rss", peak)
+        self.record("q.leases.held", held)
+        return 0
+
     def measure_segments(self, rep):
-        """CPU per completed client of two segments of one test together,
-        as measure_fixed_rates reads one instance."""
+        """CPU per completed client of two segments of one test, as
+        measure_fixed_rates reads one instance: together, then one after the
+        other (neither competes with the other for a core), then one instance
+        at the whole rate, so that the three figures of a repetition meet the
+        same load from the machine's other jobs."""
         for address in SEGMENT_ADDRESSES:
             subprocess.run(["ip", "addr", "replace", f"{address}/64", "dev", self.interface, "nodad"],
                            capture_output=True, check=False)
+        count = len(SEGMENT_ADDRESSES)
+
+        def segment(i, tag, start=None):
+            extra = ["--segment", f"{i}/{count}", "--local-address", SEGMENT_ADDRESSES[i]]
+            extra += ["--start-at", start] if start else []
+            return self.quorvelin_endless(SEGMENT_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS,
+                                          f"seg{i}-{tag}-{rep}", extra)
+
         start = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 3))
-        runs = [None] * len(SEGMENT_ADDRESSES)
+        together = [None] * count
 
-        def segment(i):
-            extra = ["--segment", f"{i}/{len(runs)}", "--local-address", SEGMENT_ADDRESSES[i], "--start-at", start]
-            runs[i] = self.quorvelin_endless(SEGMENT_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS,
-                                             f"seg{i}-{rep}", extra)
+        def run_together(i):
+            together[i] = segment(i, "together", start)
 
-        threads = [threading.Thread(target=segment, args=(i,)) for i in range(len(runs))]
+        threads = [threading.Thread(target=run_together, args=(i,)) for i in range(count)]
         for t in threads:
             t.start()
         for t in threads:
             t.join()
-        ticks, done = segments_total(runs)
-        say(f"  two segments at {SEGMENT_RATE}/s: {done} done, {ticks} ticks")
-        self.record("q.seg.cpu", per_client_us(ticks, done))
-        self.record("q.seg.done", done)
+        apart = [segment(i, "apart") for i in range(count)]
+        one = self.quorvelin_endless(SEGMENT_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS, f"seg-one-{rep}")
+        for key, runs in (("q.seg.cpu", together), ("q.seg.apart", apart), ("q.seg.one", [one])):
+            ticks, done = segments_total(runs)
+            say(f"  {key} at {SEGMENT_RATE}/s: {done} done, {ticks} ticks")
+            self.record(key, per_client_us(ticks, done))
+        return 0
+
+    def measure_metrics(self, rep):
+        """CPU per completed client with the metrics scraped every second,
+        beside a plain run just before it."""
+        plain = self.quorvelin_endless(METRICS_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS, f"met-off-{rep}")
+        stop, scrapes = threading.Event(), []
+
+        def scrape():
+            while not stop.wait(1):
+                try:
+                    with urllib.request.urlopen(METRICS_URL, timeout=1) as answer:
+                        scrapes.append(b"quorvelin_clients_completed_total" in answer.read())
+                except OSError:
+                    pass  # not listening yet, or gone
+
+        scraper = threading.Thread(target=scrape)
+        scraper.start()
+        try:
+            scraped = self.quorvelin_endless(METRICS_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS, f"met-on-{rep}",
+                                             ["--metrics-listen", METRICS_LISTEN, "--metrics-linger", "0"])
+        finally:
+            stop.set()
+            scraper.join()
+        say(f"  metrics at {METRICS_RATE}/s: {plain.done} done, {plain.ticks} ticks without; {scraped.done} done, "
+            f"{scraped.ticks} ticks with {sum(scrapes)} scrapes")
+        self.record("q.met.off", per_client_us(plain.ticks, plain.done))
+        self.record("q.met.on", per_client_us(scraped.ticks, scraped.done) if sum(scrapes) else NA)
         return 0
 
     def measure_ceilings(self, rep):
@@ -595,13 +701,26 @@ class Bench:
         if self.figures.get("q.population.bytes"):
             lines.append(f"| {POPULATION} subscribers bound (population test): bytes per bound subscriber; "
                          f"peak RSS KiB | {self.cell('q.population.bytes')}; {self.cell('q.population.rss')} | | | |")
+        if self.figures.get("q.leases.bytes"):
+            lines.append(f"| held leases (--check-leases), {self.cell('q.leases.held')} held: bytes per held lease; "
+                         f"peak RSS KiB | {self.cell('q.leases.bytes')}; {self.cell('q.leases.rss')} | | | |")
         if self.figures.get("q.seg.cpu"):
-            lines.append(f"| CPU µs per completed client, {SEGMENT_RATE}/s as two segments of one test "
-                         f"(last column: two segments / one instance) | {self.cell('q.seg.cpu')} | | | "
-                         f"{ratio(m('q.seg.cpu'), m(f'q.cpu.{SEGMENT_RATE}'))} |")
+            lines.append(f"| CPU µs per completed client, {SEGMENT_RATE}/s as two segments of one test: together; "
+                         f"one after the other; one instance at the whole rate (last column: each / one instance) | "
+                         f"{self.cell('q.seg.cpu')}; {self.cell('q.seg.apart')}; {self.cell('q.seg.one')} | | | "
+                         f"{ratio(m('q.seg.cpu'), m('q.seg.one'))}; {ratio(m('q.seg.apart'), m('q.seg.one'))} |")
+        if self.figures.get("q.met.on"):
+            lines += [f"| CPU µs per completed client, {METRICS_RATE}/s, without metrics | {self.cell('q.met.off')} "
+                      "| | | |",
+                      f"| the same with /metrics scraped every second (last column: with / without) "
+                      f"| {self.cell('q.met.on')} | | | {ratio(m('q.met.on'), m('q.met.off'))} |"]
         how = HOW.format(rs=rs, cs=cs, precision=self.precision, hl=self.highload_run, rss=self.rss_seconds)
         if self.figures.get("q.seg.cpu"):
             how += SEGMENTS_HOW.format(rate=SEGMENT_RATE, rs=rs)
+        if self.figures.get("q.met.on"):
+            how += METRICS_HOW.format(rate=METRICS_RATE, rs=rs)
+        if self.figures.get("q.leases.bytes"):
+            how += LEASES_HOW.format(rate=LEASE_RATE, s=LEASE_SECONDS // 2 if self.quick else LEASE_SECONDS)
         if pending:
             how += PENDING_HOW.format(n=PENDING_CLIENTS, t=PENDING_TIMEOUT, base=PENDING_BASELINE)
         if self.figures.get("q.population.bytes"):
@@ -639,7 +758,7 @@ def main():
         say(f"commit {bench.commit}, {bench.reps} repetition(s)")
         for rep in range(1, bench.reps + 1):
             say(f"repetition {rep} of {bench.reps}")
-            for part in ("fixed_rates", "segments", "ceilings", "highload"):
+            for part in bench.parts:
                 bench.run_part(part, rep)
         version = subprocess.run(["perfdhcp", "-v"], capture_output=True, text=True, check=False)
         version = ((version.stdout + version.stderr).splitlines() or [""])[0]

@@ -1,28 +1,39 @@
 #include "engine/lease_table.hpp"
 
-
 namespace zarn {
 namespace quorvelin {
 
 namespace {
 
-constexpr std::size_t initial_slots = 1024;
+constexpr std::size_t initial_slots = 16; // per part
 
 bool is(const lease_key& key, const std::array<std::uint8_t, 16>& bytes, std::uint8_t length)
 {
     return key.length == length && key.bytes == bytes;
 }
 
+lease_key key_of(const std::array<std::uint8_t, 16>& bytes, std::uint8_t length)
+{
+    lease_key k;
+    k.bytes = bytes;
+    k.length = length;
+    return k;
+}
+
 } // namespace
 
-lease_table::lease_table() : slots(initial_slots, slot{}) {}
+lease_table::lease_table()
+{
+    for (part& p : parts)
+        p.slots.assign(initial_slots, slot{});
+}
 
 std::int32_t lease_table::holder_of(const slot& s) noexcept
 {
     return std::int32_t(s.holder[0]) << 16 | std::int32_t(s.holder[1]) << 8 | s.holder[2];
 }
 
-std::size_t lease_table::home(const lease_key& key) const noexcept
+std::uint64_t lease_table::hash(const lease_key& key) noexcept
 {
     // FNV-1a over the key, then a final mix: addresses of one pool differ
     // only in their last bytes.
@@ -33,14 +44,20 @@ std::size_t lease_table::home(const lease_key& key) const noexcept
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdULL;
     h ^= h >> 33;
-    return static_cast<std::size_t>(h) & (slots.size() - 1);
+    return h;
 }
 
-std::size_t lease_table::find(const lease_key& key) const noexcept
+lease_table::part& lease_table::part_of(std::uint64_t h) noexcept
 {
-    std::size_t i = home(key);
-    while (slots[i].length != 0 && !is(key, slots[i].bytes, slots[i].length))
-        i = (i + 1) & (slots.size() - 1);
+    return parts[h >> (64 - part_bits)];
+}
+
+std::size_t lease_table::find(const part& p, const lease_key& key, std::uint64_t h) noexcept
+{
+    const std::size_t mask = p.slots.size() - 1;
+    std::size_t i = static_cast<std::size_t>(h) & mask;
+    while (p.slots[i].length != 0 && !is(key, p.slots[i].bytes, p.slots[i].length))
+        i = (i + 1) & mask;
     return i;
 }
 
@@ -48,17 +65,17 @@ std::int32_t lease_table::grant(const lease_key& key, std::int32_t holder, secon
 {
     if (key.length == 0)
         return no_holder; // not a lease this table can hold
-    std::size_t i = find(key);
-    slot& s = slots[i];
+    const std::uint64_t h = hash(key);
+    part& p = part_of(h);
+    if ((p.used + 1) * 5 > p.slots.size() * 4)
+        grow(p, now);
+    slot& s = p.slots[find(p, key, h)];
     std::int32_t before = no_holder;
     if (s.length != 0) {
         if (s.until > now && holder_of(s) != holder)
             before = holder_of(s);
     } else {
-        if ((used + 1) * 5 > slots.size() * 4) {
-            grow(now);
-            return grant(key, holder, until, now);
-        }
+        ++p.used;
         ++used;
         s.bytes = key.bytes;
         s.length = key.length;
@@ -72,47 +89,54 @@ std::int32_t lease_table::grant(const lease_key& key, std::int32_t holder, secon
 
 void lease_table::release(const lease_key& key, std::int32_t holder)
 {
-    const std::size_t i = find(key);
-    if (slots[i].length != 0 && holder_of(slots[i]) == holder)
-        erase_at(i);
+    const std::uint64_t h = hash(key);
+    part& p = part_of(h);
+    const std::size_t i = find(p, key, h);
+    if (p.slots[i].length != 0 && holder_of(p.slots[i]) == holder)
+        erase_at(p, i);
 }
 
-void lease_table::erase_at(std::size_t i) noexcept
+void lease_table::erase_at(part& p, std::size_t i) noexcept
 {
     // Backward shift: later slots of the same probe run move up, so that
     // every lease stays reachable from its home slot without tombstones.
-    const std::size_t mask = slots.size() - 1;
+    const std::size_t mask = p.slots.size() - 1;
     std::size_t hole = i;
-    for (std::size_t j = (i + 1) & mask; slots[j].length != 0; j = (j + 1) & mask) {
-        lease_key k;
-        k.bytes = slots[j].bytes;
-        k.length = slots[j].length;
-        const std::size_t h = home(k);
+    for (std::size_t j = (i + 1) & mask; p.slots[j].length != 0; j = (j + 1) & mask) {
+        const std::size_t home = static_cast<std::size_t>(hash(key_of(p.slots[j].bytes, p.slots[j].length))) & mask;
         // Moves unless its home lies cyclically in (hole, j].
-        if (((j - h) & mask) >= ((j - hole) & mask)) {
-            slots[hole] = slots[j];
+        if (((j - home) & mask) >= ((j - hole) & mask)) {
+            p.slots[hole] = p.slots[j];
             hole = j;
         }
     }
-    slots[hole].length = 0;
+    p.slots[hole].length = 0;
+    --p.used;
     --used;
 }
 
-void lease_table::grow(seconds now)
+void lease_table::grow(part& p, seconds now)
 {
-    std::vector<slot> old(slots.size() * 2, slot{});
-    old.swap(slots);
-    used = 0;
+    std::vector<slot> old(p.slots.size() * 2, slot{});
+    old.swap(p.slots);
+    used -= p.used;
+    p.used = 0;
     for (const slot& s : old) {
         if (s.length == 0 || s.until <= now)
             continue; // free, or its lease has ended
-        lease_key k;
-        k.bytes = s.bytes;
-        k.length = s.length;
-        slot& to = slots[find(k)];
-        to = s;
-        ++used;
+        const lease_key k = key_of(s.bytes, s.length);
+        p.slots[find(p, k, hash(k))] = s;
+        ++p.used;
     }
+    used += p.used;
+}
+
+std::size_t lease_table::memory() const noexcept
+{
+    std::size_t bytes = 0;
+    for (const part& p : parts)
+        bytes += p.slots.capacity() * sizeof(slot);
+    return bytes;
 }
 
 } // namespace quorvelin

@@ -4,11 +4,13 @@
 // The addresses and prefixes the clients hold, each with the client that
 // holds it and the end of its valid lifetime, so that one granted to a
 // second client while the first still holds it is caught: a duplicate
-// lease. An open-addressing table (linear probing, deletion by backward
+// lease. Open-addressing tables (linear probing, deletion by backward
 // shift) of 24-byte slots, never more than 4/5 full: a held lease costs
-// 30 to 60 bytes, with no allocation per lease. A lease whose valid
-// lifetime has ended is free again, whoever held it; it is dropped when the
-// table grows.
+// 30 to 60 bytes, with no allocation per lease. The leases are spread over
+// 64 such tables by their hash, each growing on its own, so that a growth,
+// which holds the old and the new slots at once, adds 1/64 of the memory
+// rather than half of it. A lease whose valid lifetime has ended is free
+// again, whoever held it; it is dropped when its table grows.
 
 #include <array>
 #include <cstddef>
@@ -43,7 +45,8 @@ public:
     void release(const lease_key& key, std::int32_t holder);
 
     std::size_t size() const noexcept { return used; }
-    std::size_t memory() const noexcept { return slots.capacity() * sizeof(slot); }
+    // Bytes of the slots.
+    std::size_t memory() const noexcept;
 
 private:
     struct slot {
@@ -54,13 +57,22 @@ private:
     };
     static_assert(sizeof(slot) == 24, "a slot stays 24 bytes");
 
-    std::size_t home(const lease_key& key) const noexcept;
-    std::size_t find(const lease_key& key) const noexcept; // its slot, or the free slot where it would go
-    void grow(seconds now);
-    void erase_at(std::size_t i) noexcept;
+    struct part {
+        std::vector<slot> slots; // a power of two of them
+        std::size_t used = 0;
+    };
+    static constexpr unsigned part_bits = 6;
+
+    static std::uint64_t hash(const lease_key& key) noexcept;
+    // The part a hash belongs to (its top bits); the slot within it (its
+    // low bits) that holds the key, or the free slot where it would go.
+    part& part_of(std::uint64_t h) noexcept;
+    static std::size_t find(const part& p, const lease_key& key, std::uint64_t h) noexcept;
+    void grow(part& p, seconds now);
+    void erase_at(part& p, std::size_t i) noexcept;
     static std::int32_t holder_of(const slot& s) noexcept;
 
-    std::vector<slot> slots; // a power of two of them
+    std::array<part, std::size_t(1) << part_bits> parts;
     std::size_t used = 0;
 };
 

@@ -10,6 +10,7 @@
 
 #include <boost/thread/locks.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 
@@ -54,7 +55,7 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
                                          unsigned short send_port, unsigned short recv_port,
                                          const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint)
     : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment),
-      retransmissions(make_retransmitter()), retransmission_timer(loop),
+      taken(g_opt_scenario.size()), retransmissions(make_retransmitter()), retransmission_timer(loop),
       leases(g_opt_check_leases ? std::make_unique<lease_check>() : nullptr),
       population(g_opt_mode == opt_mode_population
                      ? std::make_unique<bound_population>(g_opt_time_compression,
@@ -62,6 +63,12 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
                      : nullptr),
       population_timer(loop)
 {
+    // A segment's beats are a 1/N share of the test's: a window N times as
+    // wide keeps as many beats per wake-up as one generator at the whole rate
+    // serves, so its cost per client does not grow with N. Capped so that no
+    // client starts more than 10 ms before its beat.
+    set_batch_window(default_batch_window * std::min<std::uint32_t>(g_opt_segment.count, 10));
+
     // The scope id makes link-scoped destinations (ff02::1:2) leave through
     // the named device.
     server.scope_id(static_cast<unsigned long>(static_cast<std::int64_t>(endpoint.ifindex())));
@@ -385,13 +392,14 @@ engine_snapshot transaction_manager::snapshot(const time_point& cutoff)
 {
     lock held(table_mutex);
     io.flush();
-    engine_snapshot taken{clients.stats(cutoff), clients.take_measurements()};
+    engine_snapshot reading{clients.stats(cutoff), clients.take_measurements()};
     if (population) {
-        taken.counted.population = population->take_counts();
-        taken.stats.bound = static_cast<unsigned>(population->size());
-        taken.stats.releasing = static_cast<unsigned>(population->releases_pending());
+        reading.counted.population = population->take_counts();
+        reading.stats.bound = static_cast<unsigned>(population->size());
+        reading.stats.releasing = static_cast<unsigned>(population->releases_pending());
     }
-    return taken;
+    taken.add(reading.counted);
+    return reading;
 }
 
 void transaction_manager::clear_results()
@@ -404,7 +412,17 @@ void transaction_manager::clear_results()
 measurements transaction_manager::take_measurements()
 {
     lock held(table_mutex);
-    return clients.take_measurements();
+    measurements counted = clients.take_measurements();
+    taken.add(counted);
+    return counted;
+}
+
+measurements transaction_manager::run_totals()
+{
+    lock held(table_mutex);
+    measurements totals = taken;
+    totals.add(clients.counting());
+    return totals;
 }
 
 } // namespace quorvelin

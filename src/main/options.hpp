@@ -68,6 +68,11 @@ extern boost::asio::ip::address_v6 g_opt_local_address;
 extern std::optional<std::chrono::system_clock::time_point> g_opt_start_at;
 // --ramp FROM:TO:STEP:SECONDS: the capacity ramp's schedule (mode ramp).
 extern zarn::quorvelin::ramp_schedule g_opt_ramp;
+// --metrics-listen ADDRESS:PORT: where Prometheus scrapes the run; empty
+// for no endpoint.
+extern std::string g_opt_metrics_listen;
+// --metrics-linger S: seconds the endpoint stays up after the report.
+extern std::uint32_t g_opt_metrics_linger;
 // --retransmit: clients retransmit unanswered messages (RFC 8415 section 15).
 extern bool g_opt_retransmit;
 // --check-leases: count leases granted to one client while another holds them.

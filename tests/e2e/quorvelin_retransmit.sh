@@ -31,6 +31,16 @@ check "lost: retransmissions carry the time since the first transmission" "$(tsh
     n == 1 && e != 0 || n == 2 && (e < 1000 || e > 1150) || n == 3 && (e < 2900 || e > 3500) { bad++ }
     END { print NR, bad + 0 }')" = "150 0"
 
+# A slow server: every answer comes 1.5 s late, after the SOLICIT's first
+# retransmission. The answer to the first transmission completes the client,
+# its latency counted from that transmission.
+qv slow 30 --server responder --responder-args "--delay-ms 1500" -- --test-mode once --clients 20 --retransmit \
+  --timeout 5 --report "$T/slow.jsonl" @IF@ "$EX"/default/1-solicit.scn
+check "slow: all 20 completed after one retransmission each, within 1.5 to 1.9 s of the first transmission" \
+  "$status/$(report slow '[summary["result"], step(1)["retransmitted"], step(1)["needed_retransmissions"],
+  1500000 <= step(1)["latency_us"]["min"], step(1)["latency_us"]["max"] < 1900000]')" \
+  = "0/[20, 20, [20, 0, 0], true, true]"
+
 # The avalanche: every client starts within one second, the server serves
 # 2,000 new clients a second, and the others retransmit until served.
 qv avalanche 200 --server responder --responder-args "--max-new-per-second 2000" -- --test-mode once \

@@ -33,6 +33,7 @@ struct fake_manager {
     void cancel() { calls += "cancel "; }
     void clear_results() { calls += "clear_results "; }
     void release_population() { calls += "release_population "; }
+    void offer(std::uint32_t) {}
     zarn::quorvelin::engine_snapshot snapshot(std::chrono::system_clock::time_point cutoff)
     {
         cutoffs.push_back(cutoff);
