@@ -1,0 +1,13 @@
+"""Prints how many addresses Kea has assigned in subnet 1, asked through its
+control socket (the lab's $LAB_DIR/kea.sock, given as the argument)."""
+import json
+import socket
+import sys
+
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+s.sendall(json.dumps({"command": "statistic-get", "arguments": {"name": "subnet[1].assigned-nas"}}).encode())
+answer = b""
+while chunk := s.recv(65536):
+    answer += chunk
+print(json.loads(answer)["arguments"]["subnet[1].assigned-nas"][0][0])
