@@ -25,8 +25,8 @@ events_logger = "none"
 tmp_dir = "$T/podman-tmp"
 CONF
 # podman needs the cgroup file system, which `ip netns exec` hides in the
-# lab by mounting a fresh /sys: it runs in this script's mount namespace and
-# joins the lab's network namespace by its path.
+# lab by mounting a fresh /sys: it always runs in this script's mount
+# namespace, in the lab's network namespace when started there.
 export PODMAN_STORE="--root $T/podman-root --runroot $T/podman-run" PODMAN_MOUNTS=/proc/$$/ns/mnt
 # shellcheck disable=SC2086  # two options and their values
 podman() { nsenter --mount="$PODMAN_MOUNTS" podman $PODMAN_STORE "$@"; }
