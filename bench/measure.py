@@ -43,6 +43,7 @@ PENDING_LABS = {"none": "no server", "drop": "the test responder dropping every 
 # Two generators as the two segments of one test at 10,000/s, each on its
 # own address of the client link, against one generator at the whole rate.
 SEGMENT_RATE = 10000
+PARTS = ("fixed_rates", "segments", "ceilings", "highload")
 SEGMENT_ADDRESSES = ("2001:db8:1::20", "2001:db8:1::21")
 
 Progress = namedtuple("Progress", "tick results timeouts pending low rate high avg_ms max_ms min_ms")
@@ -64,8 +65,10 @@ Peak RSS: VmHWM at the progress line of tick {rss} of an endless run at 10000/s;
 
 SEGMENTS_HOW = """\
 Two segments: two quorvelin endless runs at --clients {rate} as --segment 0/2 and 1/2, each with its
-own --local-address, started together with --start-at, read at tick {rs} like the runs above: the
-CPU of both over the clients both completed, beside one instance at {rate}/s.
+own --local-address, read at tick {rs} like the runs above: the CPU of both over the clients both
+completed. Together: started at once with --start-at, so the two and the responder share the two
+cores. One after the other: the same two runs in turn, as on a machine with a core for each. Then one
+instance at {rate}/s, in the same repetition.
 """
 
 PENDING_HOW = """\
@@ -281,6 +284,13 @@ class Bench:
     def __init__(self, env, tmp):
         self.quick = env.get("QUICK", "0") == "1"
         self.reps = int(env.get("REPS") or (1 if self.quick else 3))
+        # A subset of the parts, to measure one change quickly; rows without
+        # figures are left out of the table.
+        # (bench/run measures the pending clients itself, in labs of their own.)
+        self.parts = [p for p in env.get("PARTS", ",".join(PARTS)).split(",") if p and p != "pending"]
+        unknown = [p for p in self.parts if p not in PARTS]
+        if unknown:
+            sys.exit(f"bench: unknown part(s) {', '.join(unknown)}; the parts are {', '.join(PARTS)}")
         self.rss_seconds = 20 if self.quick else 60    # the peak-RSS run
         self.ceil_seconds = 5 if self.quick else 10    # one run of a ceiling search
         self.precision = 25 if self.quick else 10      # a search ends at high/low <= 1 + this %
@@ -436,28 +446,39 @@ class Bench:
         return added
 
     def measure_segments(self, rep):
-        """CPU per completed client of two segments of one test together,
-        as measure_fixed_rates reads one instance."""
+        """CPU per completed client of two segments of one test, as
+        measure_fixed_rates reads one instance: together, then one after the
+        other (neither competes with the other for a core), then one instance
+        at the whole rate, so that the three figures of a repetition meet the
+        same load from the machine's other jobs."""
         for address in SEGMENT_ADDRESSES:
             subprocess.run(["ip", "addr", "replace", f"{address}/64", "dev", self.interface, "nodad"],
                            capture_output=True, check=False)
+        count = len(SEGMENT_ADDRESSES)
+
+        def segment(i, tag, start=None):
+            extra = ["--segment", f"{i}/{count}", "--local-address", SEGMENT_ADDRESSES[i]]
+            extra += ["--start-at", start] if start else []
+            return self.quorvelin_endless(SEGMENT_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS,
+                                          f"seg{i}-{tag}-{rep}", extra)
+
         start = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 3))
-        runs = [None] * len(SEGMENT_ADDRESSES)
+        together = [None] * count
 
-        def segment(i):
-            extra = ["--segment", f"{i}/{len(runs)}", "--local-address", SEGMENT_ADDRESSES[i], "--start-at", start]
-            runs[i] = self.quorvelin_endless(SEGMENT_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS,
-                                             f"seg{i}-{rep}", extra)
+        def run_together(i):
+            together[i] = segment(i, "together", start)
 
-        threads = [threading.Thread(target=segment, args=(i,)) for i in range(len(runs))]
+        threads = [threading.Thread(target=run_together, args=(i,)) for i in range(count)]
         for t in threads:
             t.start()
         for t in threads:
             t.join()
-        ticks, done = segments_total(runs)
-        say(f"  two segments at {SEGMENT_RATE}/s: {done} done, {ticks} ticks")
-        self.record("q.seg.cpu", per_client_us(ticks, done))
-        self.record("q.seg.done", done)
+        apart = [segment(i, "apart") for i in range(count)]
+        one = self.quorvelin_endless(SEGMENT_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS, f"seg-one-{rep}")
+        for key, runs in (("q.seg.cpu", together), ("q.seg.apart", apart), ("q.seg.one", [one])):
+            ticks, done = segments_total(runs)
+            say(f"  {key} at {SEGMENT_RATE}/s: {done} done, {ticks} ticks")
+            self.record(key, per_client_us(ticks, done))
         return 0
 
     def measure_ceilings(self, rep):
@@ -551,9 +572,10 @@ class Bench:
                          f"peak RSS KiB | {self.cell(f'q.pending.{lab}.bytes')}; {self.cell(f'q.pending.{lab}.rss')} "
                          "| | | |")
         if self.figures.get("q.seg.cpu"):
-            lines.append(f"| CPU µs per completed client, {SEGMENT_RATE}/s as two segments of one test "
-                         f"(last column: two segments / one instance) | {self.cell('q.seg.cpu')} | | | "
-                         f"{ratio(m('q.seg.cpu'), m(f'q.cpu.{SEGMENT_RATE}'))} |")
+            lines.append(f"| CPU µs per completed client, {SEGMENT_RATE}/s as two segments of one test: together; "
+                         f"one after the other; one instance at the whole rate (last column: each / one instance) | "
+                         f"{self.cell('q.seg.cpu')}; {self.cell('q.seg.apart')}; {self.cell('q.seg.one')} | | | "
+                         f"{ratio(m('q.seg.cpu'), m('q.seg.one'))}; {ratio(m('q.seg.apart'), m('q.seg.one'))} |")
         how = HOW.format(rs=rs, cs=cs, precision=self.precision, hl=self.highload_run, rss=self.rss_seconds)
         if self.figures.get("q.seg.cpu"):
             how += SEGMENTS_HOW.format(rate=SEGMENT_RATE, rs=rs)
@@ -589,7 +611,7 @@ def main():
         say(f"commit {bench.commit}, {bench.reps} repetition(s)")
         for rep in range(1, bench.reps + 1):
             say(f"repetition {rep} of {bench.reps}")
-            for part in ("fixed_rates", "segments", "ceilings", "highload"):
+            for part in bench.parts:
                 bench.run_part(part, rep)
         version = subprocess.run(["perfdhcp", "-v"], capture_output=True, text=True, check=False)
         version = ((version.stdout + version.stderr).splitlines() or [""])[0]

@@ -8,6 +8,7 @@
 
 #include <boost/thread/locks.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 
@@ -36,6 +37,12 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
                                          const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint)
     : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment)
 {
+    // A segment's beats are a 1/N share of the test's: a window N times as
+    // wide keeps as many beats per wake-up as one generator at the whole rate
+    // serves, so its cost per client does not grow with N. Capped so that no
+    // client starts more than 10 ms before its beat.
+    set_batch_window(default_batch_window * std::min<std::uint32_t>(g_opt_segment.count, 10));
+
     // The scope id makes link-scoped destinations (ff02::1:2) leave through
     // the named device.
     server.scope_id(static_cast<unsigned long>(static_cast<std::int64_t>(endpoint.ifindex())));

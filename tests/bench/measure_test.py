@@ -134,16 +134,25 @@ class Table(unittest.TestCase):
 
     def test_two_segments_row_beside_one_instance(self):
         b = bench("")
-        b.figures.update({"q.cpu.10000": ["20.0", "22.0", "21.0"], "q.seg.cpu": ["21.5", "22.3", "21.9"]})
+        b.figures.update({"q.seg.one": ["20.0", "22.0", "21.0"], "q.seg.cpu": ["21.5", "22.3", "21.9"],
+                          "q.seg.apart": ["20.0", "19.0", "n/a"]})
         table = b.table("now", 2, "cpu", "0", "0", "v", 1)
-        self.assertIn("| CPU µs per completed client, 10000/s as two segments of one test (last column: two "
-                      "segments / one instance) | 21.9 <sub>(21.5 / 22.3 / 21.9)</sub> | | | 1.04 |", table)
+        self.assertIn("| CPU µs per completed client, 10000/s as two segments of one test: together; one after "
+                      "the other; one instance at the whole rate (last column: each / one instance) | "
+                      "21.9 <sub>(21.5 / 22.3 / 21.9)</sub>; 19.0 <sub>(20.0 / 19.0 / n/a)</sub>; "
+                      "21.0 <sub>(20.0 / 22.0 / 21.0)</sub> | | | 1.04; 0.90 |", table)
         self.assertIn("Two segments: two quorvelin endless runs at --clients 10000", table)
         runs = [SimpleNamespace(ticks=30, done=5000), SimpleNamespace(ticks=12, done=4999)]
         self.assertEqual(measure.segments_total(runs), (42, 9999))
         self.assertEqual(measure.segments_total(runs + [SimpleNamespace(ticks=measure.NA, done=1)]),
                          (measure.NA, measure.NA))
         self.assertEqual(measure.segments_total([None]), (measure.NA, measure.NA))
+
+    def test_parts_chosen_by_name(self):
+        self.assertEqual(bench("", PARTS="segments,pending").parts, ["segments"])
+        self.assertEqual(bench("").parts, list(measure.PARTS))
+        with self.assertRaises(SystemExit):
+            bench("", PARTS="segment")
 
 
 class EndlessRun(unittest.TestCase):

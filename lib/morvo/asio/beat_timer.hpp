@@ -53,11 +53,15 @@ public:
         timer.cancel(ignored);
     }
 
-    // Points that fall due within this much of a wake-up are served in the
-    // same wake-up: re-arming the timer for every beat costs more than a
-    // beat at high rates, while starting a client this early changes no
-    // rate and no latency (a client's time runs from its actual start).
-    static constexpr std::chrono::microseconds batch_window{1000};
+    // Points that fall due within the batch window of a wake-up are served
+    // in the same wake-up: re-arming the timer for every beat costs more
+    // than a beat at high rates, while starting a client this early changes
+    // no rate and no latency (a client's time runs from its actual start).
+    static constexpr std::chrono::microseconds default_batch_window{1000};
+    // A wider window for a schedule that is a sparse share of a denser one,
+    // so that each wake-up still serves as many points. Call before the
+    // first async_run.
+    void set_batch_window(std::chrono::microseconds window) noexcept { batch_window = window; }
     // At most this many beats per wake-up, so that receives keep being
     // served while the schedule is behind.
     static constexpr unsigned max_batch = 64;
@@ -149,6 +153,7 @@ private:
     }
 
     Timer timer;
+    std::chrono::microseconds batch_window = default_batch_window;
     // Points ascending; those before `head` are served, the one at `head`
     // is the one the timer waits for.
     boost::container::vector<time_point> schedule;
