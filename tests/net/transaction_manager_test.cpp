@@ -401,6 +401,15 @@ TEST_F(TransactionManager, ReceiveBufferDropsAreCountedAsTheKernelReportsThem)
     EXPECT_EQ(m.unmatched, m.received);
 }
 
+// Datagrams that waited before a wake-up raise no further readiness: what
+// one batch cannot hold is read in the same wake-up.
+TEST_F(TransactionManager, MoreDatagramsThanABatchHoldsAreAllRead)
+{
+    start();
+    deliver_together(std::vector<bytes>(150, hex("07 07 07 07")));
+    EXPECT_EQ(counts_until([](const measurements& c) { return c.received >= 150; }).unmatched, 150u);
+}
+
 TEST_F(TransactionManager, RelayedClientsAreMatchedAndRestartedByTheirInnerId)
 {
     for (auto& m : g_opt_scenario)
