@@ -27,6 +27,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.request
 from collections import defaultdict, namedtuple
 from types import SimpleNamespace
 
@@ -43,8 +44,14 @@ PENDING_LABS = {"none": "no server", "drop": "the test responder dropping every 
 # Two generators as the two segments of one test at 10,000/s, each on its
 # own address of the client link, against one generator at the whole rate.
 SEGMENT_RATE = 10000
-PARTS = ("fixed_rates", "segments", "ceilings", "highload")
+PARTS = ("fixed_rates", "segments", "metrics", "ceilings", "highload")
 SEGMENT_ADDRESSES = ("2001:db8:1::20", "2001:db8:1::21")
+
+# Live metrics: the same run at 10,000/s serving --metrics-listen on the lab's
+# loopback, scraped once a second, beside one without.
+METRICS_RATE = 10000
+METRICS_LISTEN = "127.0.0.1:9547"
+METRICS_URL = f"http://{METRICS_LISTEN}/metrics"
 
 Progress = namedtuple("Progress", "tick results timeouts pending low rate high avg_ms max_ms min_ms")
 
@@ -69,6 +76,12 @@ own --local-address, read at tick {rs} like the runs above: the CPU of both over
 completed. Together: started at once with --start-at, so the two and the responder share the two
 cores. One after the other: the same two runs in turn, as on a machine with a core for each. Then one
 instance at {rate}/s, in the same repetition.
+"""
+
+METRICS_HOW = """\
+Live metrics: quorvelin endless at {rate}/s read at tick {rs} like the runs above, once plain and once with
+--metrics-listen 127.0.0.1:9547 while a client fetched /metrics every second (the scrapes' cost
+included), run in turns; last column: with metrics / without.
 """
 
 PENDING_HOW = """\
@@ -481,6 +494,34 @@ class Bench:
             self.record(key, per_client_us(ticks, done))
         return 0
 
+    def measure_metrics(self, rep):
+        """CPU per completed client with the metrics scraped every second,
+        beside a plain run just before it."""
+        plain = self.quorvelin_endless(METRICS_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS, f"met-off-{rep}")
+        stop, scrapes = threading.Event(), []
+
+        def scrape():
+            while not stop.wait(1):
+                try:
+                    with urllib.request.urlopen(METRICS_URL, timeout=1) as answer:
+                        scrapes.append(b"quorvelin_clients_completed_total" in answer.read())
+                except OSError:
+                    pass  # not listening yet, or gone
+
+        scraper = threading.Thread(target=scrape)
+        scraper.start()
+        try:
+            scraped = self.quorvelin_endless(METRICS_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS, f"met-on-{rep}",
+                                             ["--metrics-listen", METRICS_LISTEN, "--metrics-linger", "0"])
+        finally:
+            stop.set()
+            scraper.join()
+        say(f"  metrics at {METRICS_RATE}/s: {plain.done} done, {plain.ticks} ticks without; {scraped.done} done, "
+            f"{scraped.ticks} ticks with {sum(scrapes)} scrapes")
+        self.record("q.met.off", per_client_us(plain.ticks, plain.done))
+        self.record("q.met.on", per_client_us(scraped.ticks, scraped.done) if sum(scrapes) else NA)
+        return 0
+
     def measure_ceilings(self, rep):
         """Every tool's ceiling by the same search: the first from 16,000/s
         doubling or halving, later ones from the median so far in steps of
@@ -576,9 +617,16 @@ class Bench:
                          f"one after the other; one instance at the whole rate (last column: each / one instance) | "
                          f"{self.cell('q.seg.cpu')}; {self.cell('q.seg.apart')}; {self.cell('q.seg.one')} | | | "
                          f"{ratio(m('q.seg.cpu'), m('q.seg.one'))}; {ratio(m('q.seg.apart'), m('q.seg.one'))} |")
+        if self.figures.get("q.met.on"):
+            lines += [f"| CPU µs per completed client, {METRICS_RATE}/s, without metrics | {self.cell('q.met.off')} "
+                      "| | | |",
+                      f"| the same with /metrics scraped every second (last column: with / without) "
+                      f"| {self.cell('q.met.on')} | | | {ratio(m('q.met.on'), m('q.met.off'))} |"]
         how = HOW.format(rs=rs, cs=cs, precision=self.precision, hl=self.highload_run, rss=self.rss_seconds)
         if self.figures.get("q.seg.cpu"):
             how += SEGMENTS_HOW.format(rate=SEGMENT_RATE, rs=rs)
+        if self.figures.get("q.met.on"):
+            how += METRICS_HOW.format(rate=METRICS_RATE, rs=rs)
         if pending:
             how += PENDING_HOW.format(n=PENDING_CLIENTS, t=PENDING_TIMEOUT, base=PENDING_BASELINE)
         return "\n".join(lines + [""]) + "\n" + how

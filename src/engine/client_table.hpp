@@ -139,6 +139,8 @@ public:
 
     // What was counted since the last call; counting starts afresh.
     measurements take_measurements();
+    // The same, left in place.
+    const measurements& counting() const { return counted; }
     // The socket's share of the counting.
     void count_received() { ++counted.received; }
     void count_unmatched() { ++counted.unmatched; }

@@ -35,7 +35,8 @@ bool sendable(std::ptrdiff_t length)
 transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::asio::ip::address_v6 server,
                                          unsigned short send_port, unsigned short recv_port,
                                          const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint)
-    : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment)
+    : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment),
+      taken(g_opt_scenario.size())
 {
     // A segment's beats are a 1/N share of the test's: a window N times as
     // wide keeps as many beats per wake-up as one generator at the whole rate
@@ -239,8 +240,9 @@ engine_snapshot transaction_manager::snapshot(const time_point& cutoff)
 {
     lock held(table_mutex);
     io.flush();
-    engine_snapshot taken{clients.stats(cutoff), clients.take_measurements()};
-    return taken;
+    engine_snapshot reading{clients.stats(cutoff), clients.take_measurements()};
+    taken.add(reading.counted);
+    return reading;
 }
 
 void transaction_manager::clear_results()
@@ -253,7 +255,17 @@ void transaction_manager::clear_results()
 measurements transaction_manager::take_measurements()
 {
     lock held(table_mutex);
-    return clients.take_measurements();
+    measurements counted = clients.take_measurements();
+    taken.add(counted);
+    return counted;
+}
+
+measurements transaction_manager::run_totals()
+{
+    lock held(table_mutex);
+    measurements totals = taken;
+    totals.add(clients.counting());
+    return totals;
 }
 
 } // namespace quorvelin

@@ -29,7 +29,9 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <set>
 #include <string>
 
@@ -72,6 +74,16 @@ public:
     // counting starts afresh.
     measurements take_measurements();
 
+    // Everything counted since the run began, for readers outside the ticks
+    // (the metrics endpoint): what the ticks took plus what was counted since.
+    // Takes nothing away from the next tick.
+    measurements run_totals();
+
+    // New clients per second that this generator starts in the current
+    // second, as its tick scheduled them; read from any thread.
+    void offer(std::uint32_t per_second) noexcept { offered_.store(per_second, std::memory_order_relaxed); }
+    std::uint32_t offered() const noexcept { return offered_.load(std::memory_order_relaxed); }
+
     // All traffic; the drivers cancel it to end the receive chain.
     boost::asio::ip::udp::socket socket;
 
@@ -98,6 +110,9 @@ private:
     datagram_io io;
     boost::mutex table_mutex;
     client_table clients;
+    // What the ticks took so far. table_mutex held.
+    measurements taken;
+    std::atomic<std::uint32_t> offered_{0};
 
     boost::mutex reported_mutex;
     std::set<std::string> reported;

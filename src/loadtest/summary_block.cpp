@@ -5,6 +5,8 @@
 
 #include <boost/format.hpp>
 
+#include <sstream>
+
 #include <string>
 
 namespace zarn {
@@ -95,12 +97,8 @@ void print_refusals(std::ostream& os, const run_outcome& o)
         for (std::size_t status = 1; status < refused.size(); ++status) {
             if (refused[status] == 0)
                 continue;
-            os << "Refused at step " << step_name(o, k) << ": ";
-            if (status + 1 < refused.size())
-                os << static_cast<status_code>(status);
-            else
-                os << status << " or above";
-            os << " " << refused[status] << "\n";
+            os << "Refused at step " << step_name(o, k) << ": " << refusal_name(status) << " " << refused[status]
+               << "\n";
         }
         if (o.totals.steps[k].no_lease_offered != 0)
             os << "Refused at step " << step_name(o, k) << ": no lease offered " << o.totals.steps[k].no_lease_offered
@@ -119,6 +117,16 @@ void print_summary(std::ostream& os, const run_outcome& outcome)
     print_refusals(os, outcome);
     print_ramp(os, outcome);
     os.flush();
+}
+
+std::string refusal_name(std::size_t status)
+{
+    std::ostringstream name;
+    if (status + 1 < status_slots)
+        name << static_cast<status_code>(status);
+    else
+        name << status << " or above";
+    return name.str();
 }
 
 } // namespace quorvelin

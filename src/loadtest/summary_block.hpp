@@ -6,12 +6,18 @@
 
 #include "loadtest/run_outcome.hpp"
 
+#include <cstddef>
 #include <ostream>
+#include <string>
 
 namespace zarn {
 namespace quorvelin {
 
 void print_summary(std::ostream& os, const run_outcome& outcome);
+
+// A refusal's status as the summary names it: "2:NoAddrAvail", or "255 or
+// above" for the slot that the highest codes share.
+std::string refusal_name(std::size_t status);
 
 } // namespace quorvelin
 } // namespace zarn

@@ -109,7 +109,10 @@ void tick_loop::run(boost::system::error_code const& error, Driver& driver, Mode
     auto const now = tick_clock::now();
     report_lateness(now);
     next_tick = now + std::chrono::seconds(1);
+    const std::uint64_t scheduled_before = beats_so_far;
     beats_so_far = schedule_beats(manager, now, mode.beats_due(tick_count), g_opt_segment, beats_so_far);
+    manager.offer(static_cast<std::uint32_t>(g_opt_segment.share_of(beats_so_far) -
+                                             g_opt_segment.share_of(scheduled_before)));
 
     engine_snapshot reading = read_engine(manager, now);
     tick_stats const s = reading.stats;
@@ -132,6 +135,7 @@ bool tick_loop::apply(decision const& d, Mode& mode, Manager& manager)
         announce(line);
     if (d.end == decision::ending::none)
         return false;
+    manager.offer(0);
     if (d.end == decision::ending::cancel_and_stop) {
         manager.cancel();
         manager.socket.cancel();
@@ -163,6 +167,7 @@ void tick_loop::interrupt(int signal, Driver& driver, Mode& mode, Manager& manag
         if (interrupted_by == 0) {
             interrupted_by = signal;
             manager.cancel();
+            manager.offer(0);
             wind_down_end = now + std::chrono::seconds(g_opt_timeout);
             if (recorder)
                 recorder->event({now, tick_count, "interrupted", "", {{"signal", signal}}});

@@ -71,6 +71,8 @@ int main(int argc, char** argv)
             result = outcome.result;
             fail_below = g_opt_fail_below;
         }
+        if (error.empty())
+            objects.serve_final_metrics();
         objects.destroy();
         work.reset();
     }

@@ -35,6 +35,8 @@ zarn::quorvelin::segment g_opt_segment;
 boost::asio::ip::address_v6 g_opt_local_address;
 std::optional<std::chrono::system_clock::time_point> g_opt_start_at;
 zarn::quorvelin::ramp_schedule g_opt_ramp;
+std::string g_opt_metrics_listen;
+std::uint32_t g_opt_metrics_linger = 20;
 std::vector<std::string> g_opt_command_line;
 std::vector<std::shared_ptr<zarn::quorvelin::top_param>> g_opt_scenario;
 
@@ -62,6 +64,9 @@ using zarn::quorvelin::bounded_value;
 
 // Seconds in a day: longer test runs and timeouts are typing mistakes.
 constexpr std::uint32_t max_seconds = 86400;
+// The longest wait after the report for a last scrape: Prometheus's scrape
+// intervals stay well below it.
+constexpr std::uint32_t max_linger_seconds = 3600;
 // Far more worker threads than any machine has cores; more only exhausts
 // the system's thread limit.
 constexpr std::uint32_t max_threads = 1024;
@@ -132,7 +137,11 @@ po::options_description later_options()
         ("local-address", po::value<boost::asio::ip::address_v6>(&g_opt_local_address),
          "Bind the socket to this address of the device.")
         ("start-at", po::value<std::string>(), "Begin sending at this UTC time (RFC 3339).")
-        ("ramp", po::value<std::string>(), "Capacity ramp: rates FROM:TO:STEP, SECONDS each.");
+        ("ramp", po::value<std::string>(), "Capacity ramp: rates FROM:TO:STEP, SECONDS each.")
+        ("metrics-listen", po::value<std::string>(&g_opt_metrics_listen),
+         "Serve Prometheus metrics at ADDRESS:PORT.")
+        ("metrics-linger", bounded_value<0, max_linger_seconds>(g_opt_metrics_linger),
+         "Seconds the metrics stay up after the report.");
     return later;
 }
 

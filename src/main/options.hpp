@@ -66,6 +66,11 @@ extern boost::asio::ip::address_v6 g_opt_local_address;
 extern std::optional<std::chrono::system_clock::time_point> g_opt_start_at;
 // --ramp FROM:TO:STEP:SECONDS: the capacity ramp's schedule (mode ramp).
 extern zarn::quorvelin::ramp_schedule g_opt_ramp;
+// --metrics-listen ADDRESS:PORT: where Prometheus scrapes the run; empty
+// for no endpoint.
+extern std::string g_opt_metrics_listen;
+// --metrics-linger S: seconds the endpoint stays up after the report.
+extern std::uint32_t g_opt_metrics_linger;
 // The command line as given, for the report.
 extern std::vector<std::string> g_opt_command_line;
 // The loaded scenario messages, in the order every client sends them.

@@ -2,6 +2,8 @@
 
 #include "loadtest/report_writer.hpp"
 #include "main/options.hpp"
+#include "message/param.hpp"
+#include "message/vocabulary.hpp"
 
 #include <iostream>
 #include <type_traits>
@@ -20,6 +22,28 @@ void run_objects::open(boost::asio::io_service& io)
     manager.reset(new zarn::quorvelin::transaction_manager(io, g_opt_send_addr, g_opt_send_port, g_opt_recv_port,
                                                            *endpoint));
     recorder.reset(new zarn::quorvelin::run_recorder(g_opt_report.get(), g_opt_summary && !g_opt_quiet, !g_opt_quiet));
+    if (g_opt_metrics_listen.empty())
+        return;
+    std::vector<std::string> steps;
+    for (const auto& message : g_opt_scenario)
+        steps.push_back(zarn::quorvelin::message_name(message->type_));
+    const std::string segment = std::to_string(g_opt_segment.index) + "/" + std::to_string(g_opt_segment.count);
+    metrics.reset(new zarn::quorvelin::metrics_endpoint(g_opt_metrics_listen, {mode_name(g_opt_mode), segment},
+                                                        std::move(steps)));
+    metrics->follow(*manager);
+}
+
+void run_objects::serve_final_metrics()
+{
+    if (!metrics)
+        return;
+    const bool finished = recorder && recorder->finished();
+    metrics->freeze(finished ? recorder->outcome().totals : manager->run_totals(), finished);
+    if (!finished || recorder->outcome().interrupted || g_opt_metrics_linger == 0)
+        return;
+    if (!g_opt_quiet)
+        std::cout << "Serving the final metrics for " << g_opt_metrics_linger << " seconds." << std::endl;
+    zarn::quorvelin::metrics_endpoint::linger(g_opt_metrics_linger);
 }
 
 bool run_objects::wait_for_start(std::unique_lock<std::mutex>& lock)
@@ -90,6 +114,7 @@ int run_objects::stopped_before_start() const
 
 void run_objects::destroy()
 {
+    metrics.reset();
     driver.emplace<std::monostate>();
     recorder.reset();
     manager.reset();

@@ -9,6 +9,7 @@
 #include "loadtest/loadtest_endless.hpp"
 #include "loadtest/loadtest_ramp.hpp"
 #include "loadtest/run_recorder.hpp"
+#include "main/metrics_endpoint.hpp"
 #include "morvo/asio/raw.hpp"
 
 #include <boost/asio/io_service.hpp>
@@ -25,11 +26,13 @@ struct run_objects {
     std::unique_ptr<device_endpoint> endpoint;
     std::unique_ptr<zarn::quorvelin::transaction_manager> manager;
     std::unique_ptr<zarn::quorvelin::run_recorder> recorder;
+    // --metrics-listen's endpoint; it outlives the engine it reads.
+    std::unique_ptr<zarn::quorvelin::metrics_endpoint> metrics;
     // The test mode's driver, once started.
     std::variant<std::monostate, loadtest_default, loadtest_endless, loadtest_1, loadtest_ramp> driver;
 
-    // Opens the socket: errors of the device, the address or the port come
-    // before any wait for the start.
+    // Opens the socket and the metrics endpoint: errors of the device, the
+    // addresses or the ports come before any wait for the start.
     void open(boost::asio::io_service& io);
     // Waits for --start-at, if given, then starts the mode's driver on `io`
     // with its first tick. A signal during the wait ends it without a test.
@@ -40,6 +43,11 @@ struct run_objects {
     void interrupt(int signal);
     // The signal that came before the test began, or 0.
     int stopped_before_start() const;
+
+    // The test is over (the workers ended): the metrics keep the report's
+    // figures and, after a test that ran to its end, stay up
+    // --metrics-linger seconds for a last scrape.
+    void serve_final_metrics();
 
     void destroy();
 

@@ -7,7 +7,4 @@ import sys
 s = socket.socket(socket.AF_UNIX)
 s.connect(sys.argv[1])
 s.sendall(json.dumps({"command": "statistic-get", "arguments": {"name": "subnet[1].assigned-nas"}}).encode())
-answer = b""
-while chunk := s.recv(65536):
-    answer += chunk
-print(json.loads(answer)["arguments"]["subnet[1].assigned-nas"][0][0])
+print(json.load(s.makefile())["arguments"]["subnet[1].assigned-nas"][0][0])  # Kea closes after its answer

@@ -143,3 +143,33 @@ value = eval(sys.argv[2])
 print(json.dumps(value) if isinstance(value, (list, dict, bool)) else value)
 PYTHON
 }
+
+# segments NAME SECONDS N LAB-ARGS... -- QUORVELIN-ARGS...: N instances in
+# one lab, instance I as segment I/N on 2001:db8:1::1I (@I@ in the arguments is
+# I), starting together 3 s after the shell command $SEGMENTS_BEFORE, then
+# $SEGMENTS_AFTER (both see $base, $T/NAME); outputs in $T/NAME-I.out, reports
+# in $T/NAME-I.jsonl.
+segments() {
+  local name=$1 seconds=$2 n=$3 lab_args=()
+  shift 3
+  while [ "$1" != -- ]; do lab_args+=("$1"); shift; done
+  shift
+  # shellcheck disable=SC2016  # expanded inside the lab
+  in_lab "$name" "$seconds" "${lab_args[@]}" -- bash -c '
+    base=$1 n=$2
+    shift 2
+    eval "${SEGMENTS_BEFORE:-}"
+    at=$(date -u -d "+3 seconds" +%Y-%m-%dT%H:%M:%SZ)
+    pids=()
+    for ((i = 0; i < n; i++)); do
+      ip addr add "2001:db8:1::1$i/64" dev "$LAB_CLIENT_IF" nodad
+      "$QUORVELIN" --segment "$i/$n" --local-address "2001:db8:1::1$i" --start-at "$at" \
+        --report "$base-$i.jsonl" "$LAB_CLIENT_IF" "${@//@I@/$i}" >"$base-$i.out" 2>&1 &
+      pids+=($!)
+    done
+    status=0
+    for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+    eval "${SEGMENTS_AFTER:-}"
+    exit $status' segments "$T/$name" "$n" "$@"
+  for ((i = 0; i < n; i++)); do sed "s/^/  $name-$i| /" "$T/$name-$i.out"; done
+}

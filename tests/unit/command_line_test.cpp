@@ -86,6 +86,8 @@ const std::string help_text = usage_text.substr(0, usage_text.find("Version: "))
                               "  --local-address arg        Bind the socket to this address of the device.\n"
                               "  --start-at arg             Begin sending at this UTC time (RFC 3339).\n"
                               "  --ramp arg                 Capacity ramp: rates FROM:TO:STEP, SECONDS each.\n"
+                              "  --metrics-listen arg       Serve Prometheus metrics at ADDRESS:PORT.\n"
+                              "  --metrics-linger arg       Seconds the metrics stay up after the report.\n"
                               "Version: 0.1.5\n";
 
 const std::string examples = QUORVELIN_SOURCE_DIR "/examples/";

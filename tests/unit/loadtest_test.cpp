@@ -32,6 +32,7 @@ struct fake_manager {
     void async_run(std::chrono::system_clock::time_point at) { beats.push_back(at); }
     void cancel() { calls += "cancel "; }
     void clear_results() { calls += "clear_results "; }
+    void offer(std::uint32_t) {}
     zarn::quorvelin::engine_snapshot snapshot(std::chrono::system_clock::time_point cutoff)
     {
         cutoffs.push_back(cutoff);
