@@ -359,7 +359,7 @@ class Bench:
         # A subset of the parts, to measure one change quickly; rows without
         # figures are left out of the table.
         # (bench/run measures the pending clients itself, in labs of their own.)
-        self.parts = [p for p in env.get("PARTS", ",".join(PARTS)).split(",") if p and p != "pending"]
+        self.parts = [p for p in env.get("PARTS", ",".join(PARTS)).split(",") if p and p not in ("pending", "population")]
         unknown = [p for p in self.parts if p not in PARTS]
         if unknown:
             sys.exit(f"bench: unknown part(s) {', '.join(unknown)}; the parts are {', '.join(PARTS)}")
