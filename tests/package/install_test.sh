@@ -79,7 +79,7 @@ while IFS='|' read -r words expected; do
   read -ra words <<<"$words"
   [ "$(complete_words "${words[@]}" '')" = "$expected" ] || fail "completing '${words[*]} ': $(complete_words "${words[@]}" '')"
 done <<'CASES'
-quorvelin --test-mode|endless highload once
+quorvelin --test-mode|endless highload once population
 quorvelin --log-file|run.scn
 quorvelin -q lo|run.scn
 quorvelin -t 5 lo run.scn|run.scn

@@ -5,7 +5,8 @@ in SVG, the named series, shaded spans and marks), not by their pixels.
 The reports in tests/fixtures/reports were recorded in the lab (highload
 against the test responder capped at 50 new clients/s, a capacity ramp
 100:300:100:2 against it capped at 250, endless against Kea stopped by
-SIGINT, once against Kea), without the ticks' per-step detail
+SIGINT, once against Kea, a population of 300 against the test responder
+silent for 10 s), without the ticks' per-step detail
 and the histograms' buckets, which the plot does not read.
 """
 import json
@@ -55,6 +56,8 @@ class PlotTest(unittest.TestCase):
                 series = ["completed", "timed-out", "latency-p50", "latency-p99"]
                 if start["mode"] in ("highload", "ramp"):
                     series += ["rate", "low-water", "high-water"]
+                if start["mode"] == "population":
+                    series += ["bound", "renew-sent", "renew-answered", "rebind-sent", "rebind-answered"]
                 for gid in series:
                     self.assertIn(f'id="{gid}"', svg)
                 # A ramp step is shaded as a run that passed or failed.
