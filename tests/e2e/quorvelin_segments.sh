@@ -8,20 +8,11 @@
 source "$(dirname "$0")/lab.bash"
 MERGE=$SOURCE_DIR/scripts/merge
 
-# Asks Kea, through its control socket, how many addresses it has assigned.
-cat >"$T/kea_stats.py" <<'PYTHON'
-import json, socket, sys
-s = socket.socket(socket.AF_UNIX)
-s.connect(sys.argv[1])
-s.sendall(json.dumps({"command": "statistic-get", "arguments": {"name": "subnet[1].assigned-nas"}}).encode())
-print(json.load(s.makefile())["arguments"]["subnet[1].assigned-nas"][0][0])  # Kea closes after its answer
-PYTHON
-
 # Three once segments of a test of 6,000 clients against Kea, SOLICIT and
 # REQUEST only so that every lease stays assigned: 6,000 completed, and Kea
 # counts 6,000 leases, so no two generators shared a client.
 # shellcheck disable=SC2016  # expanded inside the lab
-SEGMENTS_AFTER='python3 "$KEA_STATS" "$LAB_DIR/kea.sock" >"$base.kea"' KEA_STATS=$T/kea_stats.py \
+SEGMENTS_AFTER='python3 "$KEA_STATS" "$LAB_DIR/kea.sock" >"$base.kea"' KEA_STATS=$SOURCE_DIR/tests/e2e/kea_assigned.py \
   segments once 60 3 --server kea -- --test-mode once --clients 6000 --timeout 2 \
   "$EX/default/1-solicit.scn" "$EX/default/2-request.scn"
 check "once: each segment waited for the start and completed its 2,000" "$(cat "$T"/once-?.out | grep -c \

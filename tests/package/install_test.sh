@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Debian package, as an operator gets it: built by cpack from this build
-# directory and unpacked into a throwaway root. The installed program runs,
-# the installed plot script draws a recorded report, the man page renders
-# without a single groff warning, and the page, the README's options table
-# and the program's --help list the same options.
+# directory and unpacked into a throwaway root. Debian's lintian finds no
+# error and no warning in it, the installed program runs, the installed plot
+# script draws a recorded report, the man page renders without a single groff
+# warning, and the page, the README's options table, the bash completion and
+# the program's --help list the same options.
 set -euo pipefail
 : "${QUORVELIN_BUILD_DIR:?}" "${QUORVELIN_SOURCE_DIR:?}"
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/quorvelin-package.XXXXXX")
@@ -20,6 +21,10 @@ done
 [[ $depends != *-dev* ]] || fail "a build package in Depends: $depends"
 [ "$(dpkg-deb -f "$deb" Section)" = net ] || fail "section"
 [ "$(dpkg-deb -f "$deb" Suggests)" = python3-matplotlib ] || fail "Suggests: $(dpkg-deb -f "$deb" Suggests)"
+# Informational tags are shown, not counted: see README.md for those that stay.
+lintian --fail-on error,warning --display-info "$deb" >"$tmp/lintian" 2>&1 ||
+  { cat "$tmp/lintian" >&2; fail "lintian: $(grep -c '^[EW]: ' "$tmp/lintian") errors and warnings"; }
+sed 's/^/lintian| /' "$tmp/lintian"
 
 dpkg-deb -x "$deb" "$tmp/root"
 bin=$tmp/root/usr/bin/quorvelin page=$tmp/root/usr/share/man/man1/quorvelin.1.gz
@@ -50,4 +55,33 @@ awk '/^### Options/ { on = 1; next } on && /^\|/ { print; seen = 1; next } seen 
 [ "$(wc -l <"$tmp/help")" -ge 17 ] || fail "read only $(wc -l <"$tmp/help") options from --help"
 diff -u "$tmp/help" "$tmp/man" || fail "the man page and --help list different options"
 diff -u "$tmp/help" "$tmp/readme" || fail "README.md and --help list different options"
+
+# The bash completion, as bash-completion loads it, on the words typed so far
+# (the last one being completed), in a directory holding one scenario file.
+complete_words() {
+  (cd "$tmp/cwd" && bash -c 'source /usr/share/bash-completion/bash_completion && source "$1" && shift &&
+    COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMP_LINE="$*" && COMP_POINT=${#COMP_LINE} && _quorvelin &&
+    printf "%s\n" "${COMPREPLY[@]}"' complete "$tmp/root/usr/share/bash-completion/completions/quorvelin" "$@") |
+    sort | paste -sd' '
+}
+mkdir "$tmp/cwd" && touch "$tmp/cwd/run.scn"
+complete_words quorvelin - | tr ' ' '\n' >"$tmp/completed"
+diff -u "$tmp/help" "$tmp/completed" || fail "the bash completion and --help list different options"
+# After an option that takes a value (--help shows "arg") the device is not
+# offered; after one that takes none, it is (after --help and --version,
+# which end the program, nothing is).
+"$bin" --help | grep -E '^  -' | grep ' arg ' | options_of '(^  |\[ )--?[A-Za-z][a-z-]*' >"$tmp/valued"
+while read -r option; do
+  [[ " $(complete_words quorvelin "$option" '') " == *" lo "* ]] || echo "$option"
+done < <(grep -vx -e -h -e --help -e -V -e --version "$tmp/help") >"$tmp/completed-valued"
+diff -u "$tmp/valued" "$tmp/completed-valued" || fail "the bash completion expects values after other options than --help"
+while IFS='|' read -r words expected; do
+  read -ra words <<<"$words"
+  [ "$(complete_words "${words[@]}" '')" = "$expected" ] || fail "completing '${words[*]} ': $(complete_words "${words[@]}" '')"
+done <<'CASES'
+quorvelin --test-mode|endless highload once
+quorvelin --log-file|run.scn
+quorvelin -q lo|run.scn
+quorvelin -t 5 lo run.scn|run.scn
+CASES
 echo "package test passed: $(basename "$deb"), $(wc -l <"$tmp/help") options"

@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# The fleet's deployment files, run here without a registry or a cluster: the
+# image built from the unchanged Containerfile on a Debian base made on the
+# spot, run as its unprivileged user in a lab against Kea; then the
+# Kubernetes Job's pods, rendered one per segment and run by podman kube play
+# in the lab as three relay agents, and the Job that merges their reports.
+# podman keeps everything under this test's temporary directory.
+# shellcheck source=tests/e2e/lab.bash
+source "$(dirname "$0")/../e2e/lab.bash"
+: "${QUORVELIN_BUILD_DIR:?}"
+for tool in podman runc mmdebstrap cpack; do
+  command -v "$tool" >/dev/null || { echo "$tool not found: run scripts/install-deps" >&2; exit 1; }
+done
+KUBE=$SOURCE_DIR/deploy/kubernetes
+
+export CONTAINERS_CONF=$T/containers.conf
+cat >"$CONTAINERS_CONF" <<CONF
+[containers]
+default_ulimits = ["nofile=1024:1024", "nproc=1024:1024"]
+
+[engine]
+runtime = "runc"
+cgroup_manager = "cgroupfs"
+events_logger = "none"
+tmp_dir = "$T/podman-tmp"
+CONF
+# podman needs the cgroup file system, which `ip netns exec` hides in the
+# lab by mounting a fresh /sys: it always runs in this script's mount
+# namespace, in the lab's network namespace when started there.
+export PODMAN_STORE="--root $T/podman-root --runroot $T/podman-run" PODMAN_MOUNTS=/proc/$$/ns/mnt
+# shellcheck disable=SC2086  # two options and their values
+podman() { nsenter --mount="$PODMAN_MOUNTS" podman $PODMAN_STORE "$@"; }
+export -f podman
+# Pods, containers and images first: their mounts must be gone before the
+# files are. (Not `podman system reset`: it also removes networks, which are
+# the machine's, not this store's.)
+cleanup() {
+  podman pod rm -a -f -t 0 >/dev/null 2>&1 || true
+  podman rm -a -f -t 0 >/dev/null 2>&1 || true
+  podman rmi -a -f >/dev/null 2>&1 || true
+  findmnt -rn -o TARGET | grep "^$T/" | sort -r | xargs -r umount -l || true
+  rm -rf -- "$T"
+}
+trap cleanup EXIT
+
+# The package from this build; the base image from a tarball that a first run
+# leaves in the build directory (bootstrapping Debian takes a minute or two).
+cpack -G DEB --config "$QUORVELIN_BUILD_DIR/CPackConfig.cmake" -B "$T/package" >"$T/cpack.log" 2>&1 ||
+  { cat "$T/cpack.log" >&2; exit 1; }
+rm -rf "$T/package/_CPack_Packages"
+base=$QUORVELIN_BUILD_DIR/container-cache/bookworm-apt.tar
+if [ ! -s "$base" ]; then
+  mkdir -p "$(dirname "$base")"
+  mmdebstrap --quiet --variant=apt bookworm - </dev/null >"$base.part" && mv "$base.part" "$base"
+fi
+podman import -q - debian:bookworm-slim <"$base" >/dev/null
+podman build -q --isolation=chroot --network=host -f "$SOURCE_DIR/deploy/container/Containerfile" \
+  -t quorvelin "$T/package" >"$T/build.log" 2>&1 || { cat "$T/build.log" >&2; exit 1; }
+
+version=$(dpkg-deb -f "$T"/package/quorvelin_*.deb Version)
+check "image: the entrypoint is quorvelin $version" "$(podman run --rm quorvelin --version)" = "quorvelin $version"
+check "image: runs as user 10547, without the setcap tool" \
+  "$(podman run --rm --entrypoint /bin/sh quorvelin -c 'id -u; command -v setcap || echo none')" = "$(printf '10547\nnone')"
+
+# The image in the lab: the unprivileged user binds port 546 and writes the
+# report to the volume.
+mkdir "$T/reports" && chown 10547:10547 "$T/reports"
+# shellcheck disable=SC2016  # expanded inside the lab
+in_lab image 120 --server kea -- bash -c 'podman run --rm --network "ns:/run/netns/$LAB_NS_CLIENT" \
+  -v "$1:/reports" quorvelin --test-mode once --clients 100 --report run.jsonl "$LAB_CLIENT_IF"' image "$T/reports"
+cp "$T/reports/run.jsonl" "$T/image.jsonl" || true
+check "image: 100 clients completed, the report on the volume" \
+  "$status/$(rate image)/$(report image 'summary["result"]')" = "0/100/100"
+
+# The Kubernetes Job: its pod template rendered for each of three segments
+# of a test of 1,500 clients (few enough for a busy machine's Kea to lose none),
+# each pod a relay agent on its own address of the lab's client link, all
+# starting at one instant; then the merge Job's pod on the reports volume.
+# podman kube play cannot join a network namespace by its path: run in the
+# lab's, the pods take it as the host's, and so each serves its metrics on a
+# port of its own.
+podman volume create quorvelin-reports >/dev/null
+reports=$(podman volume inspect -f '{{.Mountpoint}}' quorvelin-reports)
+chown 10547:10547 "$reports"
+# shellcheck disable=SC2016  # expanded inside the lab
+in_lab kube 240 --server kea -- bash -c '
+  dir=$1 kube=$2 kea=$3
+  at=$(date -u -d "+40 seconds" +%Y-%m-%dT%H:%M:%SZ)
+  for i in 0 1 2; do
+    ip addr add "2001:db8:1::1$i/64" dev "$LAB_CLIENT_IF" nodad
+    "$kube/render-pod" --pod-ip "2001:db8:1::1$i" --set "SERVER=$LAB_SERVER_ADDR" --set "DEVICE=$LAB_CLIENT_IF" \
+      --set "START_AT=$at" --set CLIENTS=1500 --set "METRICS=--metrics-listen 127.0.0.1:954$i --metrics-linger 1" \
+      "$kube/job.yaml" "$i" >"$dir/pod-$i.yaml"
+    podman kube play --network host "$dir/pod-$i.yaml" >/dev/null
+  done
+  for i in 0 1 2; do
+    echo "segment $i exited $(podman wait "quorvelin-$i-quorvelin")"
+    podman logs "quorvelin-$i-quorvelin" >"$dir/kube-$i.out" 2>&1
+  done
+  echo "Kea assigned $(python3 "$kea" "$LAB_DIR/kea.sock")"
+  "$kube/render-pod" "$kube/merge-job.yaml" >"$dir/merge.yaml"
+  podman kube play --network none "$dir/merge.yaml" >/dev/null
+  echo "merge exited $(podman wait quorvelin-merge-merge)"' \
+  kube "$T" "$KUBE" "$SOURCE_DIR/tests/e2e/kea_assigned.py"
+for i in 0 1 2; do sed "s/^/  kube-$i| /" "$T/kube-$i.out"; done
+cp "$reports/test.jsonl" "$T/kube.jsonl" || true
+check "kube: three segments and the merge exited 0, and Kea assigned 1,500 addresses" "$(cat "$T/kube.out")" = \
+  "$(printf 'segment %s exited 0\n' 0 1 2; printf 'Kea assigned 1500\nmerge exited 0')"
+check "kube: each segment waited for the start and completed its 500" "$(cat "$T"/kube-?.out | grep -c \
+  -e '^Waiting until .* to begin\.$' -e '^Finished and report: 500 transactions per second\.$')" -eq 6
+check "kube: the merged report has 1,500 of 1,500 completed, none timed out" \
+  "$(report kube '[summary["result"], summary["clients"]["started"], summary["clients"]["timed_out"],
+    start["merged"]["segments"]]')" = "[1500, 1500, 0, 3]"
+
+finish
