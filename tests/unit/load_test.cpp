@@ -219,6 +219,6 @@ TEST_F(Loading, ExamplesLoad)
         reset();
     }
     EXPECT_EQ(types, "address-and-prefix: 10 30 80; alternatives: 10 30 80; default: 10 30 80; "
-                     "prefix-delegation: 10 30 80; rapid-commit: 10 80; relay: 12 32 82; renew: 10 30 50 80; ");
+                     "population-prefix: 60 80 50; prefix-delegation: 10 30 80; rapid-commit: 10 80; relay: 12 32 82; renew: 10 30 50 80; ");
     EXPECT_EQ(load(directories["default"]), builtin_dumps());
 }
