@@ -6,6 +6,18 @@
 namespace zarn {
 namespace quorvelin {
 
+namespace {
+
+// Adds counts kept per index (per status code, per number of retransmissions).
+template <class Counts>
+void add_each(Counts& to, const Counts& from) noexcept
+{
+    for (std::size_t i = 0; i < to.size(); ++i)
+        to[i] += from[i];
+}
+
+} // namespace
+
 void step_measurements::add(const step_measurements& other) noexcept
 {
     sent += other.sent;
@@ -16,10 +28,8 @@ void step_measurements::add(const step_measurements& other) noexcept
     unbuildable += other.unbuildable;
     retransmitted += other.retransmitted;
     duplicate_leases += other.duplicate_leases;
-    for (std::size_t i = 0; i < needed_retransmissions.size(); ++i)
-        needed_retransmissions[i] += other.needed_retransmissions[i];
-    for (std::size_t i = 0; i < refused.size(); ++i)
-        refused[i] += other.refused[i];
+    add_each(needed_retransmissions, other.needed_retransmissions);
+    add_each(refused, other.refused);
     no_lease_offered += other.no_lease_offered;
     latency.add(other.latency);
 }
@@ -46,8 +56,7 @@ void exchange_counts::add(const exchange_counts& other) noexcept
     retransmitted += other.retransmitted;
     answered += other.answered;
     timed_out += other.timed_out;
-    for (std::size_t i = 0; i < refused.size(); ++i)
-        refused[i] += other.refused[i];
+    add_each(refused, other.refused);
     latency.add(other.latency);
 }
 

@@ -32,10 +32,10 @@ bool sendable(std::ptrdiff_t length)
     return length >= 0 && length <= max_message_size;
 }
 
-// A retransmission planned up to this much before the one the timer waits
-// for goes out that much late rather than re-arming the timer for every
-// client; none goes out early.
-constexpr std::chrono::milliseconds retransmission_slack{5};
+// A retransmission or renewal planned up to this much before the one its
+// timer waits for goes out that much late rather than re-arming the timer
+// for every client; none goes out early.
+constexpr std::chrono::milliseconds timer_slack{5};
 
 std::unique_ptr<retransmitter> make_retransmitter()
 {
@@ -55,13 +55,13 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
                                          unsigned short send_port, unsigned short recv_port,
                                          const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint)
     : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment),
-      taken(g_opt_scenario.size()), retransmissions(make_retransmitter()), retransmission_timer(loop),
+      taken(g_opt_scenario.size()), retransmissions(make_retransmitter()), retransmission_timer(loop, timer_slack),
       leases(g_opt_check_leases ? std::make_unique<lease_check>() : nullptr),
       population(g_opt_mode == opt_mode_population
                      ? std::make_unique<bound_population>(g_opt_time_compression,
                                                           0xD1B54A32D192ED03ULL ^ g_opt_segment.index)
                      : nullptr),
-      population_timer(loop)
+      population_timer(loop, timer_slack)
 {
     // A segment's beats are a 1/N share of the test's: a window N times as
     // wide keeps as many beats per wake-up as one generator at the whole rate
@@ -84,8 +84,8 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
 transaction_manager::~transaction_manager()
 {
     boost::system::error_code ignored;
-    retransmission_timer.cancel(ignored);
-    population_timer.cancel(ignored);
+    retransmission_timer.cancel();
+    population_timer.cancel();
     socket.close(ignored);
     clients.release_detached(renewal_scratch);
 }
@@ -180,13 +180,8 @@ void transaction_manager::check_released(const client_entry& client)
 
 void transaction_manager::arm_retransmissions()
 {
-    const auto earliest = retransmissions->earliest();
-    if (!earliest || !(*earliest + retransmission_slack < retransmission_armed))
-        return;
-    retransmission_armed = *earliest;
-    // Replaces the wait in progress, which completes as aborted.
-    retransmission_timer.expires_at(std::chrono::time_point_cast<std::chrono::system_clock::duration>(*earliest));
-    retransmission_timer.async_wait([this](const boost::system::error_code& e) { on_retransmission_due(e); });
+    retransmission_timer.arm(retransmissions->earliest(),
+                             [this](const boost::system::error_code& e) { on_retransmission_due(e); });
 }
 
 void transaction_manager::on_retransmission_due(const boost::system::error_code& error)
@@ -194,7 +189,7 @@ void transaction_manager::on_retransmission_due(const boost::system::error_code&
     if (error)
         return; // re-armed for an earlier one, or the engine goes
     lock held(table_mutex);
-    retransmission_armed = time_point::max();
+    retransmission_timer.fired();
     const time_point at = now();
     retransmissions->serve(at, clients, [this](client_entry& client) {
         clients.count_retransmitted(client, io.next_flush());
@@ -325,12 +320,7 @@ bound_population::bytes transaction_manager::build_renewal(int type, bound_popul
 
 void transaction_manager::arm_population()
 {
-    const auto earliest = population->earliest();
-    if (!earliest || !(*earliest + retransmission_slack < population_armed))
-        return;
-    population_armed = *earliest;
-    population_timer.expires_at(std::chrono::time_point_cast<std::chrono::system_clock::duration>(*earliest));
-    population_timer.async_wait([this](const boost::system::error_code& e) { on_population_due(e); });
+    population_timer.arm(population->earliest(), [this](const boost::system::error_code& e) { on_population_due(e); });
 }
 
 void transaction_manager::on_population_due(const boost::system::error_code& error)
@@ -338,7 +328,7 @@ void transaction_manager::on_population_due(const boost::system::error_code& err
     if (error)
         return; // re-armed for an earlier instant, or the engine goes
     lock held(table_mutex);
-    population_armed = time_point::max();
+    population_timer.fired();
     population->serve(
         now(), [this](int type, bound_population::bytes kept) { return build_renewal(type, kept); },
         [this](bound_population::bytes message) {

@@ -17,6 +17,7 @@
 #include "engine/bound_population.hpp"
 #include "engine/client_table.hpp"
 #include "engine/datagram_io.hpp"
+#include "engine/earliest_timer.hpp"
 #include "engine/lease_check.hpp"
 #include "engine/measurements.hpp"
 #include "engine/retransmitter.hpp"
@@ -141,19 +142,17 @@ private:
     std::set<std::string> reported;
 
     // With retransmission on (--retransmit): the planned retransmissions and
-    // the one timer that serves them, armed for `retransmission_armed`.
+    // the one timer that serves them.
     // Null without: then no client costs a timer or a planned entry.
     std::unique_ptr<retransmitter> retransmissions;
-    boost::asio::basic_waitable_timer<std::chrono::system_clock> retransmission_timer;
-    time_point retransmission_armed = time_point::max();
+    earliest_timer retransmission_timer;
     // With the lease check on (--check-leases): the leases the clients hold.
     std::unique_ptr<lease_check> leases;
     // In a population test (--test-mode population): the bound subscribers,
-    // the one timer that serves their instants, armed for `population_armed`,
-    // and the storage their messages are built in.
+    // the one timer that serves their instants, and the storage their
+    // messages are built in.
     std::unique_ptr<bound_population> population;
-    boost::asio::basic_waitable_timer<std::chrono::system_clock> population_timer;
-    time_point population_armed = time_point::max();
+    earliest_timer population_timer;
     stored_message renewal_scratch;
 };
 
