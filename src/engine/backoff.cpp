@@ -1,6 +1,7 @@
 #include "engine/backoff.hpp"
 
 #include "message/vocabulary.hpp"
+#include "message/wire.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -84,6 +85,13 @@ std::uint16_t elapsed_hundredths(backoff_time first, backoff_time now)
     if (hundredths <= 0)
         return 0;
     return hundredths >= 0xffff ? 0xffff : static_cast<std::uint16_t>(hundredths);
+}
+
+void stamp_elapsed_time(char* begin, std::size_t size, backoff_time first, backoff_time now)
+{
+    const char* const option = wire::find_client_option(begin, begin + size, opt_elapsed_time);
+    if (option && wire::get16(option + 2) == 2)
+        wire::put16(begin + (option - begin) + wire::option_header, elapsed_hundredths(first, now));
 }
 
 double backoff_jitter::operator()()

@@ -52,6 +52,10 @@ std::optional<backoff_time> next_transmission(const backoff_params& p, backoff_t
 // The Elapsed Time option's value at `now` for an exchange begun at
 // `first`: hundredths of a second, 0xffff at most (section 21.9).
 std::uint16_t elapsed_hundredths(backoff_time first, backoff_time now);
+// Before a retransmission: sets the Elapsed Time option (length 2) of the
+// message [begin, begin + size), through any relay layers, to
+// elapsed_hundredths(first, now). A message without one is left as it is.
+void stamp_elapsed_time(char* begin, std::size_t size, backoff_time first, backoff_time now);
 
 // RAND for a whole run: uniform in [-0.1, 0.1] from a seeded xorshift
 // generator (the schedule needs spread, not secrecy).

@@ -21,6 +21,8 @@ bound_population::~bound_population()
 {
     while (!subscribers.empty())
         drop(subscribers.begin()->first);
+    for (auto& [xid, f] : sent) // the abandoned ones
+        pool.release(f.message);
 }
 
 backoff_params bound_population::params(int type) const
@@ -76,45 +78,103 @@ std::optional<bound_population::time_point> bound_population::earliest() const
     return time_of(due.top().due);
 }
 
-bound_population::bytes bound_population::in_flight(std::int32_t id) const
+bound_population::bytes bound_population::asked(std::int32_t xid) const
 {
-    const auto found = sent.find(id);
-    if (found == sent.end() || !found->second.message.data)
+    const auto found = sent.find(xid);
+    if (found == sent.end())
         return bytes{};
     const stored_message& m = found->second.message;
     return bytes{m.data, m.data + m.size};
 }
 
-bool bound_population::answer(std::int32_t id, const char* reply, const char* end, unsigned refused_status,
-                              time_point now)
+std::int32_t bound_population::new_exchange_id()
 {
-    const auto found = subscribers.find(id);
-    if (found == subscribers.end() || found->second.now == phase::bound || in_flight(id).begin == nullptr)
-        return false;
-    if (found->second.now == phase::releasing) {
-        ++counted.release_answered;
-        drop(id);
-        return true;
+    // The ids go round; one still waiting for its answer, 8 million
+    // exchanges later, is passed over.
+    for (;;) {
+        const std::int32_t xid = next_exchange;
+        next_exchange = xid == last_exchange_id ? first_exchange_id : xid + 1;
+        if (sent.find(xid) == sent.end())
+            return xid;
     }
-    subscriber& s = found->second;
-    exchange_counts& counts = counts_of(s.now);
-    const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(now - sent[id].first_sent).count();
+}
+
+bound_population::flight* bound_population::exchange_of(const subscriber& s)
+{
+    if (s.exchange == 0)
+        return nullptr;
+    const auto found = sent.find(s.exchange);
+    return found == sent.end() ? nullptr : &found->second;
+}
+
+void bound_population::end_exchange(subscriber& s)
+{
+    if (flight* const f = exchange_of(s)) {
+        pool.release(f->message);
+        sent.erase(s.exchange);
+    }
+    s.exchange = 0;
+}
+
+std::optional<lease_grant> bound_population::count_answer(const flight& f, const char* reply, const char* end,
+                                                          unsigned refused_status, time_point now)
+{
+    exchange_counts& counts = counts_of(f.asked);
+    const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(now - f.first_sent).count();
     counts.latency.record(static_cast<std::uint64_t>(std::max<std::int64_t>(0, waited)));
     std::optional<lease_grant> grant;
     if (refused_status == 0)
         grant = read_grant(reply, end, now, compression);
-    if (!grant) {
+    if (grant)
+        ++counts.answered;
+    else
         ++counts.refused[std::min<std::size_t>(refused_status, status_slots - 1)];
-        ++counted.left;
+    return grant;
+}
+
+bool bound_population::answer(std::int32_t xid, const char* reply, const char* end, unsigned refused_status,
+                              time_point now)
+{
+    const auto in = sent.find(xid);
+    if (in == sent.end())
+        return false;
+    flight& f = in->second;
+    if (f.abandoned) {
+        count_answer(f, reply, end, refused_status, now);
+        pool.release(f.message);
+        sent.erase(in);
+        return true;
+    }
+    const std::int32_t id = f.subscriber;
+    const auto found = subscribers.find(id);
+    if (found == subscribers.end()) // cannot be: an exchange ends when its subscriber leaves
+        return false;
+    subscriber& s = found->second;
+    if (s.now == phase::releasing) {
+        ++counted.release_answered;
         drop(id);
         return true;
     }
-    ++counts.answered;
-    pool.release(sent[id].message);
-    sent.erase(id);
+    std::optional<lease_grant> grant = count_answer(f, reply, end, refused_status, now);
+    if (!grant) {
+        ++counted.left;
+        forget_leases(id, s);
+        drop(id);
+        return true;
+    }
+    if (leases)
+        counts_of(s.now).duplicate_leases += leases->granted(id, s.now == phase::rebinding ? msg_rebind : msg_renew,
+                                                             reply, end, now, lease_log);
+    end_exchange(s);
     take_grant(s, *grant);
     plan(id, s, now);
     return true;
+}
+
+void bound_population::forget_leases(std::int32_t id, const subscriber& s)
+{
+    if (leases)
+        leases->released(id, s.kept.data, s.kept.data + s.kept.size);
 }
 
 void bound_population::drop(std::int32_t id)
@@ -122,13 +182,9 @@ void bound_population::drop(std::int32_t id)
     const auto found = subscribers.find(id);
     if (found == subscribers.end())
         return;
+    end_exchange(found->second);
     pool.release(found->second.kept);
     subscribers.erase(found);
-    const auto in = sent.find(id);
-    if (in != sent.end()) {
-        pool.release(in->second.message);
-        sent.erase(in);
-    }
 }
 
 void bound_population::release_all(time_point now, backoff_duration spacing)
@@ -137,14 +193,13 @@ void bound_population::release_all(time_point now, backoff_duration spacing)
     due.clear();
     time_point at = now;
     for (auto& [id, s] : subscribers) {
+        // A renewal on its way keeps its id and message, to count its answer.
+        if (flight* const f = exchange_of(s))
+            f->abandoned = true;
+        s.exchange = 0;
         s.now = phase::releasing;
         s.transmissions = 0;
         ++s.generation;
-        const auto in = sent.find(id);
-        if (in != sent.end()) {
-            pool.release(in->second.message);
-            sent.erase(in);
-        }
         push(ms_of(at), id, s);
         at += spacing;
     }

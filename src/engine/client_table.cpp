@@ -41,8 +41,9 @@ void result_totals::add(const transaction_info::time_point& start, const transac
     ++count;
 }
 
-client_table::client_table(std::size_t steps, segment share, std::int32_t first_xid)
-    : share(share), next_xid(first_xid < 0 ? share.first_id() : first_xid & xid_mask), counted(steps)
+client_table::client_table(std::size_t steps, segment share, std::int32_t first_xid, std::int32_t last_xid)
+    : share(share), next_xid(first_xid < 0 ? share.first_id() : first_xid & xid_mask), last_xid(last_xid),
+      counted(steps)
 {
 }
 
@@ -56,6 +57,8 @@ client_table::started_client client_table::start(const time_point& now)
         // table key always matches the id in its replies, and within the
         // segment's share, so that no other generator of the test uses them.
         next_xid = share.next_id(next_xid);
+        if (next_xid > last_xid)
+            next_xid = share.first_id();
         answered = messages.start_fresh(id);
     } else {
         // Restart: the client's last message becomes the message its first

@@ -91,8 +91,9 @@ public:
 
     // `steps`: the scenario's messages. Fresh clients take the ids of
     // `share` (all ids for a lone generator), from `first_xid` on (one of
-    // the share's), within 24 bits.
-    explicit client_table(std::size_t steps, segment share = segment{}, std::int32_t first_xid = -1);
+    // the share's), up to `last_xid` and round again.
+    explicit client_table(std::size_t steps, segment share = segment{}, std::int32_t first_xid = -1,
+                          std::int32_t last_xid = segment::id_mask);
 
     // A client that has just been given its entry; `answered` is the message
     // its first scenario message answers, valid until end_start().
@@ -174,6 +175,7 @@ private:
 
     segment share;
     std::int32_t next_xid;
+    std::int32_t last_xid;
     // The clients' last messages; declared before everything that refers to them.
     client_messages messages;
     std::unordered_map<std::int32_t, client_entry> transactions;

@@ -6,6 +6,8 @@
 
 #include <boost/asio/ip/address_v6.hpp>
 
+#include <cmath>
+
 namespace zarn {
 namespace quorvelin {
 
@@ -66,8 +68,11 @@ unsigned lease_check::granted(std::int32_t id, int asked, const char* answer, co
     for_each_lease(answer, end, [&](const lease_key& key, std::uint32_t valid) {
         if (valid == 0)
             return;
+        // Whole seconds, rounded up: a lease is held a little longer rather
+        // than given up before its end.
+        const double lasts = valid == 0xffffffff ? double(lease_table::forever) : std::ceil(valid / compression);
         const lease_table::seconds until =
-            valid >= lease_table::forever - at ? lease_table::forever : at + valid;
+            lasts >= double(lease_table::forever - at) ? lease_table::forever : at + static_cast<lease_table::seconds>(lasts);
         const std::int32_t other = table.grant(key, id, until, at);
         if (other == lease_table::no_holder)
             return;

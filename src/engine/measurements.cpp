@@ -56,6 +56,7 @@ void exchange_counts::add(const exchange_counts& other) noexcept
     retransmitted += other.retransmitted;
     answered += other.answered;
     timed_out += other.timed_out;
+    duplicate_leases += other.duplicate_leases;
     add_each(refused, other.refused);
     latency.add(other.latency);
 }
@@ -82,7 +83,7 @@ std::uint64_t duplicate_leases(const measurements& m) noexcept
     std::uint64_t n = 0;
     for (const step_measurements& s : m.steps)
         n += s.duplicate_leases;
-    return n;
+    return n + m.population.renew.duplicate_leases + m.population.rebind.duplicate_leases;
 }
 
 void measurements::add(const measurements& other) noexcept

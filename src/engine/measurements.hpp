@@ -69,6 +69,7 @@ struct exchange_counts {
     std::uint64_t retransmitted = 0; // further ones
     std::uint64_t answered = 0;      // replies that renewed the lease
     std::uint64_t timed_out = 0;     // given up at T2 (RENEW) or at the end of the lease (REBIND)
+    std::uint64_t duplicate_leases = 0; // leases renewed that another client held (--check-leases)
     std::array<std::uint64_t, status_slots> refused{}; // by status code (as steps count them)
     latency_histogram latency;                 // answered and refused, from the first transmission
 
@@ -106,7 +107,7 @@ struct measurements {
     void add(const measurements& other) noexcept;
 };
 
-// Duplicate leases over all steps.
+// Duplicate leases over all steps and a population's renewals.
 std::uint64_t duplicate_leases(const measurements& m) noexcept;
 
 } // namespace quorvelin

@@ -1,8 +1,5 @@
 #include "engine/retransmitter.hpp"
 
-#include "message/vocabulary.hpp"
-#include "message/wire.hpp"
-
 namespace zarn {
 namespace quorvelin {
 
@@ -62,14 +59,6 @@ std::optional<retransmitter::time_point> retransmitter::earliest() const
 bool retransmitter::waiting(const client_entry& client, const planned_send& due) const
 {
     return !client.info.stalled && tag_of(client) == due.tag && client.last.data != nullptr;
-}
-
-void retransmitter::stamp_elapsed_time(client_entry& client, const time_point& now) const
-{
-    char* const begin = client.last.data;
-    const char* const option = wire::find_client_option(begin, begin + client.last.size, opt_elapsed_time);
-    if (option && wire::get16(option + 2) == 2)
-        wire::put16(begin + (option - begin) + wire::option_header, elapsed_hundredths(client.info.send_time, now));
 }
 
 } // namespace quorvelin

@@ -49,7 +49,7 @@ public:
             client_entry* client = clients.find(due.id);
             if (!client || !waiting(*client, due))
                 continue;
-            stamp_elapsed_time(*client, now);
+            stamp_elapsed_time(client->last.data, client->last.size, client->info.send_time, now);
             resend(*client);
             plan_next(*client, now, backoff_duration(due.rt_us));
         }
@@ -65,7 +65,6 @@ private:
     static std::uint32_t tag_of(const client_entry& client);
     // Whether the client still waits for the answer to the planned message.
     bool waiting(const client_entry& client, const planned_send& due) const;
-    void stamp_elapsed_time(client_entry& client, const time_point& now) const;
     // After a transmission at `now` that followed timeout `rt`.
     void plan_next(const client_entry& client, const time_point& now, backoff_duration rt);
     void push(const client_entry& client, const time_point& at, backoff_duration rt);

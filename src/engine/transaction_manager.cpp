@@ -37,6 +37,13 @@ bool sendable(std::ptrdiff_t length)
 // for every client; none goes out early.
 constexpr std::chrono::milliseconds timer_slack{5};
 
+// A population's subscribers take the top half of the transaction ids for
+// their renewals, so the clients that bind keep to the bottom half.
+std::int32_t last_client_id()
+{
+    return g_opt_mode == opt_mode_population ? bound_population::first_exchange_id - 1 : segment::id_mask;
+}
+
 std::unique_ptr<retransmitter> make_retransmitter()
 {
     if (!g_opt_retransmit)
@@ -54,9 +61,11 @@ std::unique_ptr<retransmitter> make_retransmitter()
 transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::asio::ip::address_v6 server,
                                          unsigned short send_port, unsigned short recv_port,
                                          const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint)
-    : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment),
+    : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment, -1, last_client_id()),
       taken(g_opt_scenario.size()), retransmissions(make_retransmitter()), retransmission_timer(loop, timer_slack),
-      leases(g_opt_check_leases ? std::make_unique<lease_check>() : nullptr),
+      leases(g_opt_check_leases ? std::make_unique<lease_check>(
+                                      g_opt_mode == opt_mode_population ? g_opt_time_compression : 1)
+                                : nullptr),
       population(g_opt_mode == opt_mode_population
                      ? std::make_unique<bound_population>(g_opt_time_compression,
                                                           0xD1B54A32D192ED03ULL ^ g_opt_segment.index)
@@ -68,6 +77,8 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
     // serves, so its cost per client does not grow with N. Capped so that no
     // client starts more than 10 ms before its beat.
     set_batch_window(default_batch_window * std::min<std::uint32_t>(g_opt_segment.count, 10));
+    if (population)
+        population->check_leases(leases.get(), g_opt_log.get());
 
     // The scope id makes link-scoped destinations (ff02::1:2) leave through
     // the named device.
@@ -287,7 +298,7 @@ void transaction_manager::handle_reply(packet_buffer& buffer, const sockaddr_in6
 bool transaction_manager::answer_subscriber(std::int32_t id, const char* message, const char* end,
                                             const time_point& arrived)
 {
-    const bound_population::bytes asked = population->in_flight(id);
+    const bound_population::bytes asked = population->asked(id);
     unsigned refused = 0;
     if (asked.begin != asked.end) {
         const reply_verdict verdict = judge_reply(asked.begin, asked.end, message, end);
@@ -302,7 +313,8 @@ bool transaction_manager::answer_subscriber(std::int32_t id, const char* message
     return true;
 }
 
-bound_population::bytes transaction_manager::build_renewal(int type, bound_population::bytes kept)
+bound_population::bytes transaction_manager::build_renewal(int type, bound_population::bytes kept,
+                                                           std::int32_t xid)
 {
     const top_param& scene = type == msg_renew    ? *g_opt_population_scenes.renew
                              : type == msg_rebind ? *g_opt_population_scenes.rebind
@@ -313,7 +325,8 @@ bound_population::bytes transaction_manager::build_renewal(int type, bound_popul
     } catch (const std::exception& e) {
         report_failure(nullptr, e.what());
     }
-    if (!sendable(length) || length == 0)
+    if (!sendable(length) || length == 0 ||
+        !wire::put_client_xid(renewal_scratch.data, renewal_scratch.data + length, xid))
         return {};
     return {renewal_scratch.data, renewal_scratch.data + length};
 }
@@ -330,7 +343,8 @@ void transaction_manager::on_population_due(const boost::system::error_code& err
     lock held(table_mutex);
     population_timer.fired();
     population->serve(
-        now(), [this](int type, bound_population::bytes kept) { return build_renewal(type, kept); },
+        now(),
+        [this](int type, bound_population::bytes kept, std::int32_t xid) { return build_renewal(type, kept, xid); },
         [this](bound_population::bytes message) {
             io.queue(message.begin, static_cast<std::size_t>(message.end - message.begin));
         },

@@ -125,8 +125,9 @@ private:
     // In a population test: the reply answers subscriber `id`'s renewal,
     // rebind or release. table_mutex held.
     bool answer_subscriber(std::int32_t id, const char* message, const char* end, const time_point& arrived);
-    // Builds a subscriber's RENEW, REBIND or RELEASE answering its kept REPLY.
-    bound_population::bytes build_renewal(int type, bound_population::bytes kept);
+    // Builds a subscriber's RENEW, REBIND or RELEASE answering its kept
+    // REPLY, with the exchange's transaction id `xid`.
+    bound_population::bytes build_renewal(int type, bound_population::bytes kept, std::int32_t xid);
     // The population's timer: armed for its earliest instant, and served.
     void arm_population();
     void on_population_due(const boost::system::error_code& error);

@@ -30,6 +30,7 @@ json exchange(const exchange_counts& e, bool whole_run)
             {"answered", e.answered},
             {"refused", refused},
             {"timed_out", e.timed_out},
+            {"duplicate_leases", e.duplicate_leases},
             {"latency_us", latency(e.latency, whole_run)}};
 }
 

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include <string>
+#include <utility>
 
 namespace zarn {
 namespace quorvelin {
@@ -106,6 +107,10 @@ void print_duplicate_leases(std::ostream& os, const run_outcome& o)
     for (std::size_t k = 0; k < o.totals.steps.size(); ++k)
         if (o.totals.steps[k].duplicate_leases != 0)
             os << "Duplicate leases at step " << step_name(o, k) << ": " << o.totals.steps[k].duplicate_leases << "\n";
+    const population_counts& p = o.totals.population;
+    for (const auto& [name, n] : {std::pair{"RENEW", p.renew.duplicate_leases}, {"REBIND", p.rebind.duplicate_leases}})
+        if (n != 0)
+            os << "Duplicate leases at " << name << ": " << n << "\n";
 }
 
 void print_latency_row(std::ostream& os, const std::string& name, const latency_histogram& h)

@@ -21,9 +21,9 @@ using zarn::quorvelin::top_param;
 
 // A renewal asks the server that granted the lease; a rebind asks any
 // server, so it carries no Server Identifier (RFC 8415 section 18.2.5).
-const char* const renew_text = "RENEW { CID = @auto, SID = @auto, IA_NA 1 { IAADDR = @auto } }";
-const char* const rebind_text = "REBIND { CID = @auto, IA_NA 1 { IAADDR = @auto } }";
-const char* const release_text = "RELEASE { CID = @auto, SID = @auto, IA_NA 1 { IAADDR = @auto } }";
+const char* const renew_text = "RENEW { CID = @auto, SID = @auto, ELAPSED_TIME = 0, IA_NA 1 { IAADDR = @auto } }";
+const char* const rebind_text = "REBIND { CID = @auto, ELAPSED_TIME = 0, IA_NA 1 { IAADDR = @auto } }";
+const char* const release_text = "RELEASE { CID = @auto, SID = @auto, ELAPSED_TIME = 0, IA_NA 1 { IAADDR = @auto } }";
 
 double parse_compression(const std::string& text)
 {

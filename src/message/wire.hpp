@@ -140,6 +140,32 @@ inline const char* find_client_option(const char* begin, const char* end, unsign
     return nullptr;
 }
 
+// The client message in [begin, end), entered through any relay layers;
+// false, with the range left as far as it got, when a layer has no Relay
+// Message option or the layers run deeper than a scenario may give.
+inline bool enter_client_message(const char*& begin, const char*& end)
+{
+    for (std::size_t depth = 0; is_relay_layer(begin, end); ++depth)
+        if (depth > max_relay_layers || !enter_relay_message(begin, end))
+            return false;
+    return size(begin, end) >= message_header;
+}
+
+// Writes `xid` into the transaction id of the client message in [begin,
+// end), entered through any relay layers. False when there is none.
+inline bool put_client_xid(char* begin, char* end, std::int32_t xid)
+{
+    const char* message = begin;
+    const char* message_end = end;
+    if (!enter_client_message(message, message_end))
+        return false;
+    char* const p = begin + (message - begin);
+    p[1] = static_cast<char>(xid >> 16);
+    p[2] = static_cast<char>(xid >> 8);
+    p[3] = static_cast<char>(xid);
+    return true;
+}
+
 } // namespace wire
 } // namespace quorvelin
 } // namespace zarn

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The population test: 2,000 subscribers against Kea, its lifetimes run 200
 # times faster (T1 1000 s: a RENEW every 5 s), renew at the rate their T1
-# gives while Kea holds exactly 2,000 leases, and release them all at the
-# end; against the test responder going silent, renewals time out at T2,
+# gives while Kea holds exactly 2,000 leases, with no lease granted twice,
+# and release them all at the end; against the test responder going silent, renewals time out at T2,
 # turn into rebinds, and the population is whole again once it answers.
 # shellcheck source=tests/e2e/lab.bash
 source "$(dirname "$0")/lab.bash"
@@ -13,7 +13,7 @@ source "$(dirname "$0")/lab.bash"
 # shellcheck disable=SC2016  # expanded inside the lab
 in_lab kea 60 -- bash -c '
   "$QUORVELIN" --test-mode population --population 2000 --clients 2000 --time-compression 200 -t 23 --summary \
-    --report "$1.jsonl" "$LAB_CLIENT_IF" >"$1.log" 2>&1 &
+    --check-leases --report "$1.jsonl" "$LAB_CLIENT_IF" >"$1.log" 2>&1 &
   pid=$!
   sleep 4
   for _ in 1 2 3 4 5 6 7 8; do python3 "$2" "$LAB_DIR/kea.sock" >>"$1.kea" || echo none >>"$1.kea"; sleep 2; done
@@ -31,6 +31,11 @@ check "kea: 6000 renewals (within 5 %) in ticks 4 to 18, all answered" "$(report
   summary["population"]["renew"]["sent"] == summary["population"]["renew"]["answered"],
   summary["population"]["lost"], summary["population"]["released"], summary["population"]["release_answered"]]')" \
   = '[true, true, 0, 2000, 2000]'
+# Each renewal is an exchange of its own: Kea answers it under its own id,
+# nothing comes back unmatched, and no lease Kea renews is another's.
+check "kea: no unmatched reply, no duplicate lease, renewals checked too" "$(report kea '[
+  summary["unmatched_replies"], summary["duplicate_leases"], summary["population"]["renew"]["duplicate_leases"]]')" \
+  = '[0, 0, 0]'
 
 # Lifetimes of 100/200/300/400 s at 20 times: T1 5 s, T2 10 s, valid 20 s
 # after a binding; the responder is silent from 3 s to 13 s after it started.

@@ -2,6 +2,8 @@
 // type's parameters (section 7.6), on a fake clock with fixed RAND values.
 #include "engine/backoff.hpp"
 #include "message/vocabulary.hpp"
+#include "message/wire.hpp"
+#include "wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -113,6 +115,27 @@ TEST(Backoff, ElapsedTimeCountsHundredthsUpTo0xffff)
     EXPECT_EQ(q::elapsed_hundredths(t0, t0 + milliseconds(655340)), 0xfffe);
     EXPECT_EQ(q::elapsed_hundredths(t0, t0 + seconds(100000)), 0xffff);
     EXPECT_EQ(q::elapsed_hundredths(t0, t0 - seconds(1)), 0); // the clock stepped back
+}
+
+// A renewal under two relay layers gets its exchange's id and, when it goes
+// out again, its Elapsed Time; the relay layers keep theirs.
+TEST(Backoff, TheIdAndElapsedTimeAreWrittenIntoTheClientMessageUnderItsRelays)
+{
+    using namespace wire_bytes;
+    const auto relayed = [](std::uint32_t xid, unsigned elapsed) {
+        const bytes renew = message(5, xid, cat({client_id(9), option(8, u16(elapsed))}));
+        return relay(12, 1, "2001:db8::1", "fe80::1",
+                     option(9, relay(12, 0, "2001:db8::2", "fe80::2", cat({option(8, u16(7)), option(9, renew)}))));
+    };
+    bytes m = relayed(42, 0);
+    char* const begin = reinterpret_cast<char*>(m.data());
+    EXPECT_TRUE(q::wire::put_client_xid(begin, begin + m.size(), 0x800123));
+    q::stamp_elapsed_time(begin, m.size(), t0, t0 + milliseconds(1500));
+    EXPECT_EQ(to_hex(m), to_hex(relayed(0x800123, 150)));
+    // A relay layer without its Relay Message carries no client message.
+    bytes bare = relay(12, 0, "2001:db8::2", "fe80::2", option(8, u16(7)));
+    char* const b = reinterpret_cast<char*>(bare.data());
+    EXPECT_FALSE(q::wire::put_client_xid(b, b + bare.size(), 1));
 }
 
 TEST(Backoff, JitterStaysWithinTenPercentBothWays)

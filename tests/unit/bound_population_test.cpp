@@ -1,6 +1,7 @@
 // Bound subscribers on a fake clock: RENEW at T1, retransmitted until T2,
 // REBIND until the valid lifetime ends, then the lease is lost; answers
-// renew the lease, refusals unbind. Lease times compressed 100 times.
+// renew the lease, refusals unbind; each exchange has a transaction id of
+// its own. Lease times compressed 100 times.
 #include "engine/bound_population.hpp"
 #include "message/vocabulary.hpp"
 #include "wire_bytes.hpp"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,52 +25,84 @@ q::backoff_time at_ms(long long ms)
     return t0 + std::chrono::milliseconds(ms);
 }
 
-// A REPLY to client `xid` granting one address: T1 1000 s, T2 1500 s,
-// valid 3600 s (10 s, 15 s and 36 s at 100 times), with a DNS option no
-// renewal copies.
-bytes reply(std::uint32_t xid, std::uint32_t t1 = 1000)
+const char* c(const bytes& b)
+{
+    return reinterpret_cast<const char*>(b.data());
+}
+
+// A REPLY to client `xid` granting `granted`: T1 1000 s, T2 1500 s, valid
+// 3600 s (10 s, 15 s and 36 s at 100 times), with a DNS option no renewal
+// copies.
+bytes reply(std::uint32_t xid, std::uint32_t t1 = 1000, const char* granted = "2001:db8::1")
 {
     return message(7, xid,
-                   cat({client_id(xid), server_id, ia(3, 1, t1, 1500, iaaddr("2001:db8::1", 3000, 3600)),
+                   cat({client_id(xid), server_id, ia(3, 1, t1, 1500, iaaddr(granted, 3000, 3600)),
                         option(23, address("2001:db8::53"))}));
 }
 
-// A population at 100 times, with what it sent and lost, by type.
+// One transmission as sent: type, transaction id, Elapsed Time.
+struct transmission {
+    unsigned type;
+    std::int32_t xid;
+    unsigned elapsed;
+};
+
+// A population at 100 times, with what it sent and lost.
 struct fixture {
     q::bound_population population{100, 7};
-    std::vector<std::string> sent; // "RENEW" or "REBIND", one per transmission
+    std::vector<transmission> sent;
     std::vector<std::int32_t> gone;
     long long first_rebind_ms = -1;
     bytes last_kept;
+    bytes built;
 
-    // Serves the population every millisecond up to `ms`.
+    // Serves the population every millisecond up to `ms`. Each message is
+    // its type and id with an Elapsed Time of 0 and the kept Client
+    // Identifier and IA, as the built-in ones.
     void run_until(long long ms, long long from = 0)
     {
         for (long long t = from; t <= ms; ++t) {
             population.serve(
                 at_ms(t),
-                [this](int type, q::bound_population::bytes kept) {
+                [this](int type, q::bound_population::bytes kept, std::int32_t xid) {
                     last_kept.assign(kept.begin, kept.end);
-                    static const char renew[] = "RENEW";
-                    static const char rebind[] = "REBIND";
-                    static const char release[] = "RELEASE";
-                    return type == q::msg_renew    ? q::bound_population::bytes{renew, renew + 5}
-                           : type == q::msg_rebind ? q::bound_population::bytes{rebind, rebind + 6}
-                                                   : q::bound_population::bytes{release, release + 7};
+                    built = message(unsigned(type), std::uint32_t(xid),
+                                    cat({find(last_kept, 1), option(8, u16(0)), find(last_kept, 3)}));
+                    return q::bound_population::bytes{c(built), c(built) + built.size()};
                 },
-                [this](q::bound_population::bytes b) { sent.emplace_back(b.begin, b.end); },
+                [this](q::bound_population::bytes b) {
+                    const bytes m(b.begin, b.end);
+                    const bytes elapsed = find(m, 8);
+                    sent.push_back({m[0], m[1] << 16 | m[2] << 8 | m[3], unsigned(elapsed[4] << 8 | elapsed[5])});
+                },
                 [this](std::int32_t id) { gone.push_back(id); });
-            if (first_rebind_ms < 0 && count("REBIND") != 0)
+            if (first_rebind_ms < 0 && count(q::msg_rebind) != 0)
                 first_rebind_ms = t;
         }
     }
-    std::size_t count(const std::string& type) const { return std::count(sent.begin(), sent.end(), type); }
+    std::size_t count(unsigned type) const
+    {
+        return std::count_if(sent.begin(), sent.end(), [type](const transmission& m) { return m.type == type; });
+    }
+    // The ids the transmissions of `type` went out with.
+    std::set<std::int32_t> ids(unsigned type) const
+    {
+        std::set<std::int32_t> found;
+        for (const transmission& m : sent)
+            if (m.type == type)
+                found.insert(m.xid);
+        return found;
+    }
+    std::int32_t last_id(unsigned type) const { return *ids(type).rbegin(); }
+    bool answer(std::int32_t xid, const bytes& m, long long ms, unsigned refused = 0)
+    {
+        return population.answer(xid, c(m), c(m) + m.size(), refused, at_ms(ms));
+    }
+    void bind(std::int32_t id, const bytes& m, long long ms = 0)
+    {
+        ASSERT_TRUE(population.bind(id, c(m), c(m) + m.size(), at_ms(ms)));
+    }
 };
-
-const char* c(const bytes& b)
-{
-    return reinterpret_cast<const char*>(b.data());
-}
 
 } // namespace
 
@@ -76,15 +110,27 @@ TEST(BoundPopulation, UnansweredRenewalsTurnIntoRebindsAtT2AndTheLeaseIsLostAtIt
 {
     fixture f;
     const bytes granted = reply(42);
-    ASSERT_TRUE(f.population.bind(42, c(granted), c(granted) + granted.size(), t0));
+    f.bind(42, granted);
     f.run_until(9999);
     EXPECT_TRUE(f.sent.empty());
     f.run_until(36100, 10000);
     // RENEW from 10 s, timeouts 0.1 s doubling (±10 %): 6 sent by 15 s; REBIND
     // from 15 s, doubling up to its 6 s cap: 9 sent by 36 s.
-    EXPECT_EQ(f.count("RENEW"), 6u);
-    EXPECT_EQ(f.count("REBIND"), 9u);
+    EXPECT_EQ(f.count(q::msg_renew), 6u);
+    EXPECT_EQ(f.count(q::msg_rebind), 9u);
     EXPECT_EQ(f.first_rebind_ms, 15000);
+    // One id for the RENEW's transmissions, another for the REBIND's, both
+    // apart from the binding client's.
+    EXPECT_EQ(f.ids(q::msg_renew).size(), 1u);
+    EXPECT_EQ(f.ids(q::msg_rebind).size(), 1u);
+    EXPECT_NE(f.last_id(q::msg_renew), f.last_id(q::msg_rebind));
+    EXPECT_GE(f.last_id(q::msg_renew), q::bound_population::first_exchange_id);
+    // Elapsed Time counts from each exchange's first transmission: the
+    // RENEW's 6th goes out 3.1 s after its first, the REBIND's first at 0.
+    EXPECT_EQ(f.sent[0].elapsed, 0u);
+    EXPECT_NEAR(f.sent[5].elapsed, 310, 35);
+    EXPECT_EQ(f.sent[6].elapsed, 0u);
+    EXPECT_GT(f.sent.back().elapsed, 1500u);
     EXPECT_EQ(f.gone, std::vector<std::int32_t>{42});
     EXPECT_EQ(f.population.size(), 0u);
     // Each renewal answers the kept REPLY: identifiers and IA, not the DNS option.
@@ -112,26 +158,45 @@ TEST(BoundPopulation, AnAnsweredRenewalRenewsFromTheAnswerAndARefusalUnbinds)
     };
     for (const row& r : rows) {
         fixture f;
-        const bytes granted = reply(42);
-        f.population.bind(42, c(granted), c(granted) + granted.size(), t0);
+        f.bind(42, reply(42));
         f.run_until(10000);
-        ASSERT_EQ(f.count("RENEW"), 1u) << r.name;
-        const bytes answer = reply(42, 500);
-        EXPECT_TRUE(f.population.answer(42, c(answer), c(answer) + answer.size(), r.refused_status, at_ms(10020)));
+        ASSERT_EQ(f.count(q::msg_renew), 1u) << r.name;
+        const std::int32_t renewal = f.last_id(q::msg_renew);
+        const bytes answer = reply(renewal, 500);
+        // The binding exchange's id is not the renewal's.
+        EXPECT_FALSE(f.answer(42, answer, 10010)) << r.name;
+        EXPECT_TRUE(f.answer(renewal, answer, 10020, r.refused_status)) << r.name;
         // Once answered, a second answer is no answer.
-        EXPECT_FALSE(f.population.answer(42, c(answer), c(answer) + answer.size(), 0, at_ms(10021))) << r.name;
+        EXPECT_FALSE(f.answer(renewal, answer, 10021)) << r.name;
         EXPECT_EQ(f.population.size(), r.bound_after) << r.name;
-        // The answer's T1, 500 s, runs from the answer: the next RENEW at 15.02 s.
+        // The answer's T1, 500 s, runs from the answer: the next RENEW at
+        // 15.02 s, a new exchange with a new id.
         f.run_until(15019, 10001);
-        EXPECT_EQ(f.count("RENEW"), 1u) << r.name;
+        EXPECT_EQ(f.count(q::msg_renew), 1u) << r.name;
         f.run_until(15020, 15020);
-        EXPECT_EQ(f.count("RENEW"), 1u + r.bound_after) << r.name;
+        EXPECT_EQ(f.count(q::msg_renew), 1u + r.bound_after) << r.name;
+        EXPECT_EQ(f.ids(q::msg_renew).size(), 1u + r.bound_after) << r.name;
         q::population_counts n = f.population.take_counts();
         EXPECT_EQ(n.renew.answered, r.answered) << r.name;
         EXPECT_EQ(n.renew.refused[r.refused_status], r.refused_with_status) << r.name;
         EXPECT_EQ(n.renew.latency.count(), 1u) << r.name;
         EXPECT_EQ(n.renew.latency.max(), 20000u) << r.name;
     }
+}
+
+TEST(BoundPopulation, ARenewalsAnswerAfterTheRebindBeganAnswersNothing)
+{
+    fixture f;
+    f.bind(42, reply(42));
+    f.run_until(15000);
+    ASSERT_EQ(f.count(q::msg_rebind), 1u);
+    const std::int32_t renewal = f.last_id(q::msg_renew);
+    const std::int32_t rebind = f.last_id(q::msg_rebind);
+    EXPECT_FALSE(f.answer(renewal, reply(renewal), 15001));
+    EXPECT_TRUE(f.answer(rebind, reply(rebind), 15002));
+    const q::population_counts n = f.population.take_counts();
+    EXPECT_EQ(n.renew.answered, 0u);
+    EXPECT_EQ(n.rebind.answered, 1u);
 }
 
 TEST(BoundPopulation, AReplyWithoutALeaseBindsNothing)
@@ -145,26 +210,67 @@ TEST(BoundPopulation, AReplyWithoutALeaseBindsNothing)
 TEST(BoundPopulation, AtTheEndEachSubscriberReleasesInTurnUntilAnsweredOrSentFourTimes)
 {
     fixture f;
-    for (std::uint32_t id : {1, 2}) {
-        const bytes granted = reply(id);
-        f.population.bind(static_cast<std::int32_t>(id), c(granted), c(granted) + granted.size(), t0);
-    }
-    f.population.release_all(at_ms(1000), std::chrono::milliseconds(500));
-    f.run_until(1499, 1000);
-    EXPECT_EQ(f.count("RELEASE"), 1u); // one, then the other half a second later
-    EXPECT_EQ(f.population.releases_pending(), 2u);
-    const bytes answer = message(7, 1, cat({client_id(1), server_id}));
-    const bytes other = message(7, 2, cat({client_id(2), server_id}));
-    // Whichever went first is answered; the other goes out 4 times (RFC 8415
-    // REL_MAX_RC), about 0, 1, 3 and 7 s after its first, then gives up.
-    EXPECT_TRUE(f.population.answer(1, c(answer), c(answer) + answer.size(), 0, at_ms(1499)) ||
-                f.population.answer(2, c(other), c(other) + other.size(), 0, at_ms(1499)));
-    f.run_until(20000, 1500);
-    EXPECT_EQ(f.count("RELEASE"), 5u);
-    EXPECT_EQ(f.count("RENEW"), 0u);
+    for (std::int32_t id : {1, 2})
+        f.bind(id, reply(std::uint32_t(id)));
+    f.run_until(10000);
+    for (std::int32_t renewal : f.ids(q::msg_renew))
+        EXPECT_TRUE(f.answer(renewal, reply(std::uint32_t(renewal)), 10001));
+    // Subscriber 3 binds later and is renewing when the releases begin.
+    f.bind(3, reply(3), 900);
+    f.run_until(10950, 10001);
+    ASSERT_EQ(f.count(q::msg_renew), 3u);
+    const std::int32_t renewal = f.last_id(q::msg_renew);
+    f.population.release_all(at_ms(11000), std::chrono::milliseconds(500));
+    f.run_until(11499, 11000);
+    EXPECT_EQ(f.count(q::msg_release), 1u); // one, then the next half a second later
+    EXPECT_EQ(f.population.releases_pending(), 3u);
+    // The cut-short renewal's answer is counted, and binds nothing again.
+    EXPECT_TRUE(f.answer(renewal, reply(std::uint32_t(renewal)), 11100));
+    EXPECT_EQ(f.population.releases_pending(), 3u);
+    // The first RELEASE is answered; the others go out 4 times each (RFC
+    // 8415 REL_MAX_RC), about 0, 1, 3 and 7 s after their first, then give up.
+    EXPECT_TRUE(f.answer(f.last_id(q::msg_release), message(7, 0, server_id), 11499));
+    f.run_until(30000, 11500);
+    EXPECT_EQ(f.count(q::msg_release), 9u);
+    EXPECT_EQ(f.ids(q::msg_release).size(), 3u);
+    EXPECT_EQ(f.count(q::msg_renew), 3u);
     EXPECT_EQ(f.population.releases_pending(), 0u);
     const q::population_counts n = f.population.take_counts();
-    EXPECT_EQ(n.released, 2u);
+    EXPECT_EQ(n.released, 3u);
     EXPECT_EQ(n.release_answered, 1u);
+    EXPECT_EQ(n.renew.answered, 3u);
     EXPECT_EQ(n.lost, 0u);
+}
+
+TEST(BoundPopulation, RenewalsFeedTheLeaseCheckAndLeavingOrReleasingFreesTheLeases)
+{
+    fixture f;
+    q::lease_check leases(100);
+    f.population.check_leases(&leases, nullptr);
+    // The caller checks the scenario's answers: 42 was granted 2001:db8::1,
+    // 7 holds 2001:db8::2, which 42's renewal is then granted too.
+    const auto grant = [&](std::int32_t id, const bytes& m, long long ms) {
+        leases.granted(id, q::msg_request, c(m), c(m) + m.size(), at_ms(ms), nullptr);
+    };
+    grant(42, reply(42), 0);
+    f.bind(42, reply(42));
+    grant(7, reply(7, 1000, "2001:db8::2"), 0);
+    f.run_until(10000);
+    const std::int32_t renewal = f.last_id(q::msg_renew);
+    EXPECT_TRUE(f.answer(renewal, reply(std::uint32_t(renewal), 1000, "2001:db8::2"), 10010));
+    EXPECT_EQ(f.population.take_counts().renew.duplicate_leases, 1u);
+    EXPECT_EQ(leases.held(), 2u); // ::1 and ::2, both 42's
+    // Unanswered from here: the lease ends 36 s after the renewal, and the
+    // check forgets 42's ::2 (::1 was not renewed; it ends on its own).
+    f.run_until(46010, 10001);
+    EXPECT_EQ(f.gone, std::vector<std::int32_t>{42});
+    EXPECT_EQ(leases.held(), 1u);
+    // A subscriber's RELEASE frees its lease as it goes out.
+    grant(43, reply(43, 1000, "2001:db8::3"), 50000);
+    f.bind(43, reply(43, 1000, "2001:db8::3"), 50000);
+    EXPECT_EQ(leases.held(), 2u);
+    f.population.release_all(at_ms(51000), std::chrono::milliseconds(1));
+    f.run_until(51000, 51000);
+    EXPECT_EQ(f.count(q::msg_release), 1u);
+    EXPECT_EQ(leases.held(), 1u);
 }

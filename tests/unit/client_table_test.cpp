@@ -39,7 +39,9 @@ using time_point = client_table::time_point;
 //   c      clear_results
 class script_player {
 public:
-    explicit script_player(std::int32_t first_xid = 0, segment share = segment{}) : table(3, share, first_xid)
+    explicit script_player(std::int32_t first_xid = 0, segment share = segment{},
+                           std::int32_t last_xid = segment::id_mask)
+        : table(3, share, first_xid, last_xid)
     {
         for (const char* type : {"SOLICIT", "REQUEST", "RELEASE"})
             g_opt_scenario.push_back(scenario(builtin(type)));
@@ -209,6 +211,9 @@ TEST(ClientTable, FreshIdsStayWithinTheTwentyFourBitsOnTheWire)
     script_player player(0xFFFFFF);
     EXPECT_EQ(player.play("s s a0 a16777215"), "s16777215 s0  ");
     EXPECT_EQ(player.last[0][1] << 16 | player.last[0][2] << 8 | player.last[0][3], 0);
+    // A population test keeps its clients below the ids of its renewals.
+    script_player below(0x7FFFFF, segment{}, 0x7FFFFF);
+    EXPECT_EQ(below.play("s s"), "s8388607 s0");
 }
 
 // Segment 2 of 3 runs the test's clients 2, 5, 8, ...: their ids and their
