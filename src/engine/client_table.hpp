@@ -66,9 +66,12 @@ struct table_stats {
     unsigned avg_ms = 0;
     unsigned max_ms = 0;
     unsigned min_ms = 0;
-    // A population test's subscribers bound, and its RELEASEs still unanswered.
+    // A population test's subscribers bound, its RELEASEs still unanswered,
+    // and the clients scheduled to start that had not started when the
+    // figures were read (some may be counted as pending too).
     unsigned bound = 0;
     unsigned releasing = 0;
+    unsigned unstarted = 0;
 };
 
 // One reading of the engine: the counters of a progress line and what was

@@ -394,6 +394,9 @@ void transaction_manager::stats(const time_point& cutoff, unsigned& results, uns
 
 engine_snapshot transaction_manager::snapshot(const time_point& cutoff)
 {
+    // Read before the clients: a client that starts in between is counted
+    // twice rather than not at all.
+    const std::size_t unstarted = population ? unserved() : 0;
     lock held(table_mutex);
     io.flush();
     engine_snapshot reading{clients.stats(cutoff), clients.take_measurements()};
@@ -401,6 +404,7 @@ engine_snapshot transaction_manager::snapshot(const time_point& cutoff)
         reading.counted.population = population->take_counts();
         reading.stats.bound = static_cast<unsigned>(population->size());
         reading.stats.releasing = static_cast<unsigned>(population->releases_pending());
+        reading.stats.unstarted = static_cast<unsigned>(unstarted);
     }
     taken.add(reading.counted);
     return reading;

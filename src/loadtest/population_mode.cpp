@@ -10,17 +10,18 @@ namespace quorvelin {
 
 population_mode::population_mode() : rate(run_rate(g_opt_minimum)), population(g_opt_population) {}
 
-std::uint32_t population_mode::beats_due(std::uint32_t)
+std::uint32_t population_mode::beats_due(std::uint32_t) const
 {
-    scheduled = released_at != 0 || held >= population ? 0 : std::min(rate, population - held);
-    return scheduled;
+    return released_at != 0 || held >= population ? 0 : std::min(rate, population - held);
 }
 
 decision population_mode::decide(const tick_stats& s, std::uint32_t ticks)
 {
     decision d;
     if (released_at == 0) {
-        held = s.bound + s.pending + scheduled;
+        // The tick scheduled its clients before the figures were read, so
+        // those not yet started are among the unstarted.
+        held = s.bound + s.pending + s.unstarted;
         if (ticks >= g_opt_duration) {
             released_at = ticks;
             bound_at_end = s.bound;

@@ -25,7 +25,7 @@ public:
 
     // New clients for the coming second: the shortfall of the population
     // at the last tick, at most the rate; none once releasing.
-    std::uint32_t beats_due(std::uint32_t);
+    std::uint32_t beats_due(std::uint32_t) const;
     progress_rates rates() const { return {rate, rate, rate}; }
     decision decide(const tick_stats& s, std::uint32_t ticks);
     // The result, the subscribers bound at the end, is the recorder's to count.
@@ -36,9 +36,6 @@ private:
     std::uint32_t population;
     // Bound and on their way at the last tick.
     std::uint32_t held = 0;
-    // Clients the last beats_due scheduled: none of them had started when
-    // the figures of the same tick were read.
-    std::uint32_t scheduled = 0;
     // The tick after which the releases went out; 0 before.
     std::uint32_t released_at = 0;
     std::uint32_t bound_at_end = 0;

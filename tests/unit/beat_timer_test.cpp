@@ -28,10 +28,13 @@ public:
     void run()
     {
         const auto now = clock_type::now();
+        const std::size_t left = unserved();
         std::this_thread::sleep_for(work_);
         std::lock_guard<std::mutex> lock(mutex_);
         served_.push_back(now);
+        unserved_seen.push_back(left);
     }
+    std::vector<std::size_t> unserved_seen; // by each run(), itself included
     std::vector<time_point> served()
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -92,6 +95,21 @@ TEST(BeatTimer, ServesEveryPointOnceInTimeOrder)
                                                    milliseconds(0), milliseconds(100));
     ASSERT_EQ(served.size(), 3u);
     EXPECT_LT(served[2], soon + milliseconds(40)) << "the 100 ms window did not take the later points along";
+}
+
+// What a population test counts on: a point is unserved until its run()
+// returns, whether it waits for its time or is being served.
+TEST(BeatTimer, APointCountsAsUnservedUntilItsRunReturns)
+{
+    boost::asio::io_service io;
+    recording_timer beats(io);
+    const auto soon = clock_type::now() + milliseconds(10);
+    for (int i = 0; i < 3; ++i)
+        beats.async_run(soon + milliseconds(i));
+    EXPECT_EQ(beats.unserved(), 3u);
+    io.run();
+    EXPECT_EQ(beats.unserved_seen, (std::vector<std::size_t>{3, 2, 1}));
+    EXPECT_EQ(beats.unserved(), 0u);
 }
 
 TEST(BeatTimer, EarlierPointRearmsAndTheFormerFirstIsStillServed)

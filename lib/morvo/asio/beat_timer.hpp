@@ -42,6 +42,15 @@ public:
             arm();
     }
 
+    // Points not yet served: scheduled, or taken and being served now. Read
+    // before the work the served points did, a point may be counted in both
+    // but never in neither.
+    std::size_t unserved()
+    {
+        boost::lock_guard<boost::mutex> lock(schedule_mutex);
+        return schedule.size() - head + in_hand;
+    }
+
     // Drops every scheduled point and aborts the pending wait.
     void cancel()
     {
@@ -87,7 +96,7 @@ protected:
             // wait (or is gone), so it must not be served here.
             if (armed != generation || head == schedule.size())
                 return;
-            pop_front();
+            take_front();
         }
         // However the loop ends, the beats it served are finished off.
         struct end_of_beats {
@@ -98,11 +107,16 @@ protected:
             try {
                 static_cast<T*>(this)->serve_beat();
             } catch (...) {
+                {
+                    boost::lock_guard<boost::mutex> lock(schedule_mutex);
+                    --in_hand;
+                }
                 // Serving goes on even when run() throws.
                 rearm_after(armed);
                 throw;
             }
             boost::lock_guard<boost::mutex> lock(schedule_mutex);
+            --in_hand;
             // async_run armed an earlier point, or cancel() ran: the newer
             // wait serves what is left.
             if (armed != generation || head == schedule.size())
@@ -112,7 +126,7 @@ protected:
                 arm();
                 return;
             }
-            pop_front();
+            take_front();
         }
     }
 
@@ -138,10 +152,12 @@ private:
             arm();
     }
 
-    // Called with schedule_mutex held: drops the first point. Served points
-    // are removed in bulk, so that a long schedule is not shifted per beat.
-    void pop_front()
+    // Called with schedule_mutex held: takes the first point to serve it.
+    // Served points are removed in bulk, so that a long schedule is not
+    // shifted per beat.
+    void take_front()
     {
+        ++in_hand;
         ++head;
         if (head == schedule.size()) {
             schedule.clear();
@@ -158,6 +174,8 @@ private:
     // is the one the timer waits for.
     boost::container::vector<time_point> schedule;
     std::size_t head = 0;
+    // Points taken from the schedule whose run() has not returned.
+    std::size_t in_hand = 0;
     boost::mutex schedule_mutex;
     // Counts armings and cancels, so a stale wait completion can be recognised.
     std::uint64_t generation = 0;
