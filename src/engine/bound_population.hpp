@@ -100,6 +100,8 @@ public:
     void release_all(time_point now, backoff_duration spacing);
 
     std::size_t size() const noexcept { return subscribers.size(); }
+    // Whether client `id` is a bound subscriber.
+    bool holds(std::int32_t id) const { return subscribers.count(id) != 0; }
     // Subscribers whose RELEASE is still to be sent or answered.
     std::size_t releases_pending() const noexcept { return releasing ? subscribers.size() : 0; }
     // What was counted since the last call; counting starts afresh.

@@ -53,12 +53,9 @@ client_table::started_client client_table::start(const time_point& now)
     client_messages::range answered;
     if (free_buffers.empty()) {
         id = next_xid;
-        // Ids stay within the 24 bits carried on the wire, so that a client's
-        // table key always matches the id in its replies, and within the
-        // segment's share, so that no other generator of the test uses them.
-        next_xid = share.next_id(next_xid);
-        if (next_xid > last_xid)
-            next_xid = share.first_id();
+        while (id_taken && id_taken(id))
+            id = fresh_after(id);
+        next_xid = fresh_after(id);
         answered = messages.start_fresh(id);
     } else {
         // Restart: the client's last message becomes the message its first
@@ -75,6 +72,15 @@ client_table::started_client client_table::start(const time_point& now)
     if (inserted.second)
         ++counted.clients.started;
     return {inserted.first->second, answered};
+}
+
+std::int32_t client_table::fresh_after(std::int32_t id) const
+{
+    // Ids stay within the 24 bits carried on the wire, so that a client's
+    // table key always matches the id in its replies, and within the
+    // segment's share, so that no other generator of the test uses them.
+    const std::int32_t next = share.next_id(id);
+    return next > last_xid ? share.first_id() : next;
 }
 
 client_entry* client_table::find(std::int32_t id)

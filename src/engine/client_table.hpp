@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <unordered_map>
 
 namespace zarn {
@@ -98,6 +99,11 @@ public:
     explicit client_table(std::size_t steps, segment share = segment{}, std::int32_t first_xid = -1,
                           std::int32_t last_xid = segment::id_mask);
 
+    // Fresh ids for which `taken` holds are passed over: a population test's
+    // subscribers keep the ids (and identities) they bound with, however
+    // long they stay and however often the ids go round.
+    void pass_over(std::function<bool(std::int32_t)> taken) { id_taken = std::move(taken); }
+
     // A client that has just been given its entry; `answered` is the message
     // its first scenario message answers, valid until end_start().
     struct started_client {
@@ -172,6 +178,8 @@ private:
     // Ids are the 3-byte field of the DHCPv6 header.
     static constexpr std::int32_t xid_mask = 0xFFFFFF;
 
+    // The fresh id after `id`: the share's next, round again past last_xid.
+    std::int32_t fresh_after(std::int32_t id) const;
     // A client leaving the table (timed out or cleared): its last message is
     // kept to restart it when it had a reply, else released.
     void keep_for_restart(client_entry& client);
@@ -179,6 +187,7 @@ private:
     segment share;
     std::int32_t next_xid;
     std::int32_t last_xid;
+    std::function<bool(std::int32_t)> id_taken;
     // The clients' last messages; declared before everything that refers to them.
     client_messages messages;
     std::unordered_map<std::int32_t, client_entry> transactions;

@@ -77,8 +77,10 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
     // serves, so its cost per client does not grow with N. Capped so that no
     // client starts more than 10 ms before its beat.
     set_batch_window(default_batch_window * std::min<std::uint32_t>(g_opt_segment.count, 10));
-    if (population)
+    if (population) {
         population->check_leases(leases.get(), g_opt_log.get());
+        clients.pass_over([this](std::int32_t id) { return population->holds(id); });
+    }
 
     // The scope id makes link-scoped destinations (ff02::1:2) leave through
     // the named device.

@@ -211,9 +211,11 @@ TEST(ClientTable, FreshIdsStayWithinTheTwentyFourBitsOnTheWire)
     script_player player(0xFFFFFF);
     EXPECT_EQ(player.play("s s a0 a16777215"), "s16777215 s0  ");
     EXPECT_EQ(player.last[0][1] << 16 | player.last[0][2] << 8 | player.last[0][3], 0);
-    // A population test keeps its clients below the ids of its renewals.
-    script_player below(0x7FFFFF, segment{}, 0x7FFFFF);
-    EXPECT_EQ(below.play("s s"), "s8388607 s0");
+    // A population test keeps its clients below the ids of its renewals,
+    // and passes over the ids its bound subscribers keep.
+    script_player below(0x7FFFFE, segment{}, 0x7FFFFF);
+    below.table.pass_over([](std::int32_t id) { return id == 0x7FFFFF || id == 0 || id == 2; });
+    EXPECT_EQ(below.play("s s s"), "s8388606 s1 s3");
 }
 
 // Segment 2 of 3 runs the test's clients 2, 5, 8, ...: their ids and their
