@@ -154,6 +154,9 @@ private:
     // be built.
     template <class Build, class Send>
     bool begin_exchange(subscriber& s, std::int32_t id, int type, time_point now, Build& build, Send& send);
+    // A RENEW or REBIND exchange: begun, counted, on its type's backoff.
+    template <class Build, class Send>
+    void begin_renewal(subscriber& s, std::int32_t id, int type, time_point now, Build& build, Send& send);
     // Sends the exchange's message again, its Elapsed Time brought up to `now`.
     template <class Send>
     bool resend(const subscriber& s, time_point now, Send& send);
@@ -208,6 +211,15 @@ bool bound_population::begin_exchange(subscriber& s, std::int32_t id, int type, 
     return true;
 }
 
+template <class Build, class Send>
+void bound_population::begin_renewal(subscriber& s, std::int32_t id, int type, time_point now, Build& build,
+                                     Send& send)
+{
+    if (begin_exchange(s, id, type, now, build, send))
+        ++counts_of(s.now).sent;
+    s.rt_us = static_cast<std::uint32_t>(first_timeout(params(type), jitter()).count());
+}
+
 template <class Send>
 bool bound_population::resend(const subscriber& s, time_point now, Send& send)
 {
@@ -250,14 +262,10 @@ void bound_population::serve(time_point now, Build build, Send send, Gone gone)
             if (s.now == phase::renewing)
                 ++counted.renew.timed_out;
             s.now = phase::rebinding;
-            if (begin_exchange(s, entry.id, msg_rebind, now, build, send))
-                ++counted.rebind.sent;
-            s.rt_us = static_cast<std::uint32_t>(first_timeout(params(msg_rebind), jitter()).count());
+            begin_renewal(s, entry.id, msg_rebind, now, build, send);
         } else if (at >= s.renew && s.now == phase::bound) {
             s.now = phase::renewing;
-            if (begin_exchange(s, entry.id, msg_renew, now, build, send))
-                ++counted.renew.sent;
-            s.rt_us = static_cast<std::uint32_t>(first_timeout(params(msg_renew), jitter()).count());
+            begin_renewal(s, entry.id, msg_renew, now, build, send);
         } else if (s.now != phase::bound) {
             if (resend(s, now, send))
                 ++counts_of(s.now).retransmitted;

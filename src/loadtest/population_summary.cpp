@@ -1,6 +1,6 @@
 #include "loadtest/population_summary.hpp"
 
-#include "message/vocabulary.hpp"
+#include "loadtest/summary_block.hpp"
 
 #include <boost/format.hpp>
 
@@ -20,21 +20,9 @@ void print_exchange_refusals(std::ostream& os, const char* name, const exchange_
     for (std::size_t status = 0; status < e.refused.size(); ++status) {
         if (e.refused[status] == 0)
             continue;
-        os << "Refused " << name << ": ";
-        if (status == 0)
-            os << "no lease";
-        else if (status + 1 < e.refused.size())
-            os << static_cast<status_code>(status);
-        else
-            os << status << " or above";
-        os << " " << e.refused[status] << "\n";
+        os << "Refused " << name << ": " << (status == 0 ? "no lease" : refusal_name(status)) << " "
+           << e.refused[status] << "\n";
     }
-}
-
-void print_exchange_latency(std::ostream& os, const char* name, const latency_histogram& h)
-{
-    os << boost::format("%-16s %10d %10d %10.1f %10d %10d %10d %10d %10d\n") % name % h.count() % h.min() % h.mean()
-              % h.percentile(50) % h.percentile(90) % h.percentile(99) % h.percentile(99.9) % h.max();
 }
 
 } // namespace
@@ -51,8 +39,8 @@ void print_population(std::ostream& os, const run_outcome& o)
     print_exchange(os, "REBIND", p.rebind);
     print_exchange_refusals(os, "RENEW", p.renew);
     print_exchange_refusals(os, "REBIND", p.rebind);
-    print_exchange_latency(os, "RENEW (us)", p.renew.latency);
-    print_exchange_latency(os, "REBIND (us)", p.rebind.latency);
+    print_latency_row(os, "RENEW (us)", p.renew.latency);
+    print_latency_row(os, "REBIND (us)", p.rebind.latency);
 }
 
 } // namespace quorvelin

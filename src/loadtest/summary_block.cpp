@@ -113,12 +113,6 @@ void print_duplicate_leases(std::ostream& os, const run_outcome& o)
             os << "Duplicate leases at " << name << ": " << n << "\n";
 }
 
-void print_latency_row(std::ostream& os, const std::string& name, const latency_histogram& h)
-{
-    os << boost::format("%-16s %10d %10d %10.1f %10d %10d %10d %10d %10d\n") % name % h.count() % h.min() % h.mean()
-              % h.percentile(50) % h.percentile(90) % h.percentile(99) % h.percentile(99.9) % h.max();
-}
-
 void print_latencies(std::ostream& os, const run_outcome& o)
 {
     os << boost::format("%-16s %10s %10s %10s %10s %10s %10s %10s %10s\n") % "Latency (us)" % "Count" % "Min"
@@ -167,6 +161,12 @@ void print_summary(std::ostream& os, const run_outcome& outcome)
     if (outcome.mode == opt_mode_population)
         print_population(os, outcome);
     os.flush();
+}
+
+void print_latency_row(std::ostream& os, const std::string& name, const latency_histogram& h)
+{
+    os << boost::format("%-16s %10d %10d %10.1f %10d %10d %10d %10d %10d\n") % name % h.count() % h.min() % h.mean()
+              % h.percentile(50) % h.percentile(90) % h.percentile(99) % h.percentile(99.9) % h.max();
 }
 
 std::string refusal_name(std::size_t status)

@@ -19,6 +19,9 @@ void print_summary(std::ostream& os, const run_outcome& outcome);
 // above" for the slot that the highest codes share.
 std::string refusal_name(std::size_t status);
 
+// One row of a latency table: count, min, mean, p50, p90, p99, p99.9, max.
+void print_latency_row(std::ostream& os, const std::string& name, const latency_histogram& h);
+
 } // namespace quorvelin
 } // namespace zarn
 

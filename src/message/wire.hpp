@@ -125,30 +125,28 @@ inline bool enter_relay_message(const char*& begin, const char*& end)
     return false;
 }
 
-// The option `code` among the own options of the client message in
-// [begin, end), entered through any relay layers; null when it has none.
-inline const char* find_client_option(const char* begin, const char* end, unsigned code)
-{
-    for (std::size_t depth = 0; is_relay_layer(begin, end) && depth <= max_relay_layers; ++depth)
-        if (!enter_relay_message(begin, end))
-            return nullptr;
-    if (size(begin, end) < message_header || is_relay_type(get8(begin)))
-        return nullptr;
-    for (const char* p = begin + message_header; const std::size_t n = option_size(p, end); p += n)
-        if (get16(p) == code)
-            return p;
-    return nullptr;
-}
-
 // The client message in [begin, end), entered through any relay layers;
 // false, with the range left as far as it got, when a layer has no Relay
-// Message option or the layers run deeper than a scenario may give.
+// Message option, the layers run deeper than a scenario may give, or what is
+// inside is no whole message header.
 inline bool enter_client_message(const char*& begin, const char*& end)
 {
     for (std::size_t depth = 0; is_relay_layer(begin, end); ++depth)
         if (depth > max_relay_layers || !enter_relay_message(begin, end))
             return false;
-    return size(begin, end) >= message_header;
+    return size(begin, end) >= message_header && !is_relay_type(get8(begin));
+}
+
+// The option `code` among the own options of the client message in
+// [begin, end), entered through any relay layers; null when it has none.
+inline const char* find_client_option(const char* begin, const char* end, unsigned code)
+{
+    if (!enter_client_message(begin, end))
+        return nullptr;
+    for (const char* p = begin + message_header; const std::size_t n = option_size(p, end); p += n)
+        if (get16(p) == code)
+            return p;
+    return nullptr;
 }
 
 // Writes `xid` into the transaction id of the client message in [begin,
