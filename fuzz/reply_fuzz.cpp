@@ -107,7 +107,7 @@ void answer(const fuzz::scenario& messages, std::size_t answered, const char* be
     relay_param::get_message(b, e);
     const fuzz::bytes request = c.last_request();
     const char* r = request.data();
-    const auto verdict = zarn::quorvelin::judge_reply(r, r + request.size(), b, e);
+    const auto verdict = zarn::quorvelin::judge_reply(r, r + request.size(), b, e, messages[answered + 1]->type_);
     if (verdict.refused() && verdict.answer_type != 2 && verdict.answer_type != 7)
         fuzz::finding("a refusal by a message that is neither ADVERTISE nor REPLY");
     c.build(*messages[answered + 1], begin, end);

@@ -38,20 +38,27 @@ backoff_params bound_population::params(int type) const
 bool bound_population::bind(std::int32_t id, const char* reply, const char* end, time_point now)
 {
     std::optional<lease_grant> grant = read_grant(reply, end, now, compression);
-    if (!grant)
+    if (!grant) {
+        ++counted.not_bound;
         return false;
+    }
     if (!epoch_set)
         epoch = *(epoch_set = now);
     drop(id); // a client that binds afresh starts from its new lease
     subscriber& s = subscribers[id];
     take_grant(s, *grant);
     ++counted.bound;
-    plan(id, s, now);
+    if (releasing)
+        start_release(id, s, now); // a client that was on its way when the releases began
+    else
+        plan(id, s, now);
     return true;
 }
 
 void bound_population::take_grant(subscriber& s, lease_grant& grant)
 {
+    if (grant.timers.raised)
+        ++counted.timers_raised;
     pool.store(s.kept, grant.kept.data(), grant.kept.size());
     s.renew = grant.timers.renew ? ms_of(*grant.timers.renew) : never;
     s.rebind = grant.timers.rebind ? ms_of(*grant.timers.rebind) : never;
@@ -197,12 +204,17 @@ void bound_population::release_all(time_point now, backoff_duration spacing)
         if (flight* const f = exchange_of(s))
             f->abandoned = true;
         s.exchange = 0;
-        s.now = phase::releasing;
-        s.transmissions = 0;
-        ++s.generation;
-        push(ms_of(at), id, s);
+        start_release(id, s, at);
         at += spacing;
     }
+}
+
+void bound_population::start_release(std::int32_t id, subscriber& s, time_point at)
+{
+    s.now = phase::releasing;
+    s.transmissions = 0;
+    ++s.generation;
+    push(ms_of(at), id, s);
 }
 
 bound_population::ms bound_population::ms_of(time_point t) const

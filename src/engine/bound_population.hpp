@@ -173,6 +173,8 @@ private:
     // The subscriber leaves without a RELEASE: the lease check forgets its leases.
     void forget_leases(std::int32_t id, const subscriber& s);
     void drop(std::int32_t id);
+    // Its RELEASE goes out first at `at`.
+    void start_release(std::int32_t id, subscriber& s, time_point at);
     void take_grant(subscriber& s, lease_grant& grant);
     backoff_params params(int type) const;
     exchange_counts& counts_of(phase p) { return p == phase::rebinding ? counted.rebind : counted.renew; }

@@ -154,16 +154,25 @@ void client_table::count_unsent(client_entry& client, const built_message& built
 bool client_table::take_reply(client_entry& client, const char* message, const char* end, bool still_queued,
                               const time_point& arrived)
 {
-    const transaction_info& info = client.info;
+    transaction_info& info = client.info;
     const std::size_t awaited = awaited_step(info);
-    // Nothing is awaited, or the awaited message has not left yet, or the
-    // reply does not answer it.
     const int type = message < end ? static_cast<int>(wire::get8(message)) : 0;
-    if (info.stalled || still_queued || !answers(g_opt_scenario[awaited]->type_, type)) {
-        // Another answer to the message before: it was answered already.
-        ++counted.steps[awaited == 0 ? 0 : awaited - 1].duplicates;
+    const int asked = g_opt_scenario[awaited]->type_;
+    // Nothing is awaited, or the awaited message has not left yet, or the
+    // reply does not answer it; or it is an earlier answer again, which a
+    // server that saw a request twice sends late.
+    bool answer = !info.stalled && !still_queued && answers(asked, type);
+    std::uint32_t digest = 0;
+    if (answer) {
+        digest = wire::digest(message, end);
+        answer = digest != info.answer_digest &&
+                 !((asked == msg_release || asked == msg_decline) && grants_any_lease(message, end));
+    }
+    if (!answer) {
+        ++counted.steps[duplicated_step(info, type)].duplicates;
         return false;
     }
+    info.answer_digest = digest;
     step_measurements& step = counted.steps[awaited];
     ++step.answered;
     step.latency.record(micros(info.send_time, arrived));
@@ -174,14 +183,41 @@ bool client_table::take_reply(client_entry& client, const char* message, const c
     return true;
 }
 
-void client_table::refuse(client_entry& client, const reply_verdict& verdict)
+std::size_t client_table::duplicated_step(const transaction_info& info, int type) const
 {
-    client.info.stalled = true;
+    const std::size_t awaited = awaited_step(info);
+    // The step whose answer the client took last: the awaited one when its
+    // answer stopped it, else the one before (none before the first answer).
+    const std::size_t taken = info.stopped_by_answer ? awaited : awaited == 0 ? 0 : awaited - 1;
+    for (std::size_t step = taken + 1; step-- > 0;)
+        if (answers(g_opt_scenario[step]->type_, type))
+            return step;
+    return taken;
+}
+
+int client_table::next_type(const client_entry& client) const
+{
+    const auto next = static_cast<std::size_t>(client.info.scene_index);
+    return next < g_opt_scenario.size() ? g_opt_scenario[next]->type_ : 0;
+}
+
+bool client_table::take_verdict(client_entry& client, const reply_verdict& verdict)
+{
     step_measurements& step = counted.steps[awaited_step(client.info)];
+    if (!verdict.refused()) {
+        if (verdict.no_binding)
+            ++step.released_without_binding;
+        return true;
+    }
+    client.info.stalled = true;
+    client.info.stopped_by_answer = true;
     if (verdict.what == reply_verdict::kind::no_lease)
         ++step.no_lease_offered;
+    else if (verdict.what == reply_verdict::kind::rapid_commit_not_honoured)
+        ++step.rapid_commit_not_honoured;
     else
         ++step.refused[std::min<std::size_t>(verdict.status, status_slots - 1)];
+    return false;
 }
 
 void client_table::complete(client_entry& client, const time_point& arrived)

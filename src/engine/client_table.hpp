@@ -29,11 +29,16 @@ struct transaction_info {
     time_point send_time;  // last message built; timeouts are judged on it
     std::int32_t scene_index = 0; // next scenario message to build
     // The last message could not be sent (a refused IA in the reply it
-    // answers, or a message that cannot be built): the client only waits to
-    // time out, and further replies are duplicates.
+    // answers, or a message that cannot be built), or its answer refused it:
+    // the client only waits to time out, and further replies are duplicates.
     bool stalled = false;
+    // Stalled by the answer to the last message itself, which it took.
+    bool stopped_by_answer = false;
     // Retransmissions of the last message so far (saturating).
     std::uint8_t retransmissions = 0;
+    // A digest of the last answer taken (0 before the first): the same
+    // reply again, however late, is a duplicate of the step it answered.
+    std::uint32_t answer_digest = 0;
     // The flush of the send queue that sends the last message built, while
     // that message still waits in the queue (see transaction_manager).
     std::uint64_t queued_until_flush = 0;
@@ -144,14 +149,20 @@ public:
     void count_unsent(client_entry& client, const built_message& built);
 
     // A reply [message, end) to the client arrived at `arrived`: counted as
-    // the answer to its last message, or as a duplicate when that message is
-    // not awaited (stalled, or `still_queued` in the send queue) or the reply
-    // is not of a type that answers it. Returns whether it is the answer.
+    // the answer to its last message, or as a duplicate of the step it
+    // answers when that message is not awaited (stalled, or `still_queued`
+    // in the send queue) or the reply cannot be its answer: not of a type
+    // that answers it, the answer already taken again, or a grant of leases
+    // to a RELEASE or DECLINE. Returns whether it is the answer.
     bool take_reply(client_entry& client, const char* message, const char* end, bool still_queued,
                     const time_point& arrived);
-    // The answer the client took refused its message (see reply_verdict):
-    // counted under its status, and the client stalls until it times out.
-    void refuse(client_entry& client, const reply_verdict& verdict);
+    // The message type the client sends after its last one; 0 when none.
+    int next_type(const client_entry& client) const;
+    // What the answer the client took says of its message (see
+    // reply_verdict): a refusal is counted under its status and the client
+    // stalls until it times out; a NoBinding to a RELEASE or DECLINE is
+    // counted and the client goes on. Returns whether it goes on.
+    bool take_verdict(client_entry& client, const reply_verdict& verdict);
     // The client answered its last message: one result, and its entry goes.
     void complete(client_entry& client, const time_point& arrived);
 
@@ -178,6 +189,10 @@ private:
     // Ids are the 3-byte field of the DHCPv6 header.
     static constexpr std::int32_t xid_mask = 0xFFFFFF;
 
+    // The step a reply that cannot be the client's answer duplicates: the
+    // latest step up to the one whose answer it took last that a reply of
+    // type `type` answers.
+    std::size_t duplicated_step(const transaction_info& info, int type) const;
     // The fresh id after `id`: the share's next, round again past last_xid.
     std::int32_t fresh_after(std::int32_t id) const;
     // A client leaving the table (timed out or cleared): its last message is

@@ -8,12 +8,18 @@ namespace quorvelin {
 
 namespace {
 
-// `lease_seconds` after `granted` on the compressed clock; never when infinite.
+// Later than any run lasts, and far within the clock's range: about 146
+// years in microseconds.
+constexpr double latest_micros = double(std::int64_t(1) << 52);
+
+// `lease_seconds` after `granted` on the compressed clock; never when
+// infinite or past latest_micros.
 std::optional<backoff_time> after(backoff_time granted, double lease_seconds, double compression)
 {
-    if (lease_seconds >= infinite_lifetime)
+    const double micros = lease_seconds * 1e6 / compression;
+    if (lease_seconds >= infinite_lifetime || !(micros < latest_micros))
         return std::nullopt;
-    return granted + backoff_duration(std::llround(lease_seconds * 1e6 / compression));
+    return granted + backoff_duration(std::llround(micros));
 }
 
 std::optional<backoff_time> first_of(const std::optional<backoff_time>& a, const std::optional<backoff_time>& b)
@@ -37,9 +43,17 @@ std::optional<lease_timers> lease_timers_for(const ia_times& ia, backoff_time gr
     const double own_t1 = forever ? infinite_lifetime : 0.5 * ia.preferred;
     const double own_t2 = forever ? infinite_lifetime : 0.8 * ia.preferred;
     // A time the client picks keeps T1 <= T2 with the one the server gave.
-    const double t1 = ia.t1 != 0 ? ia.t1 : ia.t2 != 0 ? std::min<double>(own_t1, ia.t2) : own_t1;
-    const double t2 = ia.t2 != 0 ? ia.t2 : std::max<double>(own_t2, t1);
+    double t1 = ia.t1 != 0 ? ia.t1 : ia.t2 != 0 ? std::min<double>(own_t1, ia.t2) : own_t1;
+    double t2 = ia.t2 != 0 ? ia.t2 : std::max<double>(own_t2, t1);
     lease_timers timers;
+    if (ia.t1 == 0 && t1 < least_own_t1) {
+        t1 = ia.t2 != 0 ? std::min<double>(least_own_t1, ia.t2) : least_own_t1;
+        timers.raised = true;
+    }
+    if (ia.t2 == 0 && t2 < least_own_t2) {
+        t2 = std::max(least_own_t2, t1);
+        timers.raised = true;
+    }
     timers.lost = after(granted, ia.valid, compression);
     timers.renew = after(granted, t1, compression);
     timers.rebind = after(granted, t2, compression);
@@ -53,7 +67,8 @@ std::optional<lease_timers> lease_timers_for(const ia_times& ia, backoff_time gr
 
 lease_timers earliest(const lease_timers& a, const lease_timers& b)
 {
-    return lease_timers{first_of(a.renew, b.renew), first_of(a.rebind, b.rebind), first_of(a.lost, b.lost)};
+    return lease_timers{first_of(a.renew, b.renew), first_of(a.rebind, b.rebind), first_of(a.lost, b.lost),
+                        a.raised || b.raised};
 }
 
 } // namespace quorvelin

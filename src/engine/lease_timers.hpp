@@ -32,11 +32,21 @@ struct lease_timers {
     std::optional<backoff_time> renew;  // first RENEW (T1)
     std::optional<backoff_time> rebind; // first REBIND (T2)
     std::optional<backoff_time> lost;   // the valid lifetime ends
+    // A T1 or T2 the client picked came out shorter than it waits at least.
+    bool raised = false;
 };
+
+// The least T1 and T2 a client picks itself, in lease seconds: REN_TIMEOUT
+// (RFC 8415 section 7.6), and T2 kept at 0.8 : 0.5 of it.
+constexpr double least_own_t1 = 10;
+constexpr double least_own_t2 = 16;
 
 // The timers of one IA granted at `granted`, every second lasting
 // 1/`compression` of a second (compression > 0). T1 or T2 of zero leaves the
-// times to the client: 0.5 and 0.8 of the shortest preferred lifetime.
+// times to the client: 0.5 and 0.8 of the shortest preferred lifetime, but
+// no less than least_own_t1 and least_own_t2, since a preferred lifetime of
+// 0 would have it renew at once, again and again (section 14.1: a client
+// rate-limits what it sends). Times beyond what a clock holds never come.
 // Nothing when the client must discard the IA: T1 greater than T2, both
 // nonzero (section 21.4), or no lifetime left (valid lifetime 0).
 std::optional<lease_timers> lease_timers_for(const ia_times& ia, backoff_time granted, double compression);

@@ -31,6 +31,8 @@ void step_measurements::add(const step_measurements& other) noexcept
     add_each(needed_retransmissions, other.needed_retransmissions);
     add_each(refused, other.refused);
     no_lease_offered += other.no_lease_offered;
+    rapid_commit_not_honoured += other.rapid_commit_not_honoured;
+    released_without_binding += other.released_without_binding;
     latency.add(other.latency);
 }
 
@@ -73,6 +75,8 @@ void population_counts::add(const population_counts& other) noexcept
     left += other.left;
     released += other.released;
     release_answered += other.release_answered;
+    not_bound += other.not_bound;
+    timers_raised += other.timers_raised;
     bound_now = other.bound_now;
     renew.add(other.renew);
     rebind.add(other.rebind);

@@ -40,6 +40,12 @@ struct step_measurements {
     // Answers refused because they held no address or prefix for any IA the
     // message asked for, and gave no status saying why.
     std::uint64_t no_lease_offered = 0;
+    // ADVERTISEs to a SOLICIT with Rapid Commit whose client had no REQUEST
+    // to go on with: the client stops, as after a refusal.
+    std::uint64_t rapid_commit_not_honoured = 0;
+    // REPLYs to RELEASE or DECLINE saying NoBinding: the release is done
+    // all the same (RFC 8415 section 18.2.7), the server held nothing.
+    std::uint64_t released_without_binding = 0;
     // From the message's build to its answer.
     latency_histogram latency;
 
@@ -84,6 +90,12 @@ struct population_counts {
     std::uint64_t left = 0;     // subscribers a refusal or an empty REPLY unbound
     std::uint64_t released = 0; // RELEASEs sent at the end of the test
     std::uint64_t release_answered = 0;
+    // Clients that completed their scenario with a REPLY that granted no IA
+    // a client may keep (T1 above T2, or no valid lifetime): not bound.
+    std::uint64_t not_bound = 0;
+    // Grants whose T1 or T2, left to the client, came out too short to wait
+    // on and were raised to the least a client waits (lease_timers_for).
+    std::uint64_t timers_raised = 0;
     // Subscribers bound when the span ended (a reading, not a sum: add() takes the later one).
     std::uint64_t bound_now = 0;
     exchange_counts renew;

@@ -1,6 +1,7 @@
 #include "engine/transaction_manager.hpp"
 
 #include "engine/local_address.hpp"
+#include "engine/random_seed.hpp"
 #include "main/options.hpp"
 #include "main/population_options.hpp"
 #include "message/param.hpp"
@@ -51,9 +52,9 @@ std::unique_ptr<retransmitter> make_retransmitter()
     std::vector<int> types;
     for (const auto& scene : g_opt_scenario)
         types.push_back(scene->type_);
-    // Segments of one test draw different jitter.
-    const std::uint64_t seed = 0x9E3779B97F4A7C15ULL ^ g_opt_segment.index;
-    return std::make_unique<retransmitter>(types, std::chrono::seconds(g_opt_timeout), seed);
+    return std::make_unique<retransmitter>(
+        types, std::chrono::seconds(g_opt_timeout),
+        stream_seed(g_opt_seed, random_stream::retransmission, g_opt_segment.index));
 }
 
 } // namespace
@@ -67,8 +68,9 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
                                       g_opt_mode == opt_mode_population ? g_opt_time_compression : 1)
                                 : nullptr),
       population(g_opt_mode == opt_mode_population
-                     ? std::make_unique<bound_population>(g_opt_time_compression,
-                                                          0xD1B54A32D192ED03ULL ^ g_opt_segment.index)
+                     ? std::make_unique<bound_population>(
+                           g_opt_time_compression,
+                           stream_seed(g_opt_seed, random_stream::population, g_opt_segment.index))
                      : nullptr),
       population_timer(loop, timer_slack)
 {
@@ -261,15 +263,13 @@ void transaction_manager::handle_reply(packet_buffer& buffer, const sockaddr_in6
     const bool still_queued = client->info.queued_until_flush == io.next_flush();
     if (!clients.take_reply(*client, message, message_end, still_queued, arrived))
         return;
-    const reply_verdict verdict =
-        judge_reply(client->last.data, client->last.data + client->last.size, message, message_end);
-    if (verdict.refused()) {
-        // The client stops here, as after any refusal, and times out later.
-        clients.refuse(*client, verdict);
-        if (g_opt_log)
-            log_verdict(*g_opt_log, verdict);
+    const reply_verdict verdict = judge_reply(client->last.data, client->last.data + client->last.size, message,
+                                              message_end, clients.next_type(*client));
+    if (g_opt_log)
+        log_verdict(*g_opt_log, verdict);
+    // A refused client stops here and times out later.
+    if (!clients.take_verdict(*client, verdict))
         return;
-    }
     if (leases)
         check_granted(*client, message, message_end, arrived);
 
@@ -303,7 +303,7 @@ bool transaction_manager::answer_subscriber(std::int32_t id, const char* message
     const bound_population::bytes asked = population->asked(id);
     unsigned refused = 0;
     if (asked.begin != asked.end) {
-        const reply_verdict verdict = judge_reply(asked.begin, asked.end, message, end);
+        const reply_verdict verdict = judge_reply(asked.begin, asked.end, message, end, 0);
         if (verdict.refused())
             refused = verdict.status;
     }

@@ -38,6 +38,9 @@ struct decision {
     bool release_population = false;
     std::vector<announcement> lines;
     ending end = ending::none;
+    // After an interruption: seconds beyond the timeout the wind-down may
+    // take (a population's releases going out).
+    std::uint32_t wind_down_s = 0;
 
     decision& clear()
     {

@@ -22,21 +22,38 @@ decision population_mode::decide(const tick_stats& s, std::uint32_t ticks)
         // The tick scheduled its clients before the figures were read, so
         // those not yet started are among the unstarted.
         held = s.bound + s.pending + s.unstarted;
-        if (ticks >= g_opt_duration) {
-            released_at = ticks;
-            bound_at_end = s.bound;
-            d.release().say("release", "Releasing " + std::to_string(s.bound) + " bound subscribers.",
-                            {{"bound", s.bound}});
-        }
+        // Tick `ticks` reads the engine ticks - 1 seconds after the first
+        // one: the releases begin g_opt_duration seconds after the test did.
+        if (ticks > g_opt_duration)
+            release(d, s.bound, ticks);
         return d;
     }
     // Releases go out at the rate clients started; clients still walking
     // their scenario time out within the same wait.
-    const std::uint32_t sending = (bound_at_end + rate - 1) / rate;
-    if ((s.releasing == 0 && s.pending == 0) || ticks >= released_at + sending + g_opt_timeout)
+    if ((s.releasing == 0 && s.pending == 0) || ticks >= released_at + sending_s() + g_opt_timeout)
         d.say("finished", "Finished and report: " + std::to_string(bound_at_end) + " subscribers bound.",
               {{"reported", bound_at_end}})
             .finish(decision::ending::cancel_and_stop);
+    return d;
+}
+
+void population_mode::release(decision& d, std::uint32_t bound, std::uint32_t ticks)
+{
+    released_at = ticks;
+    bound_at_end = bound;
+    d.release().say("release", "Releasing " + std::to_string(bound) + " bound subscribers.", {{"bound", bound}});
+}
+
+decision population_mode::interrupted(const tick_stats& s, std::uint32_t ticks)
+{
+    decision d;
+    if (released_at == 0) {
+        release(d, s.bound, ticks);
+        d.wind_down_s = sending_s();
+    } else {
+        const std::uint32_t sent_for = ticks - released_at;
+        d.wind_down_s = sending_s() > sent_for ? sending_s() - sent_for : 0;
+    }
     return d;
 }
 

@@ -28,10 +28,18 @@ public:
     std::uint32_t beats_due(std::uint32_t) const;
     progress_rates rates() const { return {rate, rate, rate}; }
     decision decide(const tick_stats& s, std::uint32_t ticks);
+    // SIGINT or SIGTERM: the releases begin now, unless they have, and the
+    // test ends once they are answered, as at its planned end.
+    decision interrupted(const tick_stats& s, std::uint32_t ticks);
     // The result, the subscribers bound at the end, is the recorder's to count.
     run_outcome findings() const;
 
 private:
+    // Starts the releases at tick `ticks`, with `bound` subscribers.
+    void release(decision& d, std::uint32_t bound, std::uint32_t ticks);
+    // Seconds the releases take to go out at the rate clients started.
+    std::uint32_t sending_s() const { return (bound_at_end + rate - 1) / rate; }
+
     std::uint32_t rate;
     std::uint32_t population;
     // Bound and on their way at the last tick.

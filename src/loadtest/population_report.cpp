@@ -1,5 +1,7 @@
 #include "loadtest/population_report.hpp"
 
+#include "loadtest/latency_json.hpp"
+
 #include <string>
 
 namespace zarn {
@@ -8,16 +10,6 @@ namespace quorvelin {
 namespace {
 
 using json = nlohmann::ordered_json;
-
-json latency(const latency_histogram& h, bool whole_run)
-{
-    if (!whole_run)
-        return {{"count", h.count()}, {"p50", h.percentile(50)}, {"p99", h.percentile(99)}};
-    return {{"count", h.count()},         {"min", h.min()},
-            {"mean", h.mean()},           {"p50", h.percentile(50)},
-            {"p90", h.percentile(90)},    {"p99", h.percentile(99)},
-            {"p999", h.percentile(99.9)}, {"max", h.max()}};
-}
 
 json exchange(const exchange_counts& e, bool whole_run)
 {
@@ -31,21 +23,28 @@ json exchange(const exchange_counts& e, bool whole_run)
             {"refused", refused},
             {"timed_out", e.timed_out},
             {"duplicate_leases", e.duplicate_leases},
-            {"latency_us", latency(e.latency, whole_run)}};
+            {"latency_us", whole_run ? latency_figures(e.latency) : latency_quick(e.latency)}};
 }
 
 } // namespace
 
 json population_record(const population_counts& p, bool whole_run)
 {
-    return {{"bound_now", p.bound_now},
-            {"bound", p.bound},
-            {"lost", p.lost},
-            {"unbound", p.left},
-            {"released", p.released},
-            {"release_answered", p.release_answered},
-            {"renew", exchange(p.renew, whole_run)},
-            {"rebind", exchange(p.rebind, whole_run)}};
+    json record = {{"bound_now", p.bound_now},
+                   {"bound", p.bound},
+                   {"lost", p.lost},
+                   {"unbound", p.left},
+                   {"released", p.released},
+                   {"release_answered", p.release_answered},
+                   {"not_bound", p.not_bound},
+                   {"timers_raised", p.timers_raised},
+                   {"renew", exchange(p.renew, whole_run)},
+                   {"rebind", exchange(p.rebind, whole_run)}};
+    if (whole_run) {
+        record["renew"]["histogram"] = latency_histogram_json(p.renew.latency);
+        record["rebind"]["histogram"] = latency_histogram_json(p.rebind.latency);
+    }
+    return record;
 }
 
 } // namespace quorvelin

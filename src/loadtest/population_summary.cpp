@@ -33,6 +33,14 @@ void print_population(std::ostream& os, const run_outcome& o)
     os << "Subscribers: " << p.bound << " bound, " << p.lost << " leases lost, " << p.left
        << " unbound by a refusal, " << o.low_water << " bound at the end; " << p.released << " released, "
        << p.release_answered << " answered\n";
+    if (p.not_bound != 0)
+        os << "Not bound: " << p.not_bound
+           << " clients completed with a REPLY that bound nothing a client may keep (T1 above T2, or no valid "
+              "lifetime)\n";
+    if (p.timers_raised != 0)
+        os << "Timers raised: " << p.timers_raised
+           << " grants left T1 or T2 to the client and came out shorter than 10 s and 16 s of lease time, the "
+              "least a client waits\n";
     os << boost::format("%-16s %10s %10s %10s %10s %10s\n") % "Exchange" % "Sent" % "Resent" % "Answered" % "Refused"
               % "Timed out";
     print_exchange(os, "RENEW", p.renew);

@@ -1,5 +1,6 @@
 #include "loadtest/report_writer.hpp"
 
+#include "loadtest/latency_json.hpp"
 #include "loadtest/population_report.hpp"
 #include "main/population_options.hpp"
 
@@ -17,30 +18,6 @@ namespace {
 // Fields in the order written, "type" first.
 using json = nlohmann::ordered_json;
 
-json percentiles(const latency_histogram& h)
-{
-    return {{"count", h.count()},          {"min", h.min()},
-            {"mean", h.mean()},            {"p50", h.percentile(50)},
-            {"p90", h.percentile(90)},     {"p99", h.percentile(99)},
-            {"p999", h.percentile(99.9)},  {"max", h.max()}};
-}
-
-json quick_percentiles(const latency_histogram& h)
-{
-    return {{"count", h.count()}, {"p50", h.percentile(50)}, {"p99", h.percentile(99)}};
-}
-
-// The non-empty buckets as [lowest value, count] pairs, with the exact count,
-// sum, minimum and maximum: enough to add histograms of several reports.
-json buckets(const latency_histogram& h)
-{
-    json pairs = json::array();
-    for (std::size_t i = 0; i < latency_histogram::bucket_count; ++i)
-        if (h.bucket(i) != 0)
-            pairs.push_back({latency_histogram::bucket_low(i), h.bucket(i)});
-    return {{"count", h.count()}, {"sum", h.sum()}, {"min", h.min()}, {"max", h.max()}, {"buckets", pairs}};
-}
-
 json refusals(const step_measurements& s)
 {
     json by_status = json::object();
@@ -57,6 +34,8 @@ json step_counts(const step_measurements& s)
             {"timed_out", s.timed_out},
             {"refused", refusals(s)},
             {"no_lease_offered", s.no_lease_offered},
+            {"rapid_commit_not_honoured", s.rapid_commit_not_honoured},
+            {"released_without_binding", s.released_without_binding},
             {"duplicates", s.duplicates},
             {"no_server_id", s.no_server_id},
             {"unbuildable", s.unbuildable}};
@@ -147,6 +126,7 @@ void report_writer::start(opt_mode_t mode, const std::vector<std::string>& messa
         record["settings"]["retransmit"] = true;
     if (g_opt_check_leases)
         record["settings"]["check_leases"] = true;
+    record["settings"]["seed"] = g_opt_seed;
     if (mode == opt_mode_population) {
         record["settings"]["population"] = g_opt_population;
         record["settings"]["time_compression"] = g_opt_time_compression;
@@ -159,14 +139,14 @@ void report_writer::tick(const tick_report& t, const measurements& second)
     json steps = json::array();
     for (const auto& s : second.steps) {
         json step = step_counts(s);
-        step["latency_us"] = quick_percentiles(s.latency);
+        step["latency_us"] = latency_quick(s.latency);
         steps.push_back(std::move(step));
     }
     json in_second = socket_counts(second);
     in_second.update({{"started", second.clients.started},
                       {"completed", second.clients.completed},
                       {"timed_out", second.clients.timed_out},
-                      {"latency_us", quick_percentiles(second.clients.latency)},
+                      {"latency_us", latency_quick(second.clients.latency)},
                       {"steps", std::move(steps)}});
     if (g_opt_mode == opt_mode_population)
         in_second["population"] = population_record(second.population, false);
@@ -200,8 +180,8 @@ void report_writer::summary(const run_outcome& o)
         const step_measurements& s = o.totals.steps[k];
         json step = {{"step", k + 1}, {"message", k < o.messages.size() ? o.messages[k] : std::string()}};
         step.update(step_counts(s));
-        step["latency_us"] = percentiles(s.latency);
-        step["histogram"] = buckets(s.latency);
+        step["latency_us"] = latency_figures(s.latency);
+        step["histogram"] = latency_histogram_json(s.latency);
         steps.push_back(std::move(step));
     }
     const client_measurements& c = o.totals.clients;
@@ -219,10 +199,12 @@ void report_writer::summary(const run_outcome& o)
                      {"stalled", c.stalled},
                      {"pending", o.pending},
                      {"cleared", c.cleared}}},
-                   {"latency_us", percentiles(c.latency)},
-                   {"histogram", buckets(c.latency)},
+                   {"latency_us", latency_figures(c.latency)},
+                   {"histogram", latency_histogram_json(c.latency)},
                    {"steps", std::move(steps)}};
     record.update(socket_counts(o.totals));
+    record["generator_saturated"] = o.generator_saturated;
+    record["tick_late_ms_max"] = o.tick_late_ms_max;
     if (o.mode == opt_mode_endless) {
         record["result"] = o.result;
         record["served_rate"] = o.served;

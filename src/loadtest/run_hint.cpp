@@ -1,5 +1,6 @@
 #include "loadtest/run_hint.hpp"
 
+#include "loadtest/saturation.hpp"
 #include "main/options.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
@@ -47,7 +48,17 @@ std::string run_hint(const traffic_totals& traffic, const run_setup& setup)
     return line + ".";
 }
 
-void print_run_hint(const measurements& run)
+std::string population_hint(const population_counts& p)
+{
+    if (p.not_bound == 0)
+        return "";
+    return "Hint: " + std::to_string(p.not_bound) +
+           (p.not_bound == 1 ? " client" : " clients") +
+           " completed with a REPLY that bound nothing a client may keep: every IA had T1 greater than T2 "
+           "(discarded, RFC 8415 section 21.4) or no valid lifetime.";
+}
+
+void print_run_hints(const run_outcome& o)
 {
     run_setup setup;
     setup.server = g_opt_send_addr;
@@ -55,11 +66,14 @@ void print_run_hint(const measurements& run)
         setup.first_type = g_opt_scenario.front()->type_;
         setup.first_relayed = !g_opt_scenario.front()->relays_.empty();
     }
-    const std::string hint = run_hint(traffic_of(run), setup);
-    if (!hint.empty()) {
-        std::cout.flush();
-        std::cerr << hint << std::endl;
-    }
+    std::vector<std::string> hints{run_hint(traffic_of(o.totals), setup), population_hint(o.totals.population)};
+    if (o.generator_saturated)
+        hints.push_back("Hint: the generator was saturated (" + saturation_figures(o) +
+                        "): run fewer clients per generator, more --nthreads, or more segments.");
+    std::cout.flush();
+    for (const std::string& hint : hints)
+        if (!hint.empty())
+            std::cerr << hint << std::endl;
 }
 
 } // namespace quorvelin

@@ -1,10 +1,13 @@
 #ifndef QUORVELIN_LOADTEST_RUN_HINT_HPP
 #define QUORVELIN_LOADTEST_RUN_HINT_HPP
 
-// The line that tells a user why a whole run completed no client.
+// The lines that tell a user why a run's figures are not what they seem:
+// no client completed, the generator was saturated, or a population's
+// clients completed without a lease to keep.
 
 #include "engine/measurements.hpp"
 #include "engine/traffic_totals.hpp"
+#include "loadtest/run_outcome.hpp"
 
 #include <boost/asio/ip/address_v6.hpp>
 
@@ -24,9 +27,14 @@ struct run_setup {
 // some client completed.
 std::string run_hint(const traffic_totals& traffic, const run_setup& setup);
 
-// After a run that completed no client, that line on standard error, for
-// the server and scenario the command line gave.
-void print_run_hint(const measurements& run);
+// "Hint: N clients completed ..." when clients of a population test
+// completed with a REPLY that bound nothing, or "".
+std::string population_hint(const population_counts& p);
+
+// Every hint that applies to the finished run, on standard error: the
+// no-completion hint for the server and scenario the command line gave,
+// saturation, a population that could not bind.
+void print_run_hints(const run_outcome& o);
 
 } // namespace quorvelin
 } // namespace zarn

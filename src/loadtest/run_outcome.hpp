@@ -45,6 +45,10 @@ struct run_outcome {
     std::vector<ramp_step_result> ramp_steps;
     // Clients still waiting for a reply when the run ended.
     std::uint32_t pending = 0;
+    // The latest any tick started past its second, in whole milliseconds.
+    std::uint32_t tick_late_ms_max = 0;
+    // This generator, not the server, limited the run (generator_saturated).
+    bool generator_saturated = false;
     // One name per scenario message, and what the engine counted in the run.
     std::vector<std::string> messages;
     measurements totals;

@@ -1,6 +1,7 @@
 #include "loadtest/run_recorder.hpp"
 
 #include "loadtest/run_hint.hpp"
+#include "loadtest/saturation.hpp"
 #include "loadtest/summary_block.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
@@ -58,6 +59,7 @@ void run_recorder::finish(run_outcome outcome)
         outcome.result = outcome.served = served_rate(totals_.clients, outcome.offered);
     if (outcome.mode == opt_mode_once)
         outcome.result = static_cast<double>(c.completed);
+    outcome.generator_saturated = generator_saturated(totals_, outcome.tick_late_ms_max);
     outcome_ = std::move(outcome);
     finished_ = true;
     // The record first: whatever becomes of standard output at the end (a
@@ -67,7 +69,7 @@ void run_recorder::finish(run_outcome outcome)
     if (summary_)
         print_summary(std::cout, outcome_);
     if (hint_)
-        print_run_hint(outcome_.totals);
+        print_run_hints(outcome_);
 }
 
 double served_rate(const client_measurements& clients, std::uint32_t rate)

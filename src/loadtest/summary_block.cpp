@@ -1,6 +1,7 @@
 #include "loadtest/summary_block.hpp"
 
 #include "loadtest/population_summary.hpp"
+#include "loadtest/saturation.hpp"
 #include "message/vocabulary.hpp"
 #include "main/options.hpp"
 #include "main/population_options.hpp"
@@ -146,6 +147,21 @@ void print_refusals(std::ostream& os, const run_outcome& o)
     }
 }
 
+// Answers that stopped or ended a client for reasons of their own: an
+// ADVERTISE where Rapid Commit asked for a REPLY, a NoBinding to a release.
+void print_other_endings(std::ostream& os, const run_outcome& o)
+{
+    for (std::size_t k = 0; k < o.totals.steps.size(); ++k) {
+        const step_measurements& s = o.totals.steps[k];
+        if (s.rapid_commit_not_honoured != 0)
+            os << "Rapid commit not honoured at step " << step_name(o, k) << ": " << s.rapid_commit_not_honoured
+               << "\n";
+        if (s.released_without_binding != 0)
+            os << "Released without a binding at step " << step_name(o, k) << ": " << s.released_without_binding
+               << "\n";
+    }
+}
+
 } // namespace
 
 void print_summary(std::ostream& os, const run_outcome& outcome)
@@ -157,9 +173,12 @@ void print_summary(std::ostream& os, const run_outcome& outcome)
     print_duplicate_leases(os, outcome);
     print_latencies(os, outcome);
     print_refusals(os, outcome);
+    print_other_endings(os, outcome);
     print_ramp(os, outcome);
     if (outcome.mode == opt_mode_population)
         print_population(os, outcome);
+    print_saturation(os, outcome);
+    os << "Seed: " << g_opt_seed << "\n";
     os.flush();
 }
 

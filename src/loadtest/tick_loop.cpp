@@ -1,5 +1,6 @@
 #include "loadtest/tick_loop.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace zarn {
@@ -12,16 +13,26 @@ tick_loop::tick_loop(boost::asio::io_service& loop, bool late_ticks_reported)
 
 void tick_loop::report_lateness(tick_clock::time_point now)
 {
-    // Written even when quiet: a late tick means the beats ran late too.
-    if (!reports_lateness)
-        return;
     const auto delay = lateness(now, next_tick);
     if (!delay)
+        return;
+    latest = std::max<std::uint32_t>(latest, static_cast<std::uint32_t>(std::min<std::int64_t>(delay->count(), UINT32_MAX)));
+    // Written even when quiet: a late tick means the beats ran late too.
+    if (!reports_lateness)
         return;
     const std::string line = "# delayd " + std::to_string(delay->count()) + "msec";
     std::cout << line << std::endl;
     if (recorder)
         recorder->event({now, tick_count, "late_tick", line, {{"late_ms", delay->count()}}});
+}
+
+void tick_loop::keep_wind_down_reading(engine_snapshot& reading)
+{
+    wind_down_timeouts += reading.stats.timeouts;
+    if (wind_down_counted.steps.empty())
+        wind_down_counted = std::move(reading.counted);
+    else
+        wind_down_counted.add(reading.counted);
 }
 
 void tick_loop::announce(announcement const& line)

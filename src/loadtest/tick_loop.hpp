@@ -16,6 +16,9 @@
 //       the decision of tick number `ticks` (counting from 1).
 //   run_outcome findings() const
 //       what the mode found so far: its result and rates, for the summary.
+//   decision interrupted(tick_stats const&, std::uint32_t ticks)   (optional)
+//       what the first SIGINT or SIGTERM starts besides the wind-down (a
+//       population's releases), and how much longer the wind-down may take.
 //
 // The driver is the face main sees: every timer wait completes into its
 // public async_loop, which hands the tick back to run().
@@ -37,6 +40,8 @@
 #include <chrono>
 #include <cstdint>
 #include <iostream>
+#include <type_traits>
+#include <utility>
 
 namespace zarn {
 namespace quorvelin {
@@ -74,6 +79,12 @@ private:
     void wait_then(tick_clock::time_point at, Driver& driver, Mode& mode, Manager& manager, bool for_tick);
     template <class Mode>
     void finish(Mode& mode);
+    // The first signal: the mode's own wind-down, when it has one. Returns
+    // the seconds it adds to the timeout.
+    template <class Mode, class Manager>
+    std::uint32_t begin_wind_down(Mode& mode, Manager& manager, tick_clock::time_point now);
+    // A reading of the wind-down: its timeouts and counts kept for the end.
+    void keep_wind_down_reading(engine_snapshot& reading);
     void report_lateness(tick_clock::time_point now);
 
     boost::asio::io_service& io;
@@ -85,6 +96,8 @@ private:
     // allowance before a tick counts as late.
     tick_clock::time_point next_tick = tick_clock::time_point::max();
     std::uint32_t tick_count = 0;
+    // The latest any tick started past its allowance, in milliseconds.
+    std::uint32_t latest = 0;
     // The test's beats scheduled so far, this generator's and its other segments'.
     std::uint64_t beats_so_far = 0;
     run_recorder* recorder = nullptr;
@@ -171,9 +184,9 @@ void tick_loop::interrupt(int signal, Driver& driver, Mode& mode, Manager& manag
             interrupted_by = signal;
             manager.cancel();
             manager.offer(0);
-            wind_down_end = now + std::chrono::seconds(g_opt_timeout);
             if (recorder)
                 recorder->event({now, tick_count, "interrupted", "", {{"signal", signal}}});
+            wind_down_end = now + std::chrono::seconds(g_opt_timeout + begin_wind_down(mode, manager, now));
         } else {
             wind_down_end = now;
         }
@@ -189,12 +202,8 @@ void tick_loop::wind_down(boost::system::error_code const& error, Driver& driver
         return; // replaced by a later wait
     auto const now = tick_clock::now();
     engine_snapshot reading = read_engine(manager, now);
-    wind_down_timeouts += reading.stats.timeouts;
-    if (wind_down_counted.steps.empty())
-        wind_down_counted = std::move(reading.counted);
-    else
-        wind_down_counted.add(reading.counted);
-    if (reading.stats.pending != 0 && now < wind_down_end) {
+    keep_wind_down_reading(reading);
+    if ((reading.stats.pending != 0 || reading.stats.releasing != 0) && now < wind_down_end) {
         wait_then(std::min(now + std::chrono::milliseconds(50), wind_down_end), driver, mode, manager, false);
         return;
     }
@@ -208,6 +217,30 @@ void tick_loop::wind_down(boost::system::error_code const& error, Driver& driver
     finish(mode);
 }
 
+template <class Mode, class = void>
+struct winds_down_itself : std::false_type {};
+template <class Mode>
+struct winds_down_itself<Mode, std::void_t<decltype(std::declval<Mode&>().interrupted(tick_stats{}, 0u))>>
+    : std::true_type {};
+
+template <class Mode, class Manager>
+std::uint32_t tick_loop::begin_wind_down(Mode& mode, Manager& manager, tick_clock::time_point now)
+{
+    if constexpr (winds_down_itself<Mode>::value) {
+        engine_snapshot reading = read_engine(manager, now);
+        keep_wind_down_reading(reading);
+        const decision d = mode.interrupted(reading.stats, tick_count);
+        if (d.release_population)
+            manager.release_population();
+        for (auto const& line : d.lines)
+            announce(line);
+        return d.wind_down_s;
+    } else {
+        (void)mode, (void)manager, (void)now;
+        return 0;
+    }
+}
+
 template <class Mode>
 void tick_loop::finish(Mode& mode)
 {
@@ -216,6 +249,7 @@ void tick_loop::finish(Mode& mode)
         run_outcome outcome = mode.findings();
         outcome.interrupted = interrupted_by != 0;
         outcome.signal = interrupted_by;
+        outcome.tick_late_ms_max = latest;
         recorder->finish(std::move(outcome));
     }
     io.stop();

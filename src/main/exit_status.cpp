@@ -1,12 +1,13 @@
 #include "main/exit_status.hpp"
 
-int exit_status(int interrupting_signal, bool output_failed, double result, std::optional<std::uint32_t> fail_below)
+int exit_status(int interrupting_signal, bool output_failed, double result, std::optional<std::uint32_t> fail_below,
+                bool generator_saturated)
 {
     if (interrupting_signal != 0)
         return 128 + interrupting_signal;
     if (output_failed)
         return 1;
-    if (fail_below && result < double(*fail_below))
+    if (fail_below && (result < double(*fail_below) || generator_saturated))
         return 3;
     return 0;
 }

@@ -4,12 +4,14 @@
 // The exit status of a test that ended without an error (errors exit 1):
 // 128 + the signal when SIGHUP (129), SIGINT (130) or SIGTERM (143)
 // interrupted it; 1 when an output (standard output, the report, the debug
-// log) stopped taking writes; 3 when its result is below --fail-below; 0
-// otherwise.
+// log) stopped taking writes; 3 when its result is below --fail-below, or
+// when --fail-below is given and the generator itself was saturated (its
+// figures then measure the generator, not the server); 0 otherwise.
 
 #include <cstdint>
 #include <optional>
 
-int exit_status(int interrupting_signal, bool output_failed, double result, std::optional<std::uint32_t> fail_below);
+int exit_status(int interrupting_signal, bool output_failed, double result, std::optional<std::uint32_t> fail_below,
+                bool generator_saturated = false);
 
 #endif

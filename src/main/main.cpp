@@ -38,6 +38,7 @@ int main(int argc, char** argv)
     std::string error;
     int interrupted_by = 0;
     double result = 0;
+    bool saturated = false;
     std::optional<std::uint32_t> fail_below; // judged only when the test ended
     {
         boost::asio::io_service io;
@@ -69,6 +70,7 @@ int main(int argc, char** argv)
             const zarn::quorvelin::run_outcome& outcome = objects.recorder->outcome();
             interrupted_by = outcome.signal;
             result = outcome.result;
+            saturated = outcome.generator_saturated;
             fail_below = g_opt_fail_below;
         }
         if (error.empty())
@@ -84,5 +86,5 @@ int main(int argc, char** argv)
         if (*file)
             (*file)->flush();
     std::cout.flush();
-    return exit_status(interrupted_by, output_write_failed(), result, fail_below);
+    return exit_status(interrupted_by, output_write_failed(), result, fail_below, saturated);
 }

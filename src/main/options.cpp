@@ -1,6 +1,7 @@
 #include "main/options.hpp"
 
 #include "engine/backoff.hpp"
+#include "engine/random_seed.hpp"
 #include "main/bounded_option.hpp"
 #include "main/log_file.hpp"
 #include "main/population_options.hpp"
@@ -43,6 +44,7 @@ std::string g_opt_metrics_listen;
 std::uint32_t g_opt_metrics_linger = 20;
 bool g_opt_retransmit = false;
 bool g_opt_check_leases = false;
+std::uint64_t g_opt_seed = 0;
 std::vector<std::string> g_opt_command_line;
 std::vector<std::shared_ptr<zarn::quorvelin::top_param>> g_opt_scenario;
 
@@ -149,7 +151,8 @@ po::options_description later_options()
         ("metrics-linger", bounded_value<0, max_linger_seconds>(g_opt_metrics_linger),
          "Seconds the metrics stay up after the report.")
         ("retransmit", "Retransmit unanswered messages (RFC 8415 backoff).")
-        ("check-leases", "Count leases granted to two clients at once.");
+        ("check-leases", "Count leases granted to two clients at once.")
+        ("seed", po::value<std::uint64_t>(), "Seed of the random choices (default: the clock).");
     add_population_options(later);
     return later;
 }
@@ -293,7 +296,7 @@ void init_options(int argc, char** argv)
         std::vector<std::string> files;
         if (vm.count("scenario-files"))
             files = vm["scenario-files"].as<std::vector<std::string>>();
-        load_scenarios(files);
+        const bool built_in_scenario = load_scenarios(files);
 
         if (vm.count("test-mode"))
             g_opt_mode = lookup_mode(vm["test-mode"].as<std::string>());
@@ -305,10 +308,11 @@ void init_options(int argc, char** argv)
             g_opt_summary = true;
         if (vm.count("check-leases"))
             g_opt_check_leases = true;
+        g_opt_seed = vm.count("seed") ? vm["seed"].as<std::uint64_t>() : zarn::quorvelin::clock_seed();
         if (vm.count("fail-below"))
             g_opt_fail_below = vm["fail-below"].as<fail_below_number>().value;
         take_scale_out_options(vm);
-        take_population_options(vm);
+        take_population_options(vm, built_in_scenario);
         take_retransmission_options(vm);
         if (vm.count("report"))
             open_report(vm["report"].as<std::string>());

@@ -77,6 +77,9 @@ extern std::uint32_t g_opt_metrics_linger;
 extern bool g_opt_retransmit;
 // --check-leases: count leases granted to one client while another holds them.
 extern bool g_opt_check_leases;
+// --seed N: the seed every random choice of the run derives from; drawn
+// from the clock without the option (random_seed.hpp).
+extern std::uint64_t g_opt_seed;
 // The command line as given, for the report.
 extern std::vector<std::string> g_opt_command_line;
 // The loaded scenario messages, in the order every client sends them.

@@ -21,8 +21,13 @@ using zarn::quorvelin::top_param;
 
 // A renewal asks the server that granted the lease; a rebind asks any
 // server, so it carries no Server Identifier (RFC 8415 section 18.2.5).
-const char* const renew_text = "RENEW { CID = @auto, SID = @auto, ELAPSED_TIME = 0, IA_NA 1 { IAADDR = @auto } }";
-const char* const rebind_text = "REBIND { CID = @auto, ELAPSED_TIME = 0, IA_NA 1 { IAADDR = @auto } }";
+// Both MUST carry an Option Request option (sections 18.2.4, 18.2.5), in
+// which a client asks for SOL_MAX_RT, 82 (section 21.24); every client
+// message of an exchange carries Elapsed Time (section 21.9).
+const char* const renew_text =
+    "RENEW { CID = @auto, SID = @auto, ELAPSED_TIME = 0, request_option = 82, IA_NA 1 { IAADDR = @auto } }";
+const char* const rebind_text =
+    "REBIND { CID = @auto, ELAPSED_TIME = 0, request_option = 82, IA_NA 1 { IAADDR = @auto } }";
 const char* const release_text = "RELEASE { CID = @auto, SID = @auto, ELAPSED_TIME = 0, IA_NA 1 { IAADDR = @auto } }";
 
 double parse_compression(const std::string& text)
@@ -33,6 +38,13 @@ double parse_compression(const std::string& text)
         throw std::runtime_error("--time-compression " + text +
                                  ": the factor must be a number above 0 and at most 1000000 "
                                  "(100 runs a lease of 1000 s in 10 s)");
+    // A slower lease clock stretches lease times beyond what a clock can
+    // hold: the longest finite lifetime, about 136 years, would take
+    // 136,000 years at 0.001.
+    if (f < min_time_compression)
+        throw std::runtime_error("--time-compression " + text +
+                                 ": the smallest factor is 0.001 (a lease clock 1000 times slower); below it "
+                                 "lease times overflow the clock");
     return f;
 }
 
@@ -81,7 +93,7 @@ void add_population_options(boost::program_options::options_description& options
          "Population test: lease time runs this many times faster.");
 }
 
-void take_population_options(const boost::program_options::variables_map& vm)
+void take_population_options(const boost::program_options::variables_map& vm, bool built_in_scenario)
 {
     if (vm.count("time-compression"))
         g_opt_time_compression = parse_compression(vm["time-compression"].as<std::string>());
@@ -99,6 +111,10 @@ void take_population_options(const boost::program_options::variables_map& vm)
     std::shared_ptr<top_param> renew = take_out(zarn::quorvelin::msg_renew);
     std::shared_ptr<top_param> rebind = take_out(zarn::quorvelin::msg_rebind);
     std::shared_ptr<top_param> release = take_out(zarn::quorvelin::msg_release);
+    // The built-in scenario's RELEASE is the one a client sends at the end of
+    // its scenario; a subscriber sends the population's own.
+    if (built_in_scenario)
+        release = nullptr;
     if (g_opt_scenario.empty())
         throw std::runtime_error("--test-mode population: no scenario message is left to bind a client once "
                                  "RENEW, REBIND and RELEASE are set aside");

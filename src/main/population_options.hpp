@@ -20,8 +20,9 @@ class top_param;
 // The largest population: the ids of a million subscribers and their
 // churn stay far within the 24 bits of a transaction id.
 constexpr std::uint32_t max_population = 1000000;
-// The largest time compression.
+// The largest and smallest time compression.
 constexpr double max_time_compression = 1000000;
+constexpr double min_time_compression = 0.001;
 
 // --population N: subscribers kept bound; 0 outside the population test.
 extern std::uint32_t g_opt_population;
@@ -39,7 +40,8 @@ extern population_scenes g_opt_population_scenes;
 void add_population_options(boost::program_options::options_description& options);
 // Checks them against the mode and, in the population test, takes the
 // RENEW, REBIND and RELEASE messages out of the loaded scenario (built-in
-// ones where it has none). Throws std::runtime_error with the reason.
-void take_population_options(const boost::program_options::variables_map& vm);
+// ones where it has none, or when the scenario is the built-in one). Throws
+// std::runtime_error with the reason.
+void take_population_options(const boost::program_options::variables_map& vm, bool built_in_scenario);
 
 #endif

@@ -39,6 +39,13 @@ bool asks_for_leases(unsigned type)
     return type == msg_solicit || type == msg_request || type == msg_renew || type == msg_rebind;
 }
 
+// Messages whose REPLY ends the exchange whatever it says (section 18.2.7,
+// 18.2.8).
+bool done_whatever_status(unsigned type)
+{
+    return type == msg_release || type == msg_decline;
+}
+
 // The answer's option of `code` whose first four data bytes are `iaid`;
 // its size, or 0.
 std::size_t find_ia(const char* options, const char* end, unsigned code, std::uint32_t iaid, const char*& ia)
@@ -60,6 +67,24 @@ bool holds_lease(const char* ia, std::size_t n, const ia_layout& l)
     const char* const end = ia + n;
     for (const char* p = ia + l.fixed; const std::size_t m = wire::option_size(p, end); p += m)
         if (wire::get16(p) == l.lease_code && m >= l.lease_size && wire::get32(p + l.valid_at) != 0)
+            return true;
+    return false;
+}
+
+// Whether the IA [ia, ia + n) says NoBinding among its own options.
+bool ia_says_no_binding(const char* ia, std::size_t n, const ia_layout& l)
+{
+    return n >= l.fixed && failure_status(ia + l.fixed, ia + n) == status_no_binding;
+}
+
+// Whether the answer's options [options, end) say NoBinding, at the top or
+// inside an IA.
+bool says_no_binding(const char* options, const char* end)
+{
+    if (failure_status(options, end) == status_no_binding)
+        return true;
+    for (const char* p = options; const std::size_t n = wire::option_size(p, end); p += n)
+        if (const ia_layout* l = layout_of(wire::get16(p)); l && ia_says_no_binding(p, n, *l))
             return true;
     return false;
 }
@@ -111,8 +136,18 @@ unsigned failure_status(const char* begin, const char* end)
     return status_success;
 }
 
+bool grants_any_lease(const char* begin, const char* end)
+{
+    if (wire::size(begin, end) < wire::message_header)
+        return false;
+    for (const char* p = begin + wire::message_header; const std::size_t n = wire::option_size(p, end); p += n)
+        if (const ia_layout* l = layout_of(wire::get16(p)); l && holds_lease(p, n, *l))
+            return true;
+    return false;
+}
+
 reply_verdict judge_reply(const char* request_begin, const char* request_end, const char* answer_begin,
-                          const char* answer_end)
+                          const char* answer_end, int next_type)
 {
     reply_verdict verdict;
     if (wire::size(answer_begin, answer_end) < wire::message_header)
@@ -121,16 +156,27 @@ reply_verdict judge_reply(const char* request_begin, const char* request_end, co
     if (verdict.answer_type != msg_advertise && verdict.answer_type != msg_reply)
         return verdict;
 
-    verdict.status = failure_status(answer_begin + wire::message_header, answer_end);
+    relay_param::strip_relays(request_begin, request_end);
+    const unsigned asked =
+        wire::size(request_begin, request_end) < wire::message_header ? 0 : wire::get8(request_begin);
+    const char* const answer_options = answer_begin + wire::message_header;
+    if (done_whatever_status(asked)) {
+        verdict.no_binding = says_no_binding(answer_options, answer_end);
+        return verdict;
+    }
+
+    verdict.status = failure_status(answer_options, answer_end);
     if (verdict.status != status_success) {
         verdict.what = reply_verdict::kind::refused_message;
         return verdict;
     }
-
-    relay_param::strip_relays(request_begin, request_end);
-    if (wire::size(request_begin, request_end) < wire::message_header || !asks_for_leases(wire::get8(request_begin)))
+    if (!asks_for_leases(asked))
         return verdict;
-    return judge_leases(request_begin, request_end, answer_begin, answer_end);
+    verdict = judge_leases(request_begin, request_end, answer_begin, answer_end);
+    if (!verdict.refused() && asked == msg_solicit && verdict.answer_type == msg_advertise && next_type != msg_request &&
+        wire::has_option(request_begin, request_end, opt_rapid_commit))
+        verdict.what = reply_verdict::kind::rapid_commit_not_honoured;
+    return verdict;
 }
 
 void log_refused_ia(std::ostream& log, unsigned status, unsigned ia_code, std::uint32_t iaid)
@@ -143,7 +189,13 @@ void log_verdict(std::ostream& log, const reply_verdict& verdict)
 {
     switch (verdict.what) {
     case reply_verdict::kind::accepted:
+        if (verdict.no_binding)
+            log << "# released without a binding on " << static_cast<message_type>(verdict.answer_type)
+                << log.widen('\n') << std::flush;
         return;
+    case reply_verdict::kind::rapid_commit_not_honoured:
+        log << "# failed rapid commit not honoured";
+        break;
     case reply_verdict::kind::refused_ia:
         log_refused_ia(log, verdict.status, verdict.ia_code, verdict.iaid);
         return;

@@ -118,7 +118,7 @@ void number_relay_hops(std::vector<std::shared_ptr<relay_param>>& relays)
         layer->hop_count_ = --hops;
 }
 
-void load_scenarios(const std::vector<std::string>& files)
+bool load_scenarios(const std::vector<std::string>& files)
 {
     std::shared_ptr<top_param> relay;
     std::string relay_file;
@@ -132,7 +132,8 @@ void load_scenarios(const std::vector<std::string>& files)
         while (first + origins.size() < g_opt_scenario.size())
             origins.push_back(origin_of(*g_opt_scenario[first + origins.size()], path, false));
     }
-    if (g_opt_scenario.empty()) {
+    const bool built_in = g_opt_scenario.empty();
+    if (built_in) {
         for (const char* text : default_scenarios) {
             std::istringstream in(text);
             add_scene(in, relay);
@@ -144,4 +145,5 @@ void load_scenarios(const std::vector<std::string>& files)
     check_relay_depth(relay, relay_file);
     for (std::size_t i = 0; i < origins.size(); ++i)
         check_fits(*g_opt_scenario[first + i], first + i == 0, origins[i]);
+    return built_in;
 }

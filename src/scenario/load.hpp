@@ -22,8 +22,9 @@ void add_scene(std::istream& in, std::shared_ptr<zarn::quorvelin::top_param>& re
 // three built-in messages when no file yielded a message. Then refuses a
 // relay list deeper than wire::max_relay_layers and any message whose fixed
 // part (fixed_part_size) is longer than wire::max_message_size, naming the
-// file: no client could ever send it.
-void load_scenarios(const std::vector<std::string>& files);
+// file: no client could ever send it. Returns whether the built-in
+// messages were loaded.
+bool load_scenarios(const std::vector<std::string>& files);
 
 // Numbers a relay list's layers as relay agents set hop-count (RFC 8415
 // section 19.1.2): the layer next to the client 0, each layer around it one

@@ -274,3 +274,52 @@ TEST(BoundPopulation, RenewalsFeedTheLeaseCheckAndLeavingOrReleasingFreesTheLeas
     EXPECT_EQ(f.count(q::msg_release), 1u);
     EXPECT_EQ(leases.held(), 1u);
 }
+
+// A REPLY whose preferred lifetime is 0 leaves T1 and T2 to a client that
+// would renew at once, every time it is answered: the times it picks wait
+// at least 10 s and 16 s of lease time, and such grants are counted.
+TEST(BoundPopulation, TimersLeftToTheClientThatComeOutZeroAreRaisedNotAStorm)
+{
+    fixture f;
+    const auto zero_times = [](std::uint32_t xid) {
+        return message(7, xid, cat({client_id(42), server_id, ia(3, 1, 0, 0, iaaddr("2001:db8::1", 0, 400))}));
+    };
+    f.bind(42, zero_times(42));
+    // Every renewal answered at once, for 1 s: 10 s of lease time at 100
+    // times is 100 ms, so about ten renewals.
+    std::size_t answered = 0;
+    for (long long ms = 0; ms <= 1000; ++ms) {
+        f.run_until(ms, ms);
+        for (; answered < f.sent.size(); ++answered)
+            EXPECT_TRUE(f.answer(f.sent[answered].xid, zero_times(std::uint32_t(f.sent[answered].xid)), ms));
+    }
+    EXPECT_GE(f.sent.size(), 9u);
+    EXPECT_LE(f.sent.size(), 10u);
+    EXPECT_EQ(f.count(q::msg_rebind), 0u);
+    EXPECT_EQ(f.population.take_counts().timers_raised, 1u + f.sent.size());
+}
+
+// T1 above T2 in every IA: the client discards them (RFC 8415 section
+// 21.4) and keeps nothing, which is counted.
+TEST(BoundPopulation, AReplyWhoseIAsAreAllDiscardedIsCountedAsNotBound)
+{
+    q::bound_population population{100, 7};
+    const bytes discarded =
+        message(7, 42, cat({client_id(42), server_id, ia(3, 1, 2000, 1000, iaaddr("2001:db8::1", 3000, 4000))}));
+    EXPECT_FALSE(population.bind(42, c(discarded), c(discarded) + discarded.size(), t0));
+    EXPECT_EQ(population.take_counts().not_bound, 1u);
+}
+
+// A client that binds once the releases have begun (it was on its way when
+// they began) releases too, so that the server keeps no lease of the test.
+TEST(BoundPopulation, AClientThatBindsDuringTheReleasesIsReleased)
+{
+    fixture f;
+    f.bind(1, reply(1));
+    f.population.release_all(at_ms(100), std::chrono::milliseconds(10));
+    f.bind(2, reply(2), 200);
+    f.run_until(300, 100);
+    EXPECT_EQ(f.count(q::msg_release), 2u);
+    EXPECT_EQ(f.count(q::msg_renew), 0u);
+    EXPECT_EQ(f.population.releases_pending(), 2u);
+}

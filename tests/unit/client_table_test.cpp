@@ -30,6 +30,8 @@ using time_point = client_table::time_point;
 //   x<id>  an answer whose IA_NA refuses with NoAddrAvail
 //   l<id>  an answer without any lease
 //   n<id>  the answer, whose next message turns out too long to send
+//   r<id>  the client's last reply again (a server that answers twice)
+//   b<id>  a REPLY whose IA_NA says NoBinding
 //          replies write "c<id>" when the client completed, "d" for a
 //          duplicate, "r" when the answer refused the message, "n" when its
 //          next message was not built, "u" when no client has the id,
@@ -65,8 +67,8 @@ public:
     std::string counts() { return counts_text(table.take_measurements()); }
 
     client_table table;
-    // The last message of each client that sent one.
-    std::map<std::int32_t, bytes> last;
+    // The last message of each client that sent one, and the last reply to it.
+    std::map<std::int32_t, bytes> last, answered;
 
 private:
     std::string step(char what, std::int32_t id, const time_point& at)
@@ -103,7 +105,12 @@ private:
     {
         const bytes& request = last[id];
         bytes datagram = request.empty() ? message(2, static_cast<std::uint32_t>(id), server_id)
+                         : kind == 'r'   ? answered[id]
                                          : answer(request[0] == 1 ? 2 : 7, request);
+        if (kind == 'b')
+            datagram = message(7, static_cast<std::uint32_t>(id),
+                               cat({find(request, 1), server_id, ia(3, 1, 0, 0, status(3, ""))}));
+        answered[id] = datagram;
         if (kind == 'p')
             datagram[0] = 2;
         if (kind == 'w')
@@ -127,11 +134,9 @@ private:
             return "d";
         const auto verdict = zarn::quorvelin::judge_reply(reinterpret_cast<const char*>(request.data()),
                                                           reinterpret_cast<const char*>(request.data() + request.size()),
-                                                          begin, end);
-        if (verdict.refused()) {
-            table.refuse(*client, verdict);
+                                                          begin, end, table.next_type(*client));
+        if (!table.take_verdict(*client, verdict))
             return "r";
-        }
         if (!table.finished(*client)) {
             const built_message built = table.build_next(*client, begin, end, at);
             if (kind == 'n') {
@@ -192,6 +197,16 @@ const script_case cases[] = {
      "1 1 0 0 0 0 0 1 | 1 1 0 0 0 0 1 1 | 0 0 0 0 0 0 0 0 | 1 0 1 1 0 0 | 0"},
     {"a message too long to send stalls the client at its own step", "s@0 n0@1 t@0 t@1", "s0 n [0 0 1 0 0 0] [0 1 0 0 0 0]",
      "1 1 0 0 0 0 0 1 | 0 0 0 0 1 0 0 0 | 0 0 0 0 0 0 0 0 | 1 0 1 1 0 0 | 0"},
+    // A server that saw a request twice answers it twice, the second time
+    // late: a duplicate of the step it answers, wherever the client is.
+    {"the REQUEST's REPLY again while the RELEASE waits is a duplicate of REQUEST", "s a0 a0 r0 a0", "s0   d c0",
+     "1 1 0 0 0 0 0 1 | 1 1 1 0 0 0 0 1 | 1 1 0 0 0 0 0 1 | 1 1 0 0 0 1 | 0"},
+    {"the ADVERTISE again while the RELEASE waits is a duplicate of SOLICIT", "s a0 r0 a0 p0 a0", "s0  d  d c0",
+     "1 1 2 0 0 0 0 1 | 1 1 0 0 0 0 0 1 | 1 1 0 0 0 0 0 1 | 1 1 0 0 0 1 | 0"},
+    {"a refusal again is a duplicate of the refused step", "s a0 x0 x0", "s0  r d",
+     "1 1 0 0 0 0 0 1 | 1 1 1 0 0 0 1 1 | 0 0 0 0 0 0 0 0 | 1 0 0 0 0 0 | 0"},
+    {"NoBinding to the RELEASE completes the client", "s a0 a0 b0", "s0   c0",
+     "1 1 0 0 0 0 0 1 | 1 1 0 0 0 0 0 1 | 1 1 0 0 0 0 0 1 | 1 1 0 0 0 1 | 0"},
     {"clearing drops every client and result and keeps those that had a reply",
      "s s s a0 a0 a0 a1 c t k s s", "s0 s1 s2   c0  c [0 0 0 0 0 0] k0/1 s1 s3",
      "5 2 0 0 0 0 0 2 | 2 1 0 0 0 0 0 1 | 1 1 0 0 0 0 0 1 | 5 1 0 0 2 1 | 0"},

@@ -90,6 +90,7 @@ const std::string help_text = usage_text.substr(0, usage_text.find("Version: "))
                               "  --metrics-linger arg       Seconds the metrics stay up after the report.\n"
                               "  --retransmit               Retransmit unanswered messages (RFC 8415 backoff).\n"
                               "  --check-leases             Count leases granted to two clients at once.\n"
+                              "  --seed arg                 Seed of the random choices (default: the clock).\n"
                               "  --population arg           Population test: subscribers kept bound.\n"
                               "  --time-compression arg     Population test: lease time runs this many times \n"
                               "                             faster.\n"
@@ -158,7 +159,7 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         {{"lo", "--retransmit", "--timeout", "11", examples + "renew/3-renew.scn"},
          "--retransmit with --timeout 11: no message of the scenario would surely go out again before its client "
          "gives up (the first retransmission of RENEW comes up to 11.0 s after it was sent); use --timeout 12 or more"},
-        // The population test: a size within the limit, a compression above 0.
+        // The population test: a size within the limit, a compression from 0.001.
         {{"lo", "--test-mode", "population", "--population", "0"},
          "the argument ('0') for option '--population' is out of range 1..1000000"},
         {{"lo", "--test-mode", "population", "--population", "1000001"},
@@ -166,6 +167,9 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         {{"lo", "--test-mode", "population", "--population", "10", "--time-compression", "0"},
          "--time-compression 0: the factor must be a number above 0 and at most 1000000 (100 runs a lease of "
          "1000 s in 10 s)"},
+        {{"lo", "--test-mode", "population", "--population", "10", "--time-compression", "1e-12"},
+         "--time-compression 1e-12: the smallest factor is 0.001 (a lease clock 1000 times slower); below it lease "
+         "times overflow the clock"},
         {{"lo", "--test-mode", "population"},
          "--test-mode population needs --population N, the subscribers to keep bound (1 to 1000000)"},
         {{"lo", "--population", "10"}, "--population and --time-compression belong to --test-mode population"},

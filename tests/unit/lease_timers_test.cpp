@@ -21,11 +21,12 @@ std::string ms(const std::optional<q::backoff_time>& t)
     return t ? std::to_string(std::chrono::duration_cast<milliseconds>(*t - t0).count()) : "-";
 }
 
-// "renew rebind lost" in milliseconds after t0, or "discarded".
+// "renew rebind lost" in milliseconds after t0, " raised" when a time the
+// client picked was raised, or "discarded".
 std::string timers(const q::ia_times& ia, double compression)
 {
     const auto t = q::lease_timers_for(ia, t0, compression);
-    return t ? ms(t->renew) + " " + ms(t->rebind) + " " + ms(t->lost) : "discarded";
+    return t ? ms(t->renew) + " " + ms(t->rebind) + " " + ms(t->lost) + (t->raised ? " raised" : "") : "discarded";
 }
 
 } // namespace
@@ -58,6 +59,20 @@ TEST(LeaseTimers, RenewAtT1RebindAtT2LostAtTheValidLifetimeOnTheCompressedClock)
         {{1601, 1600, 2000, 4000}, 100, "discarded"},
         {{1000, 1600, 0, 0}, 100, "discarded"},
         {{1600, 1600, 2000, 4000}, 100, "16000 16000 40000"},
+        // A preferred lifetime of 0 would have the client renew at once, over
+        // and over: a time it picks waits at least 10 s, T2 at least 16 s;
+        // times the server gives are its own, however short.
+        {{0, 0, 0, 400}, 1, "10000 16000 400000 raised"},
+        {{0, 0, 0, 400}, 100, "100 160 4000 raised"},
+        {{0, 0, 10, 400}, 1, "10000 16000 400000 raised"},
+        {{0, 5, 0, 400}, 1, "5000 5000 400000 raised"},
+        {{3, 0, 0, 400}, 1, "3000 16000 400000 raised"},
+        {{0, 0, 0, 12}, 1, "10000 - 12000 raised"},
+        {{1, 2, 0, 400}, 1, "1000 2000 400000"},
+        {{0, 0, 40, 400}, 1, "20000 32000 400000"},
+        // Lease times beyond what a clock holds never come.
+        {{1000, 1600, 2000, inf - 1}, 0.001, "1000000000 1600000000 -"},
+        {{inf - 1, inf - 1, inf - 1, inf - 1}, 1, "- - 4294967294000"},
     };
     for (const row& r : rows)
         EXPECT_EQ(timers(r.ia, r.compression), r.expected)

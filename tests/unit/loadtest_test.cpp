@@ -8,6 +8,8 @@
 #include "loadtest/loadtest_1.hpp"
 #include "loadtest/loadtest_default.hpp"
 #include "loadtest/loadtest_endless.hpp"
+#include "loadtest/loadtest_population.hpp"
+#include "main/population_options.hpp"
 #include "loadtest/ramp_mode.hpp"
 #include "loadtest/run_recorder.hpp"
 
@@ -436,6 +438,85 @@ TEST_F(run_end, InterruptStopsNewClientsWaitsForPendingOnesAndEndsWithThePartial
     EXPECT_EQ(r[2]["event"], "interrupted");
     EXPECT_EQ(r[2]["signal"], SIGINT);
     EXPECT_EQ(r.back()["interrupted"], true);
+}
+
+// ---- population ----------------------------------------------------------
+
+class population : public run_end {
+protected:
+    population() { g_opt_population = 5, g_opt_minimum = 5, g_opt_duration = 3; }
+    ~population() override { g_opt_population = 0; }
+    static stats bound(unsigned subscribers, unsigned releasing = 0)
+    {
+        stats s;
+        s.bound = subscribers;
+        s.releasing = releasing;
+        return s;
+    }
+};
+
+// Tick k reads the engine k seconds after the first: the releases begin at
+// the tick -t seconds in, and the test ends once they are answered.
+TEST_F(population, TheReleasesBeginTestDurationSecondsAfterTheTestBegan)
+{
+    loadtest_population driver(io);
+    record(driver, opt_mode_population);
+    for (int second = 0; second < 3; ++second) {
+        EXPECT_EQ(tick(driver, bound(5)).text, "") << second;
+        EXPECT_EQ(manager.calls, "") << second;
+    }
+    EXPECT_EQ(tick(driver, bound(5)).text, "Releasing 5 bound subscribers.\n");
+    EXPECT_EQ(manager.calls, "release_population ");
+    EXPECT_EQ(records()[4]["tick"], 3) << "decided by the tick 3 s in";
+    EXPECT_EQ(tick(driver, bound(0, 0)).text, "Finished and report: 5 subscribers bound.\n");
+    EXPECT_TRUE(io.stopped());
+}
+
+// The first signal begins the releases at once and the test ends when they
+// are answered: the server keeps no lease, and the headline counts the
+// subscribers bound when the signal came.
+TEST_F(population, ASignalReleasesTheSubscribersBoundWhenItCame)
+{
+    g_opt_duration = 60;
+    loadtest_population driver(io);
+    record(driver, opt_mode_population);
+    tick(driver, bound(3));
+    manager.script = {bound(5, 0), bound(5, 5), bound(0, 2), bound(0, 0)};
+    driver.interrupt(SIGTERM, manager);
+    EXPECT_EQ(timer_ticks(), "Releasing 5 bound subscribers.\n");
+    EXPECT_EQ(manager.calls, "cancel release_population socket.cancel ");
+    EXPECT_EQ(manager.cutoffs.size(), 5u) << "the tick, the signal's reading, three polls";
+    EXPECT_TRUE(io.stopped());
+    EXPECT_EQ(recorder.outcome().low_water, 5u);
+    EXPECT_TRUE(recorder.outcome().interrupted);
+    EXPECT_EQ(recorder.outcome().signal, SIGTERM);
+}
+
+// A signal while the releases go out lets them finish; a second one ends
+// the wind-down at once.
+TEST_F(population, ASignalDuringTheReleasesLetsThemFinishASecondEndsAtOnce)
+{
+    loadtest_population driver(io);
+    record(driver, opt_mode_population);
+    for (int second = 0; second < 4; ++second)
+        tick(driver, bound(5));
+    ASSERT_EQ(manager.calls, "release_population ");
+    manager.script = {bound(0, 4), bound(0, 3), bound(0, 0)};
+    driver.interrupt(SIGINT, manager);
+    timer_ticks();
+    EXPECT_EQ(manager.calls, "release_population cancel socket.cancel ") << "released once";
+    EXPECT_EQ(recorder.outcome().low_water, 5u);
+
+    manager.reset();
+    loadtest_population second(io);
+    io.restart();
+    tick(second, bound(5));
+    manager.script.assign(50, bound(5, 5));
+    second.interrupt(SIGINT, manager);
+    second.interrupt(SIGINT, manager);
+    timer_ticks();
+    EXPECT_TRUE(io.stopped());
+    EXPECT_LE(manager.cutoffs.size(), 4u) << "no polls after the second signal";
 }
 
 // ---- ramp ----------------------------------------------------------------

@@ -24,6 +24,7 @@ const bytes no_addrs = status(2, "no addresses available");
 
 bytes request(unsigned type, const bytes& ias) { return message(type, 0x42, cat({cid, ias})); }
 bytes reply(unsigned type, const bytes& options) { return message(type, 0x42, cat({cid, server_id, options})); }
+const bytes rapid_solicit = message(1, 0x42, cat({cid, option(14, {}), na1}));
 
 struct row {
     const char* name;
@@ -32,6 +33,8 @@ struct row {
     kind what;
     unsigned status;
     unsigned ia_code;
+    bool no_binding = false;
+    int next = 3; // the client's next message: a REQUEST, unless the row says
 };
 
 const row rows[] = {
@@ -63,8 +66,28 @@ const row rows[] = {
     {"rapid-commit REPLY to SOLICIT without a lease", request(1, na1), reply(7, {}), kind::no_lease, 0, 0},
     {"REPLY to RELEASE with Success", request(8, bound_na1), reply(7, status(0, "done")), kind::accepted, 0, 0},
     {"REPLY to DECLINE without IA", request(9, bound_na1), reply(7, {}), kind::accepted, 0, 0},
-    {"REPLY to RELEASE with NoBinding", request(8, bound_na1), reply(7, status(3, "no binding")),
-     kind::refused_message, 3, 0},
+    {"REPLY to RELEASE with NoBinding: done, noted", request(8, bound_na1), reply(7, status(3, "no binding")),
+     kind::accepted, 0, 0, true},
+    {"NoBinding inside the IA under a top-level Success", request(8, bound_na1),
+     reply(7, cat({status(0, "ok"), ia(3, 1, 0, 0, status(3, "no binding"))})), kind::accepted, 0, 0, true},
+    {"NoBinding inside an IA_PD to a DECLINE", request(9, bound_pd1), reply(7, ia(25, 1, 0, 0, status(3, "none"))),
+     kind::accepted, 0, 0, true},
+    {"UnspecFail to a RELEASE: done all the same", request(8, bound_na1), reply(7, status(1, "oops")),
+     kind::accepted, 0, 0},
+    {"NoBinding to a RENEW is a refusal", request(5, bound_na1), reply(7, ia(3, 1, 0, 0, status(3, "none"))),
+     kind::refused_ia, 3, 3},
+    // Rapid Commit (RFC 8415 section 18.2.1): an ADVERTISE leaves the client
+    // without the binding it asked for unless a REQUEST follows.
+    {"ADVERTISE to Rapid Commit, RELEASE next", rapid_solicit, reply(2, bound_na1),
+     kind::rapid_commit_not_honoured, 0, 0, false, 8},
+    {"ADVERTISE to Rapid Commit, nothing next", rapid_solicit, reply(2, bound_na1),
+     kind::rapid_commit_not_honoured, 0, 0, false, 0},
+    {"ADVERTISE to Rapid Commit, REQUEST next", rapid_solicit, reply(2, bound_na1), kind::accepted, 0, 0},
+    {"REPLY to Rapid Commit, RELEASE next", rapid_solicit, reply(7, bound_na1), kind::accepted, 0, 0, false, 8},
+    {"ADVERTISE refusing a Rapid Commit SOLICIT is a refusal", rapid_solicit, reply(2, no_addrs),
+     kind::refused_message, 2, 0, false, 8},
+    {"ADVERTISE to a SOLICIT without Rapid Commit, RELEASE next", request(1, na1), reply(2, bound_na1),
+     kind::accepted, 0, 0, false, 8},
     {"a request without IA asks for no lease", request(3, {}), reply(7, {}), kind::accepted, 0, 0},
     {"an IA too short for its IAID is not asked for", request(1, option(3, hex("00 01"))), reply(2, {}),
      kind::accepted, 0, 0},
@@ -77,11 +100,11 @@ const row rows[] = {
      cat({reply(2, {}), hex("00 03 00 40 00 00 00 01")}), kind::no_lease, 0, 0},
 };
 
-reply_verdict judge(const bytes& request, const bytes& answer)
+reply_verdict judge(const bytes& request, const bytes& answer, int next = 3)
 {
     const char* r = reinterpret_cast<const char*>(request.data());
     const char* a = reinterpret_cast<const char*>(answer.data());
-    return judge_reply(r, r + request.size(), a, a + answer.size());
+    return judge_reply(r, r + request.size(), a, a + answer.size(), next);
 }
 
 } // namespace
@@ -90,10 +113,11 @@ TEST(ReplyVerdict, WhereverTheServerPutsTheRefusal)
 {
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
-        const reply_verdict v = judge(r.request, r.answer);
+        const reply_verdict v = judge(r.request, r.answer, r.next);
         EXPECT_EQ(int(v.what), int(r.what));
         EXPECT_EQ(v.status, r.status);
         EXPECT_EQ(v.ia_code, r.ia_code);
+        EXPECT_EQ(v.no_binding, r.no_binding);
         EXPECT_EQ(v.refused(), r.what != kind::accepted);
     }
 }
@@ -103,15 +127,18 @@ TEST(ReplyVerdict, DebugLogLines)
     struct {
         bytes request, answer;
         const char* line;
+        int next = 3;
     } const cases[] = {
         {request(1, pd1), reply(2, no_addrs), "# failed status-code=2:NoAddrAvail on 2:ADVERTISE\n"},
         {request(3, na1), reply(7, {}), "# failed no lease offered on 7:REPLY\n"},
         {request(1, na1), reply(2, ia(3, 1, 0, 0, no_addrs)), "# failed status-code=2:NoAddrAvail on 3:IA_NA iaid=1\n"},
         {request(1, na1), reply(2, bound_na1), ""},
+        {rapid_solicit, reply(2, bound_na1), "# failed rapid commit not honoured on 2:ADVERTISE\n", 8},
+        {request(8, bound_na1), reply(7, status(3, "none")), "# released without a binding on 7:REPLY\n"},
     };
     for (const auto& c : cases) {
         std::ostringstream log;
-        zarn::quorvelin::log_verdict(log, judge(c.request, c.answer));
+        zarn::quorvelin::log_verdict(log, judge(c.request, c.answer, c.next));
         EXPECT_EQ(log.str(), c.line);
     }
 }

@@ -1,5 +1,6 @@
 // The report file's records and the --summary block, from known counts.
 #include "loadtest/report_writer.hpp"
+#include "loadtest/saturation.hpp"
 #include "loadtest/summary_block.hpp"
 
 #include <gtest/gtest.h>
@@ -35,6 +36,8 @@ run_outcome sample_outcome(opt_mode_t mode)
     o.totals.steps[1].no_lease_offered = 4;
     o.totals.steps[2].no_server_id = 5;
     o.totals.steps[2].unbuildable = 6;
+    o.totals.steps[0].rapid_commit_not_honoured = 8;
+    o.totals.steps[2].released_without_binding = 9;
     for (std::uint64_t us = 100; us < 200; ++us)
         o.totals.steps[0].latency.record(us);
     o.totals.clients.started = 210;
@@ -47,6 +50,8 @@ run_outcome sample_outcome(opt_mode_t mode)
     o.totals.rcvbuf_drops = 11;
     o.start = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
     o.end = o.start + std::chrono::milliseconds(2500);
+    o.tick_late_ms_max = 12;
+    o.generator_saturated = true; // 11 of 331 datagrams dropped
     return o;
 }
 
@@ -80,13 +85,17 @@ TEST(ReportWriter, SummaryRecordCarriesEveryCountAndMergeableHistograms)
         "low_water":180,"high_water":220,"offered_rate":250,
         "clients":{"started":210,"completed":200,"timed_out":6,"stalled":3,"pending":4,"cleared":0},
         "unmatched_replies":9,"rcvbuf_drops":11,"received":320,"start":"2023-11-14T22:13:20.000000Z",
-        "end":"2023-11-14T22:13:22.500000Z","duration_s":2.5,"steps":[
+        "end":"2023-11-14T22:13:22.500000Z","duration_s":2.5,"generator_saturated":true,"tick_late_ms_max":12,
+        "steps":[
         {"step":1,"message":"SOLICIT","sent":210,"answered":100,"timed_out":0,"duplicates":7,"no_server_id":0,
-         "unbuildable":0,"refused":{},"no_lease_offered":0},
+         "unbuildable":0,"refused":{},"no_lease_offered":0,"rapid_commit_not_honoured":8,
+         "released_without_binding":0},
         {"step":2,"message":"REQUEST","sent":0,"answered":0,"timed_out":0,"duplicates":0,"no_server_id":0,
-         "unbuildable":0,"refused":{"2":2,"255":1},"no_lease_offered":4},
+         "unbuildable":0,"refused":{"2":2,"255":1},"no_lease_offered":4,"rapid_commit_not_honoured":0,
+         "released_without_binding":0},
         {"step":3,"message":"RELEASE","sent":0,"answered":0,"timed_out":0,"duplicates":0,"no_server_id":5,
-         "unbuildable":6,"refused":{},"no_lease_offered":0}]})"));
+         "unbuildable":6,"refused":{},"no_lease_offered":0,"rapid_commit_not_honoured":0,
+         "released_without_binding":9}]})"));
 
     // The buckets and exact figures rebuild the histogram of the step.
     EXPECT_EQ(histogram["count"], 100);
@@ -122,7 +131,9 @@ TEST(ReportWriter, TickRecordsCarryTheProgressLineAndTheSecondsCounts)
 TEST(SummaryBlock, TotalsStepsLatenciesAndRefusalsInColumns)
 {
     std::ostringstream out;
+    g_opt_seed = 77;
     print_summary(out, sample_outcome(opt_mode_once));
+    g_opt_seed = 0;
     const std::string text = out.str();
     EXPECT_EQ(text.substr(text.find('\n') + 1),
               "Clients: 210 started, 200 completed, 6 timed out (3 after a refusal or an unbuilt message), "
@@ -139,7 +150,32 @@ TEST(SummaryBlock, TotalsStepsLatenciesAndRefusalsInColumns)
               "Whole client              1       5000     5000.0       5000       5000       5000       5000       5000\n"
               "Refused at step 2 REQUEST: 2:NoAddrAvail 2\n"
               "Refused at step 2 REQUEST: 255 or above 1\n"
-              "Refused at step 2 REQUEST: no lease offered 4\n");
+              "Refused at step 2 REQUEST: no lease offered 4\n"
+              "Rapid commit not honoured at step 1 SOLICIT: 8\n"
+              "Released without a binding at step 3 RELEASE: 9\n"
+              "Generator saturated: 11 datagrams dropped for want of receive buffer (3.32 % of those that "
+              "arrived), ticks up to 12 ms late; the figures measure this generator, not the server\n"
+              "Seed: 77\n");
+}
+
+// The generator limited the run when the kernel dropped more than 0.1 % of
+// the datagrams that reached its socket, or a tick began a second late.
+TEST(Saturation, DropsAboveOnePerMilleOrATickASecondLate)
+{
+    const struct {
+        std::uint64_t received, drops;
+        std::uint32_t late_ms;
+        bool saturated;
+    } cases[] = {
+        {0, 0, 0, false},       {999, 1, 0, false},   {998, 2, 0, true},    {0, 1, 0, true},
+        {1000, 0, 999, false},  {1000, 0, 1000, true}, {19000000, 20282813, 3, true},
+    };
+    for (const auto& c : cases) {
+        measurements m;
+        m.received = c.received;
+        m.rcvbuf_drops = c.drops;
+        EXPECT_EQ(generator_saturated(m, c.late_ms), c.saturated) << c.received << " " << c.drops << " " << c.late_ms;
+    }
 }
 
 } // namespace

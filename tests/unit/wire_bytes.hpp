@@ -116,10 +116,14 @@ inline bytes find(const bytes& message, unsigned code)
 }
 
 // A server's answer of `type` to a client message: its transaction id and
-// Client Identifier, the Server Identifier and IA_NA 1 with one address.
+// Client Identifier, the Server Identifier and IA_NA 1 with one address;
+// to a RELEASE or DECLINE, a Status Code of Success instead, as servers
+// answer those (RFC 8415 section 18.3.7).
 inline bytes answer(unsigned type, const bytes& request, const char* offered = "2001:db8::1")
 {
     const std::uint32_t xid = request[1] << 16 | request[2] << 8 | request[3];
+    if (request[0] == 8 || request[0] == 9)
+        return message(type, xid, cat({find(request, 1), server_id, status(0, "")}));
     return message(type, xid, cat({find(request, 1), server_id, ia(3, 1, 1000, 2000, iaaddr(offered, 3000, 4000))}));
 }
 
