@@ -1,5 +1,6 @@
 #include "engine/lease_check.hpp"
 
+#include "message/ia_reader.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
 #include "message/wire.hpp"
@@ -18,26 +19,14 @@ namespace {
 template <class F>
 void for_each_lease(const char* begin, const char* end, F f)
 {
-    if (wire::size(begin, end) < wire::message_header)
-        return;
-    for (const char* p = begin + wire::message_header; const std::size_t n = wire::option_size(p, end); p += n) {
-        const unsigned code = wire::get16(p);
-        const std::size_t fixed = code == opt_ia_ta ? wire::option_header + 4 : wire::ia_header;
-        if ((code != opt_ia_na && code != opt_ia_ta && code != opt_ia_pd) || n < fixed)
-            continue;
-        for (const char* q = p + fixed; const std::size_t m = wire::option_size(q, p + n); q += m) {
+    for_each_ia(begin, end, [&](const ia_view& ia) {
+        ia.for_each_lease([&](const ia_lease& lease) {
             lease_key key;
-            const unsigned inner = wire::get16(q);
-            if (inner == opt_iaaddr && m >= wire::iaaddr_fixed) {
-                std::copy(q + 4, q + 20, key.bytes.begin());
-                f(key, wire::get32(q + 24));
-            } else if (inner == opt_iaprefix && m >= wire::iaprefix_fixed) {
-                key.length = static_cast<std::uint8_t>(wire::get8(q + 12));
-                std::copy(q + 13, q + 29, key.bytes.begin());
-                f(key, wire::get32(q + 8));
-            }
-        }
-    }
+            key.length = static_cast<std::uint8_t>(lease.prefix_length);
+            std::copy(lease.address, lease.address + 16, key.bytes.begin());
+            f(key, lease.valid);
+        });
+    });
 }
 
 lease_table::seconds seconds_of(const lease_check::time_point& t)

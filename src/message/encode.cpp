@@ -61,8 +61,8 @@ char* build_children(const param& node, char* out, char* end, area source)
 // the IA's own options, or Success.
 unsigned ia_status(const char* ia_begin, const char* ia_end)
 {
-    const area options = sub_options(ia_begin, ia_end, wire::ia_header);
-    return failure_status(options.begin, options.end);
+    const std::optional<ia_view> ia = ia_view::of(ia_begin, ia_end);
+    return ia ? ia->status() : unsigned(status_success);
 }
 
 // The reply's verdict on the IA `ia` of a client message: 0 when the source

@@ -19,6 +19,8 @@
 // A REPLY to RELEASE or DECLINE is never a refusal: whatever its status
 // codes, the client is done (section 18.2.7); a NoBinding in it is noted.
 
+#include "message/ia_reader.hpp"
+
 #include <cstdint>
 #include <ostream>
 
@@ -56,11 +58,6 @@ reply_verdict judge_reply(const char* request_begin, const char* request_end, co
 // with a valid lifetime in any IA: an answer that grants, which a REPLY to
 // RELEASE or DECLINE never is.
 bool grants_any_lease(const char* begin, const char* end);
-
-// The first Status Code other than Success among the options [begin, end)
-// (not inside them), or Success. A Status Code too short for a code is
-// UnspecFail.
-unsigned failure_status(const char* begin, const char* end);
 
 // The debug log's line for a refusal, "# failed ...", or for a NoBinding to
 // RELEASE or DECLINE (nothing for other accepted answers).
