@@ -13,7 +13,9 @@ the median of REPS runs. Importing runs nothing: inside a lab,
 (LAB: a key of PENDING_LABS), appends the memory that pending clients cost
 to $BENCH_PENDING, which the main run adds to its table. `measure.py
 population`, run in a lab with the test responder, appends there what a
-bound subscriber of the population test costs.
+bound subscriber of the population test costs; `measure.py churn`, run in
+a lab whose test responder grants CHURN_VALID-second leases, what the lease
+check holds when leases end as fast as they are granted.
 """
 
 import functools
@@ -53,11 +55,20 @@ POPULATION_BASELINE = 10
 # run with and without the check; measured once.
 LEASE_RATE = 20000
 LEASE_SECONDS = 50  # 1,000,000 leases held at the end (QUICK: half as long)
+# Leases that end as fast as they are granted (--check-leases): one ramp step
+# of CHURN_RATE new clients a second against the test responder granting
+# CHURN_VALID-second leases, so that about CHURN_RATE x CHURN_VALID are held
+# at once however long the run; with and without the check, once.
+CHURN_RATE = 10000
+CHURN_VALID = 2
+CHURN_SECONDS = 60  # 600,000 leases granted (QUICK: a third as long)
 
 # Two generators as the two segments of one test at 10,000/s, each on its
 # own address of the client link, against one generator at the whole rate.
 SEGMENT_RATE = 10000
 PARTS = ("fixed_rates", "segments", "metrics", "ceilings", "highload", "leases")
+# Parts that bench/run measures in labs of their own, before the main lab.
+SEPARATE_LABS = ("pending", "population", "churn")
 SEGMENT_ADDRESSES = ("2001:db8:1::20", "2001:db8:1::21")
 
 # Live metrics: the same run at 10,000/s serving --metrics-listen on the lab's
@@ -95,6 +106,12 @@ LEASES_HOW = """\
 Held leases: quorvelin `--ramp {rate}:{rate}:1:{s} --timeout 1` with the bench scenario (no RELEASE, so every
 client keeps its address), with and without --check-leases, peak RSS by GNU time %M. Bytes per held lease =
 (the peak with the check - the peak without) x 1024 / the clients completed with it (each holds one lease).
+"""
+
+CHURN_HOW = """\
+Leases ending as granted: quorvelin `--ramp {rate}:{rate}:1:{s} --timeout 1` with the bench scenario against
+the test responder granting {valid} s valid lifetimes, with and without --check-leases, peak RSS by GNU time
+%M. Bytes per lease held at once = (the peak with the check - the peak without) x 1024 / ({rate} x {valid}).
 """
 
 METRICS_HOW = """\
@@ -338,6 +355,42 @@ def measure_population(env):
         f.write(json.dumps({"q.population.bytes": [per], "q.population.rss": [str(peak)]}) + "\n")
 
 
+def churn_seconds(env):
+    return CHURN_SECONDS // 3 if env.get("QUICK", "0") == "1" else CHURN_SECONDS
+
+
+def churn_peak(env, tag, tmp, extra=()):
+    """One ramp step at CHURN_RATE under GNU time: peak RSS (KiB) and the
+    clients completed, each of which was granted a lease."""
+    out, times = f"{tmp}/{tag}.out", f"{tmp}/{tag}.time"
+    seconds = churn_seconds(env)
+    scenario = [f"{env['BENCH_ROOT']}/bench/{n}" for n in ("1-solicit.scn", "2-request.scn")]
+    command = ["timeout", "-k", "5", str(seconds + 60), "/usr/bin/time", "-f", "%M", "-o", times,
+               env["BENCH_QUORVELIN"], "--ramp", f"{CHURN_RATE}:{CHURN_RATE}:1:{seconds}", "--timeout", "1",
+               "--summary", *extra, env["LAB_CLIENT_IF"], *scenario]
+    with open(out, "w") as f:
+        subprocess.run(command, stdout=f, stderr=subprocess.STDOUT, check=False)
+    return gnu_time_kib(times), completed_in_summary(read(out))
+
+
+def measure_churn(env):
+    """Bytes per lease held at once when leases end as fast as they are
+    granted, once, appended to $BENCH_PENDING: the lease check's memory
+    follows the leases held, not every lease granted."""
+    tmp = tempfile.mkdtemp(prefix="quorvelin-churn.")
+    try:
+        base, _ = churn_peak(env, "without", tmp)
+        peak, granted = churn_peak(env, "with", tmp, ("--check-leases",))
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    per = per_pending_client(peak, base, CHURN_RATE * CHURN_VALID)
+    say(f"  leases ending as granted: peak RSS {peak} KiB with the check ({granted} granted), {base} KiB without: "
+        f"{per} bytes per lease held at once")
+    with open(env["BENCH_PENDING"], "a") as f:
+        figures = {"q.churn.bytes": [per], "q.churn.rss": [str(peak)], "q.churn.granted": [str(granted)]}
+        f.write(json.dumps(figures) + "\n")
+
+
 def read_pending(path):
     """What measure_pending wrote, merged; nothing when it did not run."""
     figures = {}
@@ -358,8 +411,8 @@ class Bench:
         self.reps = int(env.get("REPS") or (1 if self.quick else 3))
         # A subset of the parts, to measure one change quickly; rows without
         # figures are left out of the table.
-        # (bench/run measures the pending clients itself, in labs of their own.)
-        self.parts = [p for p in env.get("PARTS", ",".join(PARTS)).split(",") if p and p not in ("pending", "population")]
+        # (bench/run measures SEPARATE_LABS itself, in labs of their own.)
+        self.parts = [p for p in env.get("PARTS", ",".join(PARTS)).split(",") if p and p not in SEPARATE_LABS]
         unknown = [p for p in self.parts if p not in PARTS]
         if unknown:
             sys.exit(f"bench: unknown part(s) {', '.join(unknown)}; the parts are {', '.join(PARTS)}")
@@ -704,6 +757,10 @@ class Bench:
         if self.figures.get("q.leases.bytes"):
             lines.append(f"| held leases (--check-leases), {self.cell('q.leases.held')} held: bytes per held lease; "
                          f"peak RSS KiB | {self.cell('q.leases.bytes')}; {self.cell('q.leases.rss')} | | | |")
+        if self.figures.get("q.churn.bytes"):
+            lines.append(f"| leases ending as granted (--check-leases), {CHURN_RATE}/s valid {CHURN_VALID} s, "
+                         f"{self.cell('q.churn.granted')} granted: bytes per lease held at once; peak RSS KiB | "
+                         f"{self.cell('q.churn.bytes')}; {self.cell('q.churn.rss')} | | | |")
         if self.figures.get("q.seg.cpu"):
             lines.append(f"| CPU µs per completed client, {SEGMENT_RATE}/s as two segments of one test: together; "
                          f"one after the other; one instance at the whole rate (last column: each / one instance) | "
@@ -721,6 +778,9 @@ class Bench:
             how += METRICS_HOW.format(rate=METRICS_RATE, rs=rs)
         if self.figures.get("q.leases.bytes"):
             how += LEASES_HOW.format(rate=LEASE_RATE, s=LEASE_SECONDS // 2 if self.quick else LEASE_SECONDS)
+        if self.figures.get("q.churn.bytes"):
+            how += CHURN_HOW.format(rate=CHURN_RATE, valid=CHURN_VALID,
+                                    s=CHURN_SECONDS // 3 if self.quick else CHURN_SECONDS)
         if pending:
             how += PENDING_HOW.format(n=PENDING_CLIENTS, t=PENDING_TIMEOUT, base=PENDING_BASELINE)
         if self.figures.get("q.population.bytes"):
@@ -750,6 +810,9 @@ def main():
         return
     if sys.argv[1:2] == ["population"]:
         measure_population(os.environ)
+        return
+    if sys.argv[1:2] == ["churn"]:
+        measure_churn(os.environ)
         return
     bench = Bench(os.environ, tempfile.mkdtemp(prefix="quorvelin-bench."))
     bench.figures.update(read_pending(os.environ.get("BENCH_PENDING", "")))

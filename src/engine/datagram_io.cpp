@@ -3,9 +3,11 @@
 #include <boost/thread/locks.hpp>
 
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 namespace zarn {
 namespace quorvelin {
@@ -27,6 +29,27 @@ send_failure classify_send_error(int error) noexcept
     return send_failure::skip_one;
 }
 
+namespace {
+
+// The running binary's own path, for a command that names it.
+std::string this_program()
+{
+    char path[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path)
+        return "/path/to/quorvelin";
+    return std::string(path, static_cast<std::size_t>(length));
+}
+
+} // namespace
+
+std::string privileged_port_refusal(unsigned short port, const std::string& program)
+{
+    return "bind: Permission denied: UDP port " + std::to_string(port) +
+           " needs root or the capability CAP_NET_BIND_SERVICE; to run without root, grant it to the binary "
+           "once: setcap cap_net_bind_service=+ep " + program;
+}
+
 void datagram_io::open(const boost::asio::ip::address_v6& local, unsigned short recv_port,
                        const boost::asio::ip::udp::endpoint& server)
 {
@@ -46,7 +69,14 @@ void datagram_io::open(const boost::asio::ip::address_v6& local, unsigned short 
     // reported with the datagrams read after them.
     const int on = 1;
     ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-    socket.bind(boost::asio::ip::udp::endpoint(local, recv_port));
+    boost::system::error_code error;
+    socket.bind(boost::asio::ip::udp::endpoint(local, recv_port), error);
+    // The DHCPv6 client and server ports are privileged ports: an ordinary
+    // user learns here what to do about it.
+    if (error == boost::system::errc::permission_denied)
+        throw std::runtime_error(privileged_port_refusal(recv_port, this_program()));
+    if (error)
+        throw boost::system::system_error(error, "bind");
     server_endpoint = server;
 }
 

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace zarn {
@@ -63,6 +64,11 @@ enum class send_failure {
 };
 send_failure classify_send_error(int error) noexcept;
 
+// What a bind refused for want of privilege (EACCES) reports: the port, the
+// privilege it needs, and the command that grants it to the binary at
+// `program`.
+std::string privileged_port_refusal(unsigned short port, const std::string& program);
+
 class datagram_io {
 public:
     // Bytes of replies the socket can hold while the workers are busy.
@@ -74,7 +80,9 @@ public:
     explicit datagram_io(boost::asio::ip::udp::socket& socket) : socket(socket) {}
 
     // Opens the socket with its options, binds it to [local]:recv_port (::
-    // for any address), and sends everything to `server`.
+    // for any address), and sends everything to `server`. A failed bind
+    // throws boost::system::system_error ("bind: ..."), or, refused for
+    // want of privilege, std::runtime_error with privileged_port_refusal.
     void open(const boost::asio::ip::address_v6& local, unsigned short recv_port,
               const boost::asio::ip::udp::endpoint& server);
     const boost::asio::ip::udp::endpoint& server() const { return server_endpoint; }

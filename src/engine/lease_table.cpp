@@ -68,7 +68,7 @@ std::int32_t lease_table::grant(const lease_key& key, std::int32_t holder, secon
     const std::uint64_t h = hash(key);
     part& p = part_of(h);
     if ((p.used + 1) * 5 > p.slots.size() * 4)
-        grow(p, now);
+        rebuild(p, now);
     slot& s = p.slots[find(p, key, h)];
     std::int32_t before = no_holder;
     if (s.length != 0) {
@@ -115,9 +115,20 @@ void lease_table::erase_at(part& p, std::size_t i) noexcept
     --used;
 }
 
-void lease_table::grow(part& p, seconds now)
+void lease_table::rebuild(part& p, seconds now)
 {
-    std::vector<slot> old(p.slots.size() * 2, slot{});
+    // Sized by the live leases alone: doubling a table full of ended
+    // leases would let it grow with every lease ever granted. At most half
+    // full afresh, so that a table is rebuilt only after grants of at least
+    // 3/10 of its slots, whether it grew, stayed or shrank.
+    std::size_t live = 0;
+    for (const slot& s : p.slots)
+        live += s.length != 0 && s.until > now;
+    std::size_t size = initial_slots;
+    while (size < (live + 1) * 2)
+        size *= 2;
+
+    std::vector<slot> old(size, slot{});
     old.swap(p.slots);
     used -= p.used;
     p.used = 0;

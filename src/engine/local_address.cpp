@@ -4,6 +4,8 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -37,7 +39,45 @@ std::string device_name(unsigned ifindex)
     return ::if_indextoname(ifindex, name) ? std::string(name) : "#" + std::to_string(ifindex);
 }
 
+// The index of the device a zone names, by name or by number (RFC 4007
+// section 11.2); 0 when no device of this host has it.
+unsigned zone_index(const std::string& zone)
+{
+    const bool number = !zone.empty() && std::all_of(zone.begin(), zone.end(), [](unsigned char c) {
+        return std::isdigit(c) != 0;
+    });
+    if (!number)
+        return ::if_nametoindex(zone.c_str());
+    if (zone.size() > 9)
+        return 0;
+    const unsigned index = static_cast<unsigned>(std::stoul(zone));
+    char name[IF_NAMESIZE] = {};
+    return index != 0 && ::if_indextoname(index, name) ? index : 0;
+}
+
 } // namespace
+
+boost::asio::ip::address_v6 parse_local_address(const std::string& text)
+{
+    const std::string quoted = "the argument ('" + text + "') for option '--local-address' ";
+    // The address library reads an unknown zone as scope 0, which binds
+    // whatever device the kernel picks: the zone is read here instead.
+    const std::size_t percent = text.find('%');
+    boost::system::error_code error;
+    boost::asio::ip::address_v6 address = boost::asio::ip::make_address_v6(text.substr(0, percent), error);
+    if (error)
+        throw std::invalid_argument(quoted + "is not an IPv6 address: expected an IPv6 address of this host, "
+                                             "such as 2001:db8:1::2 or fe80::2%eth0");
+    if (percent == std::string::npos)
+        return address;
+    const std::string zone = text.substr(percent + 1);
+    const unsigned index = zone_index(zone);
+    if (index == 0)
+        throw std::invalid_argument(quoted + "has the zone '" + zone + "', which is no device of this host: "
+                                             "expected a zone that names an existing device, such as fe80::2%eth0");
+    address.scope_id(index);
+    return address;
+}
 
 boost::asio::ip::address_v6 local_address_on(boost::asio::ip::address_v6 wanted, unsigned ifindex)
 {

@@ -7,8 +7,16 @@
 
 #include <boost/asio/ip/address_v6.hpp>
 
+#include <string>
+
 namespace zarn {
 namespace quorvelin {
+
+// --local-address's text: an IPv6 address, with a zone after % (a device's
+// name or index) for a link-local one. Throws std::invalid_argument with a
+// message that quotes the text and says what is expected: an IPv6 address,
+// and a zone that names an existing device of this host.
+boost::asio::ip::address_v6 parse_local_address(const std::string& text);
 
 // The address to bind for `wanted` on the device with index `ifindex`: ::
 // stays ::; a link-local address without a scope is given the device's.

@@ -72,6 +72,17 @@ void run_recorder::finish(run_outcome outcome)
         print_run_hints(outcome_);
 }
 
+void run_recorder::finish_before_start(run_outcome outcome, int signal)
+{
+    start(outcome.mode);
+    event({start_, 0, "interrupted", "", {{"signal", signal}}});
+    outcome.interrupted = true;
+    outcome.signal = signal;
+    // Nothing was sent: the hint's causes (no reply, none matched) do not apply.
+    hint_ = false;
+    finish(std::move(outcome));
+}
+
 double served_rate(const client_measurements& clients, std::uint32_t rate)
 {
     if (clients.started == 0)

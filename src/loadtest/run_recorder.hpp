@@ -41,6 +41,13 @@ public:
     // scenario and the times are added here, then the summary goes out.
     void finish(run_outcome outcome);
 
+    // A signal ended the wait for the start: the run begins and ends now,
+    // with nothing counted. The report still gets its start record, the
+    // signal's "interrupted" event and the summary of `outcome` (the mode's
+    // findings before its first tick) marked interrupted, and the summary
+    // block follows, so that the run reads like any interrupted one.
+    void finish_before_start(run_outcome outcome, int signal);
+
     // What the run found, once finished.
     const run_outcome& outcome() const { return outcome_; }
     bool finished() const { return finished_; }

@@ -1,6 +1,7 @@
 #include "main/options.hpp"
 
 #include "engine/backoff.hpp"
+#include "engine/local_address.hpp"
 #include "engine/random_seed.hpp"
 #include "main/bounded_option.hpp"
 #include "main/log_file.hpp"
@@ -53,12 +54,21 @@ namespace asio {
 namespace ip {
 
 // Lets Program_options read an IPv6 address ("ff02::1:2", "fe80::1%eth0").
-// A bad address raises the address library's own error.
+// A bad address is refused with the option and the text as typed.
 void validate(boost::any& v, const std::vector<std::string>& values, address_v6*, int)
 {
-    boost::program_options::validators::check_first_occurrence(v);
-    const std::string& text = boost::program_options::validators::get_single_string(values);
-    v = boost::any(make_address_v6(text));
+    namespace po = boost::program_options;
+    po::validators::check_first_occurrence(v);
+    const std::string& text = po::validators::get_single_string(values);
+    boost::system::error_code error;
+    const address_v6 address = make_address_v6(text, error);
+    if (error) {
+        po::error_with_option_name refusal("the argument ('%value%') for option '%canonical_option%' is not an "
+                                           "IPv6 address: expected one such as ff02::1:2 or 2001:db8::1");
+        refusal.set_substitute("value", text);
+        throw refusal;
+    }
+    v = boost::any(address);
 }
 
 } // namespace ip
@@ -142,7 +152,7 @@ po::options_description later_options()
         ("report", po::value<std::string>(), "Write the results as JSON Lines to this file.")
         ("fail-below", po::value<fail_below_number>(), "Exit with status 3 when the result is below this.")
         ("segment", po::value<std::string>(), "Run segment I/N of a test that N generators run together.")
-        ("local-address", po::value<boost::asio::ip::address_v6>(&g_opt_local_address),
+        ("local-address", po::value<std::string>(),
          "Bind the socket to this address of the device.")
         ("start-at", po::value<std::string>(), "Begin sending at this UTC time (RFC 3339).")
         ("ramp", po::value<std::string>(), "Capacity ramp: rates FROM:TO:STEP, SECONDS each.")
@@ -190,6 +200,8 @@ void take_scale_out_options(const po::variables_map& vm)
     using namespace zarn::quorvelin;
     if (vm.count("segment"))
         g_opt_segment = parse_segment(vm["segment"].as<std::string>());
+    if (vm.count("local-address"))
+        g_opt_local_address = parse_local_address(vm["local-address"].as<std::string>());
     if (vm.count("start-at"))
         g_opt_start_at = parse_start_time(vm["start-at"].as<std::string>(), std::chrono::system_clock::now());
     if (vm.count("ramp")) {

@@ -15,6 +15,25 @@ const char* const start_lines[] = {"Beginning DHCPv6 load test.", "Beginning DHC
                                    "Beginning DHCPv6 load 1 test.", "Beginning DHCPv6 load ramp test.",
                                    "Beginning DHCPv6 load population test."};
 
+// What the test mode reports before its first tick: what it offers
+// (--clients, the ramp's first rate), nothing found yet.
+zarn::quorvelin::run_outcome findings_before_start()
+{
+    using namespace zarn::quorvelin;
+    switch (g_opt_mode) {
+    case opt_mode_endless:
+        return endless_mode().findings();
+    case opt_mode_once:
+        return once_mode().findings();
+    case opt_mode_ramp:
+        return ramp_mode().findings();
+    case opt_mode_population:
+        return population_mode().findings();
+    default:
+        return highload_mode().findings();
+    }
+}
+
 } // namespace
 
 void run_objects::open(boost::asio::io_service& io)
@@ -60,8 +79,12 @@ bool run_objects::wait_for_start(std::unique_lock<std::mutex>& lock)
 void run_objects::begin(boost::asio::io_service& io)
 {
     std::unique_lock<std::mutex> lock(starting);
-    if (!wait_for_start(lock))
+    if (!wait_for_start(lock)) {
+        // The report and the summary tell of a run that a signal ended
+        // before it began, rather than staying empty.
+        recorder->finish_before_start(findings_before_start(), early_signal);
         return;
+    }
     switch (g_opt_mode) {
     case opt_mode_highload:
         driver.emplace<loadtest_default>(io);

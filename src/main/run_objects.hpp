@@ -37,7 +37,8 @@ struct run_objects {
     // addresses or the ports come before any wait for the start.
     void open(boost::asio::io_service& io);
     // Waits for --start-at, if given, then starts the mode's driver on `io`
-    // with its first tick. A signal during the wait ends it without a test.
+    // with its first tick. A signal during the wait ends it without a test:
+    // the recorder finishes the run as interrupted before it began.
     void begin(boost::asio::io_service& io);
 
     // SIGINT, SIGTERM or SIGHUP: to the running driver, or, before it runs,

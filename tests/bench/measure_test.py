@@ -148,8 +148,18 @@ class Table(unittest.TestCase):
                          (measure.NA, measure.NA))
         self.assertEqual(measure.segments_total([None]), (measure.NA, measure.NA))
 
+    def test_leases_ending_as_granted_row(self):
+        b = bench("")
+        self.assertNotIn("leases ending as granted", b.table("now", 2, "cpu", "0", "0", "v", 1))
+        b.figures.update({"q.churn.bytes": ["41"], "q.churn.rss": ["8292"], "q.churn.granted": ["600000"]})
+        table = b.table("now", 2, "cpu", "0", "0", "v", 1)
+        self.assertIn("| leases ending as granted (--check-leases), 10000/s valid 2 s, 600000 <sub>(600000)</sub> "
+                      "granted: bytes per lease held at once; peak RSS KiB | 41 <sub>(41)</sub>; "
+                      "8292 <sub>(8292)</sub> | | | |", table)
+        self.assertIn("Leases ending as granted: quorvelin `--ramp 10000:10000:1:60 --timeout 1`", table)
+
     def test_parts_chosen_by_name(self):
-        self.assertEqual(bench("", PARTS="segments,pending").parts, ["segments"])
+        self.assertEqual(bench("", PARTS="segments,pending,churn").parts, ["segments"])
         self.assertEqual(bench("").parts, list(measure.PARTS))
         with self.assertRaises(SystemExit):
             bench("", PARTS="segment")

@@ -2,7 +2,8 @@
 # What a run tells its user: the --summary block and the --report file
 # against the test responder's faults, counts checked against what the
 # responder did; --fail-below's exit status; SIGINT, SIGTERM and SIGHUP
-# ending endless and highload runs with their summary. (A plain once run, refusals
+# ending endless and highload runs with their summary, and a wait for
+# --start-at with an interrupted one. (A plain once run, refusals
 # and duplicate answers are checked in the Kea and responder tests.)
 # shellcheck source=tests/e2e/lab.bash
 source "$(dirname "$0")/lab.bash"
@@ -118,5 +119,33 @@ in_lab nohup 40 --server responder -- bash -c '
   wait "$pid"' nohup "$QUORVELIN" --test-mode endless --clients 50 --timeout 1 --report "$T/nohup.jsonl" @IF@
 check "nohup: SIGHUP ignored, SIGTERM ends the run: exit status 143, the only signal recorded" \
   "$status/$(report nohup '[e["signal"] for e in events if e["event"] == "interrupted"]')" = '143/[15]'
+
+# SIGTERM during the wait for --start-at (a fleet stopped before its start,
+# `podman stop`): the run never began, yet its report has the start record,
+# the signal and a summary marked interrupted with nothing counted, which
+# merge reads like any other; the summary block says interrupted.
+# shellcheck disable=SC2016  # expanded by the script in the lab
+in_lab startwait 40 --server none -- bash -c '
+  out=$1
+  shift
+  "$@" --start-at "$(date -u -d "+30 seconds" +%Y-%m-%dT%H:%M:%SZ)" >"$out" & pid=$!
+  for _ in $(seq 100); do grep -q "^Waiting until" "$out" && break; sleep 0.1; done
+  kill -TERM "$pid"
+  status=0; wait "$pid" || status=$?
+  cat "$out"
+  exit "$status"' startwait "$T/startwait.qv" "$QUORVELIN" --test-mode endless --clients 200 --summary \
+  --report "$T/startwait.jsonl" @IF@
+check "start wait, SIGTERM: exit status 143, no test began, the summary says interrupted" \
+  "$status/$(count startwait '^Waiting until')/$(count startwait '^Beginning')/$(count startwait \
+  '^Summary: endless test, 200 clients/second offered, 0.0 served; interrupted$')" = 143/1/0/1
+check "start wait, SIGTERM: the report's start, the signal, an interrupted summary that counted nothing" \
+  "$(report startwait '[[r["type"] for r in records], start["mode"], start["settings"]["clients"],
+    [e["signal"] for e in events if e["event"] == "interrupted"], summary["interrupted"], summary["offered_rate"],
+    sorted(set(summary["clients"].values())), summary["received"], [s["sent"] for s in summary["steps"]],
+    start["start"] <= summary["start"] <= summary["end"]]')" = \
+  '[["start", "event", "summary"], "endless", 200, [15], true, 200, [0], 0, [0, 0, 0], true]'
+check "start wait, SIGTERM: merge takes the report" \
+  "$(python3 "$SOURCE_DIR/scripts/merge" "$T/startwait.jsonl" | tail -n 1 | python3 -c \
+  'import json, sys; s = json.load(sys.stdin); print(s["interrupted"], s["clients"]["started"])')" = "True 0"
 
 finish

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # quorvelin's start-up in the lab: an unknown device and a client port that
 # is already taken end the program with one error line and status 1, quiet
-# or not; with --quiet a successful test prints nothing; a debug log that
-# takes no writes is reported once, and the test still runs to its report
-# before it ends with status 1.
+# or not, and so does a client port an ordinary user may not bind; with
+# --quiet a successful test prints nothing; a debug log that takes no
+# writes is reported once, and the test still runs to its report before it
+# ends with status 1.
 # shellcheck source=tests/e2e/lab.bash
 source "$(dirname "$0")/lab.bash"
 
@@ -35,6 +36,21 @@ for quiet in "" -q; do
     check "port $port taken $quiet: status 1, one error line and nothing else" \
       "$status/$(cat "$T/bound.out")/$(cat "$T/bound.err")" = "1//Error: bind: Address already in use"
   done
+done
+
+# An ordinary user may not bind the DHCPv6 ports: the error names the port
+# and the command that grants the capability to this very binary. The lab's
+# fresh namespace has the kernel's default privileged ports (below 1024).
+binary=$(readlink -f "$QUORVELIN")
+for port in 546 547; do
+  relays=()
+  [ $port = 546 ] || relays=("$EX/relay/two-relays.scn")
+  in_lab unprivileged 20 --server none -- setpriv --reuid=nobody --regid=nogroup --clear-groups "$QUORVELIN" \
+    --test-mode once --clients 5 lo "${relays[@]}"
+  check "port $port as nobody: status 1, one error line that says what the port needs" \
+    "$status/$(cat "$T/unprivileged.out")/$(cat "$T/unprivileged.err")" = "1//Error: bind: Permission denied: UDP \
+port $port needs root or the capability CAP_NET_BIND_SERVICE; to run without root, grant it to the binary once: \
+setcap cap_net_bind_service=+ep $binary"
 done
 
 qv fulllog 30 --server responder -- --test-mode once --clients 5 --log-file /dev/full @IF@

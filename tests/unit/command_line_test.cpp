@@ -106,6 +106,8 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
     char dir[] = "/tmp/quorvelin-cli-XXXXXX";
     ASSERT_TRUE(mkdtemp(dir));
     const std::string fifo = dir + "/fifo"s, link = dir + "/link"s, day = "' is out of range 1..86400";
+    const std::string local = "is not an IPv6 address: expected an IPv6 address of this host, such as 2001:db8:1::2 "
+                              "or fe80::2%eth0";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
@@ -173,8 +175,16 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         {{"lo", "--test-mode", "population"},
          "--test-mode population needs --population N, the subscribers to keep bound (1 to 1000000)"},
         {{"lo", "--population", "10"}, "--population and --time-compression belong to --test-mode population"},
-        // As for --server, the address library's own words.
-        {{"lo", "--local-address", "2001:db8::x"}, "Invalid argument"},
+        // An address names the option and the text, and says what it takes.
+        {{"lo", "--server", "127.0.0.1"},
+         "the argument ('127.0.0.1') for option '--server' is not an IPv6 address: expected one such as ff02::1:2 "
+         "or 2001:db8::1"},
+        {{"lo", "--local-address", "2001:db8::x"}, "the argument ('2001:db8::x') for option '--local-address' " + local},
+        {{"lo", "--local-address", "127.0.0.1"}, "the argument ('127.0.0.1') for option '--local-address' " + local},
+        {{"lo", "--local-address", ""}, "the argument ('') for option '--local-address' " + local},
+        {{"lo", "--local-address", "fe80::2%nosuchdev"},
+         "the argument ('fe80::2%nosuchdev') for option '--local-address' has the zone 'nosuchdev', which is no "
+         "device of this host: expected a zone that names an existing device, such as fe80::2%eth0"},
         // A FIFO (also behind a link) or a device fails at once instead of
         // waiting for a writer or reading without end.
         {{"lo", fifo}, fifo + " Can't open file (not a regular file)"},

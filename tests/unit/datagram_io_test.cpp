@@ -1,6 +1,6 @@
 // The datagram I/O's decisions that need no traffic: what a flush does when
-// sendmmsg sends nothing, and how the kernel's running drop count becomes
-// drops per batch.
+// sendmmsg sends nothing, how the kernel's running drop count becomes
+// drops per batch, and what a bind refused for want of privilege says.
 #include "engine/datagram_io.hpp"
 
 #include <boost/asio/io_service.hpp>
@@ -13,6 +13,7 @@ namespace {
 
 using zarn::quorvelin::classify_send_error;
 using zarn::quorvelin::datagram_io;
+using zarn::quorvelin::privileged_port_refusal;
 using zarn::quorvelin::send_failure;
 
 TEST(DatagramIo, OnlyAFullSendBufferLeavesTheRestToTheEventLoop)
@@ -45,6 +46,17 @@ TEST(DatagramIo, KernelDropsCountOnceAndOnlyForward)
     };
     for (const auto& b : batches)
         EXPECT_EQ(io.new_drops(b.total), b.new_drops) << b.total;
+}
+
+// The port, what it needs, and the command that grants it to this binary.
+TEST(DatagramIo, APrivilegedPortRefusedSaysWhatItNeedsAndHowToGrantIt)
+{
+    EXPECT_EQ(privileged_port_refusal(546, "/usr/bin/quorvelin"),
+              "bind: Permission denied: UDP port 546 needs root or the capability CAP_NET_BIND_SERVICE; to run "
+              "without root, grant it to the binary once: setcap cap_net_bind_service=+ep /usr/bin/quorvelin");
+    EXPECT_EQ(privileged_port_refusal(547, "/opt/q/bin/quorvelin"),
+              "bind: Permission denied: UDP port 547 needs root or the capability CAP_NET_BIND_SERVICE; to run "
+              "without root, grant it to the binary once: setcap cap_net_bind_service=+ep /opt/q/bin/quorvelin");
 }
 
 } // namespace
