@@ -12,14 +12,18 @@ import copy
 import json
 import math
 import os
+import resource
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 from datetime import datetime, timedelta, timezone
 
 SOURCE = os.environ.get("QUORVELIN_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 MERGE = os.path.join(SOURCE, "scripts", "merge")
+sys.path.insert(0, os.path.join(SOURCE, "scripts"))
+import report_reader as reader  # noqa: E402  the module merge and plot share
 LAYOUT = {"unit": "us", "exact_below": 256, "sub_buckets": 128, "highest": 60000000}
 BEGUN = datetime(2026, 1, 1, tzinfo=timezone.utc)
 MESSAGES = ["SOLICIT", "REQUEST"]
@@ -112,6 +116,42 @@ def ramp_step(step, rate, started, completed, failed):
             "passed": failed == 0}
 
 
+def exchange(latencies, quick=False, histograms=True):
+    """A population's RENEWs or REBINDs, answered with these latencies."""
+    figures = latency(latencies)
+    counts = {"sent": len(latencies) + 1, "retransmitted": 2, "answered": len(latencies), "refused": {"0": 1},
+              "timed_out": 0, "duplicate_leases": 0,
+              "latency_us": {name: figures[name] for name in ("count", "p50", "p99")} if quick else figures}
+    if histograms:
+        counts["histogram"] = histogram(latencies)
+    return counts
+
+
+def population_report(place, renew=(10, 20, 30), rebind=(100,), histograms=True, **settings):
+    """A population test's report, of the instance at place of several run
+    side by side (each the whole of its test, segment 0/1): bound_now
+    100 x (place + 1) subscribers."""
+    bound = 100 * (place + 1)
+    records = segment_report(0, 1, "population", [50] * 10, seconds=(0, 1), begun=place / 1000,
+                             local_address=f"2001:db8:1::{place + 10}", seed=40 + place, population=300,
+                             time_compression=20.0, **settings)
+    start, ticks, summary = records[0], records[1:3], records[-1]
+
+    def counts(quick):
+        return {"bound_now": bound, "bound": 10, "lost": 1, "unbound": 0, "released": 0, "release_answered": 0,
+                "renew": exchange(renew, quick, histograms), "rebind": exchange(rebind, quick, histograms),
+                "timers_raised": 5 if quick else 7, "not_bound": 2 if quick else 3}
+    for tick in ticks:
+        tick["second"]["population"] = counts(True)
+    summary["population"] = dict(counts(False), bound_at_end=bound)
+    summary["result"] = bound
+    events = [{"type": "event", "time": stamp(BEGUN + timedelta(seconds=5)), "tick": 5, "event": "release",
+               "text": f"Releasing {bound} bound subscribers.", "bound": bound},
+              {"type": "event", "time": stamp(BEGUN + timedelta(seconds=6)), "tick": 6, "event": "finished",
+               "text": f"Finished and report: {bound} subscribers bound.", "reported": bound}]
+    return [start] + ticks + events + [summary]
+
+
 def changed(records, kind, name, value):
     """records with the field name ("a.b[1].c") of the record of type kind
     (the first of them) set to value, or removed when value is DROP."""
@@ -157,6 +197,15 @@ class MergeTest(unittest.TestCase):
         self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
         self.assertTrue(done.stderr.startswith("merge: " + (where or "")), done.stderr)
         self.assertIn(words, done.stderr)
+
+    def assert_second_segment_refused(self, cases):
+        """Each case (records, line, what the error says): the records as
+        segment 1/2 beside a good segment 0/2 are refused for that line."""
+        for records, line, error in cases:
+            with self.subTest(error=error):
+                first = self.write("a.jsonl", segment_report(0, 2, latencies=[1]))
+                path = self.write("b.jsonl", records)
+                self.assert_refused(self.merge(first, path), error, f"{path}:{line}: ")
 
     def test_once_segments_sum_and_their_histograms_add_exactly(self):
         # 1..90 us spread over three segments: the merged percentiles are those
@@ -231,6 +280,24 @@ class MergeTest(unittest.TestCase):
         self.assertRegex(done.stderr, r"^merge: .*cut\.jsonl:4: the last line is cut short")
         ended = self.write("ended.jsonl", whole[1][:-1])
         self.assertIn("no summary record", self.merge(self.write("b.jsonl", whole[0]), ended).stderr)
+
+    def test_recorded_segments_of_a_ramp_merge(self):
+        # Three segments of a ramp 100:300:100:2, --check-leases, against the
+        # test responder capped at 250 new clients/s.
+        segments = [os.path.join(SOURCE, "tests", "fixtures", "segments", f"ramp-{i}.jsonl") for i in (2, 0, 1)]
+        done = self.merge(*segments, options=("--fail-below", "200"))
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        records = [json.loads(line) for line in done.stdout.splitlines()]
+        summary = records[-1]
+        self.assertEqual([(s["rate"], s["started"], s["passed"]) for s in summary["ramp"]["steps"]],
+                         [(100, 200, True), (200, 400, True), (300, 600, False)])
+        self.assertEqual((summary["result"], summary["duplicate_leases"], summary["clients"]["started"]),
+                         (200, 0, 1200))
+        self.assertEqual([e["text"] for e in records if e.get("event") == "ramp_step_done"],
+                         ["Ramp step 1 passed: 0/200 clients failed at 100 clients/second.",
+                          "Ramp step 2 passed: 0/400 clients failed at 200 clients/second.",
+                          "Ramp step 3 failed: 50/600 clients failed at 300 clients/second."])
+        self.assert_refused(self.merge(segments[2]), "segments 0/3, 2/3 missing")
 
     # ---- every field of a report is merged ----------------------------------
 
@@ -380,11 +447,7 @@ class MergeTest(unittest.TestCase):
             (changed(report, "start", "histogram_layout.sub_buckets", 64), 1, "histogram layout"),
             (changed(report, "event", "event", "coffee_break"), 4, "an event coffee_break"),
         ]
-        for records, line, error in cases:
-            with self.subTest(error=error):
-                first = self.write("a.jsonl", segment_report(0, 2, latencies=[1]))
-                path = self.write("b.jsonl", records)
-                self.assert_refused(self.merge(first, path), error, f"{path}:{line}: ")
+        self.assert_second_segment_refused(cases)
 
     def test_numbers_json_has_not_are_refused(self):
         line = json.dumps(segment_report(0, 1, latencies=[1])[-1])
@@ -421,11 +484,97 @@ class MergeTest(unittest.TestCase):
             (changed(ramp, "summary", "ramp.steps[0].failed", 7), len(ramp),
              "ramp.steps[0] started 300 is not completed 300 + failed 7"),
         ]
-        for records, line, error in cases:
-            with self.subTest(error=error):
-                first = self.write("a.jsonl", segment_report(0, 2, latencies=[1]))
-                path = self.write("b.jsonl", records)
-                self.assert_refused(self.merge(first, path), error, f"{path}:{line}: ")
+        self.assert_second_segment_refused(cases)
+
+    # ---- population tests --------------------------------------------------------
+
+    def test_a_population_report_merges_into_itself_with_every_field(self):
+        report = population_report(0)
+        _, records = self.merged(report)
+        self.assertEqual(records[-1], report[-1])
+        self.assertEqual([r for r in records if r["type"] == "event"], [r for r in report if r["type"] == "event"])
+        self.assertEqual([t["second"] for t in records if t["type"] == "tick"],
+                         [t["second"] for t in report if t["type"] == "tick"])
+        self.assertEqual((records[0]["settings"]["population"], records[0]["settings"]["clients"]), (300, 100))
+
+    def test_population_instances_run_side_by_side_add_up(self):
+        # Two instances, each the whole of its test: their subscribers, rates
+        # and renewals add up; the RENEW latencies 10, 20, 30 and 40, 50 are
+        # those of one histogram of all five.
+        _, records = self.merged(population_report(0), population_report(1, renew=(40, 50)))
+        start, summary = records[0], records[-1]
+        self.assertEqual((start["settings"]["population"], start["settings"]["clients"], start["merged"]["seeds"]),
+                         (600, 200, [40, 41]))
+        self.assertEqual((summary["result"], summary["offered_rate"], summary["population"]["bound_at_end"]),
+                         (300, 200, 300))
+        renew = summary["population"]["renew"]
+        self.assertEqual(renew["latency_us"], {"count": 5, "min": 10, "mean": 30.0, "p50": 30, "p90": 50, "p99": 50,
+                                               "p999": 50, "max": 50})
+        self.assertEqual((renew["sent"], renew["answered"], renew["refused"], renew["histogram"]["count"]),
+                         (7, 5, {"0": 2}, 5))
+        names = ("bound", "lost", "timers_raised", "not_bound")
+        self.assertEqual({name: summary["population"][name] for name in names},
+                         {"bound": 20, "lost": 2, "timers_raised": 14, "not_bound": 6})
+        ticks = [r for r in records if r["type"] == "tick"]
+        self.assertEqual([(t["rate"], t["second"]["population"]["bound_now"]) for t in ticks], [(200, 300)] * 2)
+        self.assertEqual(ticks[0]["second"]["population"]["renew"]["latency_us"], {"count": 5, "p50": 30, "p99": 50})
+        self.assertEqual(ticks[0]["second"]["population"]["rebind"]["histogram"]["buckets"], [[100, 2]])
+        events = [(e["event"], e["text"]) for e in records if e["type"] == "event"]
+        self.assertEqual(events, [("release", "Releasing 300 bound subscribers."),
+                                  ("finished", "Finished and report: 300 subscribers bound.")])
+
+    def test_population_reports_of_an_earlier_version_merge_only_alone(self):
+        older = population_report(0, histograms=False)
+        _, records = self.merged(older)
+        self.assertEqual(records[-1]["population"], older[-1]["population"])
+        paths = [self.write("a.jsonl", older), self.write("b.jsonl", population_report(1))]
+        self.assert_refused(self.merge(*paths), f"{paths[0]}: the summary's population.renew has no histogram")
+        # Ticks of the later version beside those of the earlier one.
+        ticks_older = population_report(1)
+        for tick in (1, 2):
+            ticks_older[tick]["second"]["population"]["renew"].pop("histogram")
+        paths = [self.write("a.jsonl", population_report(0)), self.write("b.jsonl", ticks_older)]
+        self.assert_refused(self.merge(*paths), f"{paths[1]}: its ticks' renewals have no histogram")
+
+    def test_population_instances_of_other_settings_are_not_one_test(self):
+        paths = [self.write("a.jsonl", population_report(0)), self.write("b.jsonl", population_report(1, timeout_s=3))]
+        self.assert_refused(self.merge(*paths), "not the same test")
+
+    # ---- reading as the reports are written ------------------------------------
+
+    def test_reports_from_pipes_merge(self):
+        # Each report is read twice; one that is no file is kept meanwhile.
+        paths = [self.write(f"s{i}.jsonl", segment_report(i, 2, latencies=[10 * (i + 1)])) for i in range(2)]
+        done = subprocess.run(["bash", "-c", f'"{MERGE}" <(cat "$1") <(cat "$2")', "merge", *paths],
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        records = [json.loads(line) for line in done.stdout.splitlines()]
+        self.assertEqual(records[-1]["latency_us"]["count"], 2)
+        self.assertEqual([t["second"]["started"] for t in records if t["type"] == "tick"], [20])
+
+    def test_a_report_costs_the_memory_of_its_records_in_hand_not_of_the_file(self):
+        # A report of 60,000 seconds (about 40 MB) merges within less
+        # memory than the report's size.
+        path = os.path.join(self.dir, "long.jsonl")
+        records = segment_report(0, 1, latencies=[10], seconds=(0,))
+        start, tick, rest = records[0], records[1], records[2:]
+        with open(path, "w") as f:
+            f.write(json.dumps(start) + "\n")
+            for s in range(60000):
+                tick.update(tick=s, time=stamp(BEGUN + timedelta(seconds=s, microseconds=1)))
+                f.write(json.dumps(tick) + "\n")
+            f.write("".join(json.dumps(r) + "\n" for r in rest))
+        size = os.path.getsize(path)
+        done = self.merge(path, options=("-o", os.devnull))
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        kilobytes = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        self.assertLess(kilobytes * 1024, size)
+
+    def test_the_output_may_not_be_a_report_merged(self):
+        paths = [self.write(f"s{i}.jsonl", segment_report(i, 2, latencies=[1])) for i in range(2)]
+        self.assert_refused(self.merge(*paths, options=("-o", paths[1])), f"{paths[1]}: is one of the reports merged")
+        with open(paths[1]) as kept:
+            self.assertEqual(len(kept.read().splitlines()), 4)
 
     def test_a_command_line_error_is_one_line_with_status_1(self):
         path = self.write("r.jsonl", segment_report(0, 1, latencies=[1]))
@@ -439,6 +588,145 @@ class MergeTest(unittest.TestCase):
                 done = subprocess.run([MERGE, *arguments], capture_output=True, text=True, timeout=60)
                 self.assert_refused(done, words)
         self.assertEqual(self.merge(path, options=("--fail-below", "2")).returncode, 3)
+
+
+
+class ReaderTest(unittest.TestCase):
+    """The reader merge and plot share, on its own."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def write(self, text):
+        path = os.path.join(self.dir, "r.jsonl")
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def fault(self, value, kind):
+        """What check says of a tick whose rate is value, described as kind."""
+        try:
+            reader.check({"type": "tick", "rate": value}, "F:2", reader.Obj({"type": reader.TEXT, "rate": kind}))
+        except reader.ReportError as error:
+            return str(error)
+        return None
+
+    def test_each_kind_takes_what_a_report_holds_and_names_what_it_cannot(self):
+        nullable = reader.Nullable(reader.TIME)
+        cases = [  # value, kind, what check says (None: nothing)
+            (0, reader.COUNT, None), (2 ** 64 - 1, reader.COUNT, None), (2 ** 64, reader.COUNT, "above 2^64 - 1"),
+            (-1, reader.COUNT, "is -1: it cannot be below 0"), (1.0, reader.COUNT, "is 1.0: not a whole number"),
+            (True, reader.COUNT, "should be a number, not true"), ("1", reader.COUNT, "should be a number, not text"),
+            (0.5, reader.NUMBER, None), (-0.5, reader.NUMBER, "is -0.5: it cannot be below 0"),
+            (-7, reader.INTEGER, None), (None, reader.NUMBER, "should be a number, not null"),
+            (["a"], reader.TEXTS, None), (["a", 1], reader.TEXTS, "should be a list of texts, not a list"),
+            (None, nullable, None), ("2026-01-01T00:00:00.5Z", nullable, None),
+            ("noon", nullable, "is not an RFC 3339 time: 'noon'"),
+            (7, nullable, "should be text or null, not a number"),
+            ({"2": 1, "0": 3}, reader.REFUSED, None), ({"x": 1}, reader.REFUSED, "rate's key 'x' is not a status code"),
+            ({"256": 1}, reader.REFUSED, "not a status code"), ({"2": -1}, reader.REFUSED, "rate.2 is -1"),
+            ([[1, 2]], reader.ListOf(reader.PAIR), None),
+            ([[1, 2], [3]], reader.ListOf(reader.PAIR), "rate[1] should be a [value, count] pair, not a list of 1"),
+            ({"count": 1, "sum": 5, "min": 5, "max": 5, "buckets": [[5, 1]]}, reader.HISTOGRAM, None),
+            ({"count": 2, "sum": 5, "min": 5, "max": 5, "buckets": [[5, 1]]}, reader.HISTOGRAM,
+             "rate.buckets hold 1 of its count 2"),
+            ({"count": 2, "sum": 9, "min": 4, "max": 5, "buckets": [[5, 1], [4, 1]]}, reader.HISTOGRAM,
+             "rate.buckets are not the non-empty buckets in ascending order"),
+            ({"count": 1, "p50": 3}, reader.QUICK_LATENCY, "the tick record lacks rate.p99"),
+            ({"count": 1, "p50": 3, "p99": 4, "p90": 4}, reader.QUICK_LATENCY,
+             "the tick record holds rate.p90, which no report of format 1 has"),
+        ]
+        for value, kind, said in cases:
+            with self.subTest(value=value, said=said):
+                fault = self.fault(value, kind)
+                if said is None:
+                    self.assertIsNone(fault)
+                else:
+                    self.assertTrue(fault.startswith("F:2: the tick record"), fault)
+                    self.assertIn(said, fault)
+
+    def test_a_pick_checks_its_fields_alone_and_keeps_them(self):
+        drawn = reader.pick("tick", ("time", "second.completed"), ("second.population.bound_now",))
+        tick = {"type": "tick", "time": "2026-01-01T00:00:00Z", "rate": "any", "frob": 1,
+                "second": {"completed": 3, "steps": None}}
+        reader.check(tick, "F:2", drawn)  # the rate, the steps and frob are no concern of it
+        self.assertEqual(reader.kept(tick, drawn), {"time": tick["time"], "second": {"completed": 3}})
+        for name, value, said in (("second", {"completed": 3, "population": {"bound_now": -1}},
+                                   "second.population.bound_now is -1"),
+                                  ("second", {}, "lacks second.completed"), ("time", 3, "time should be text")):
+            with self.subTest(said=said):
+                with self.assertRaisesRegex(reader.ReportError, said):
+                    reader.check(dict(tick, **{name: value}), "F:2", drawn)
+        # The whole description of a tick asks for all of its fields.
+        with self.assertRaisesRegex(reader.ReportError, "F:2: the tick record lacks tick"):
+            reader.check(tick, "F:2")
+
+    def test_records_are_read_line_by_line_with_where_they_stand(self):
+        path = self.write('{"type": "start"}\n\n{"type": "tick"}\n{"type": "event"}')
+        self.assertEqual([where for where, _ in reader.records(path, cut_short=print)],
+                         [f"{path}:1", f"{path}:3", f"{path}:4"])  # the last line, whole but for its newline
+        with self.assertRaisesRegex(reader.ReportError, f"^{path}:4: the last line is cut short"):
+            list(reader.records(path))
+        cut = []
+        path = self.write('{"type": "start"}\n{"type": "tick", "ti')
+        self.assertEqual(len(list(reader.records(path, cut_short=cut.append))), 1)
+        self.assertEqual(cut, [f"{path}:2"])
+        for text, said in (('{"type": "tick", "rate": NaN}\n', ":1: not JSON \\(NaN is no JSON number\\)"),
+                           ('[' * 100000 + '\n', ":1: not JSON"), ('{"type": "stop"}\n', ":1: not a record of"),
+                           ('\xff\n', ": not a text file")):
+            with self.subTest(said=said):
+                path = self.write(text) if "\xff" not in text else self.write_bytes(b"\xff\n")
+                with self.assertRaisesRegex(reader.ReportError, said):
+                    list(reader.records(path))
+
+    def write_bytes(self, data):
+        path = os.path.join(self.dir, "r.jsonl")
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def test_a_report_is_checked_against_the_records_before(self):
+        report = segment_report(0, 1, latencies=[1], seconds=(0, 1))
+        start, ticks, event, summary = report[0], report[1:3], report[3], report[4]
+        cases = [  # the records in order, what the last one is refused for
+            ([ticks[0]], "a tick record before the start record"),
+            ([start, start], "the start record is the second of the report"),
+            ([start, ticks[1], ticks[0]], "the tick record's tick 0 is not after the tick before it (1)"),
+            ([start, ticks[0], dict(ticks[1], time=ticks[0]["time"])], None),  # two ticks at one instant
+            ([start, ticks[0], dict(ticks[1], time="2025-12-31T23:59:59.000000Z")], "is before the tick before it"),
+            ([start, summary, event], "an event record after the summary"),
+            ([start, changed([summary], "summary", "mode", "ramp")[0]], "the summary record lacks low_water"),
+            ([start, changed([summary], "summary", "steps[1].message", "RELEASE")[0]],
+             "the summary record's steps[1] is step 2 RELEASE; the scenario's step 2 is REQUEST"),
+            ([start, changed([summary], "summary", "end", "2025-01-01T00:00:00Z")[0]], "before it starts"),
+            ([dict(start, format=2, future={"field": 1})], "report format 2; this merge reads 1"),
+            ([dict(start, mode="warp")], "the start record's mode 'warp' is none that a report of format 1 has"),
+            ([changed(population_report(0)[:1], "start", "settings.population", DROP)[0]],
+             "the start record lacks settings.population"),
+        ]
+        for records, said in cases:
+            with self.subTest(said=said):
+                checks = reader.Checks("F", "merge")
+                for line, record in enumerate(records[:-1], 1):
+                    checks.take(copy.deepcopy(record), f"F:{line}")
+                if said is None:
+                    checks.take(copy.deepcopy(records[-1]), "F:9")
+                    continue
+                with self.assertRaises(reader.ReportError) as refused:
+                    checks.take(copy.deepcopy(records[-1]), f"F:{len(records)}")
+                self.assertIn(said, str(refused.exception))
+        checks = reader.Checks("F", "merge")
+        checks.take(copy.deepcopy(start), "F:1")
+        with self.assertRaisesRegex(reader.ReportError, "^F: no summary record"):
+            checks.finish()
+
+    def test_times_read_as_written(self):
+        for stamp_ in ("2026-01-01T00:00:00.000001Z", "2026-12-31T23:59:59.999999Z"):
+            self.assertEqual(reader.rfc3339(reader.parse_time(stamp_)), stamp_)
+        for stamp_ in ("", "2026-13-01T00:00:00Z", None, "yesterday"):
+            with self.assertRaisesRegex(reader.ReportError, "not an RFC 3339 time"):
+                reader.parse_time(stamp_)
 
 
 if __name__ == "__main__":
