@@ -2,9 +2,10 @@
 # The Debian package, as an operator gets it: built by cpack from this build
 # directory and unpacked into a throwaway root. Debian's lintian finds no
 # error and no warning in it, the installed program runs, the installed plot
-# script draws a recorded report, the man page renders without a single groff
-# warning, and the page, the README's options table, the bash completion and
-# the program's --help list the same options.
+# and merge scripts draw a recorded report and merge recorded segments with
+# the report reader installed beside them, the man page renders without a
+# single groff warning, and the page, the README's options table, the bash
+# completion and the program's --help list the same options.
 set -euo pipefail
 : "${QUORVELIN_BUILD_DIR:?}" "${QUORVELIN_SOURCE_DIR:?}"
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/quorvelin-package.XXXXXX")
@@ -35,7 +36,15 @@ version=$("$bin" --version)
 [ "$version" = "quorvelin $(dpkg-deb -f "$deb" Version)" ] || fail "--version says '$version'"
 "$tmp/root/usr/share/quorvelin/plot" "$QUORVELIN_SOURCE_DIR/tests/fixtures/reports/once.jsonl" "$tmp/run.png" &&
   [ -s "$tmp/run.png" ] || fail "the installed scripts/plot drew nothing"
-[ -x "$tmp/root/usr/share/quorvelin/merge" ] || fail "scripts/merge not installed"
+# The installed merge and plot, with the reader installed beside them (not
+# the checkout's): three recorded segments of a ramp merged, and drawn.
+(cd / && "$tmp/root/usr/share/quorvelin/merge" -o "$tmp/ramp.jsonl" \
+  "$QUORVELIN_SOURCE_DIR"/tests/fixtures/segments/ramp-{0,1,2}.jsonl) || fail "the installed scripts/merge failed"
+[ "$(tail -n 1 "$tmp/ramp.jsonl" | grep -o '"capacity":[0-9]*')" = '"capacity":200' ] ||
+  fail "the installed scripts/merge found no capacity of 200"
+"$tmp/root/usr/share/quorvelin/plot" "$tmp/ramp.jsonl" "$tmp/ramp.png" && [ -s "$tmp/ramp.png" ] ||
+  fail "the installed scripts/plot drew no merged report"
+[ ! -e "$tmp/root/usr/share/quorvelin/__pycache__" ] || fail "the scripts left compiled copies of the reader"
 zcat "$page" | grep -q "^\.TH QUORVELIN 1 [^ ]* \"$version\"" || fail "the man page is not of $version"
 
 export LC_ALL=C.UTF-8 MANWIDTH=80

@@ -7,7 +7,8 @@ against the test responder capped at 50 new clients/s, a capacity ramp
 100:300:100:2 against it capped at 250, endless against Kea stopped by
 SIGINT, once against Kea, a population of 300 against the test responder
 silent for 10 s), without the ticks' per-step detail
-and the histograms' buckets, which the plot does not read.
+and the histograms' buckets, which the plot does not read; those in
+tests/fixtures/segments are whole: three segments of a capacity ramp.
 """
 import json
 import os
@@ -18,7 +19,9 @@ import unittest
 
 SOURCE = os.environ.get("QUORVELIN_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 PLOT = os.path.join(SOURCE, "scripts", "plot")
+MERGE = os.path.join(SOURCE, "scripts", "merge")
 REPORTS = os.path.join(SOURCE, "tests", "fixtures", "reports")
+SEGMENTS = os.path.join(SOURCE, "tests", "fixtures", "segments")
 START = json.dumps({"type": "start", "format": 1, "start": "2026-01-01T00:00:00.000000Z", "mode": "once",
                     "messages": ["SOLICIT"]})
 
@@ -36,6 +39,11 @@ class PlotTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, self.dir)
+
+    def remove(self, *paths):
+        for path in paths:
+            if os.path.exists(path):
+                os.remove(path)
 
     def test_draws_every_mode(self):
         for name in sorted(os.listdir(REPORTS)):
@@ -70,6 +78,18 @@ class PlotTest(unittest.TestCase):
                 self.assertIn(" \u2192 ".join(start["messages"]), svg)
                 self.assertIn(format(summary["result"], ".0f" if start["mode"] == "endless" else ""), svg)
 
+    def test_draws_the_merge_of_recorded_segments(self):
+        # Three segments of a ramp 100:300:100:2 against the test responder
+        # capped at 250 new clients/s, merged: steps 1 and 2 pass, 3 fails.
+        merged, picture = os.path.join(self.dir, "ramp.jsonl"), os.path.join(self.dir, "ramp.svg")
+        segments = [os.path.join(SEGMENTS, f"ramp-{i}.jsonl") for i in range(3)]
+        self.assertEqual(subprocess.run([MERGE, "-o", merged, *segments], timeout=120).returncode, 0)
+        done = run(merged, picture)
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        svg = read(picture)
+        self.assertEqual((svg.count('id="run-passed-'), svg.count('id="run-failed-')), (2, 1))
+        self.assertIn("capacity 200 clients/s", svg)
+
     def test_refuses_a_broken_report_in_one_line(self):
         cases = [  # report text, output name, what the error says
             ("", "out.png", "empty report"),
@@ -78,13 +98,19 @@ class PlotTest(unittest.TestCase):
             ('{"type": "tick"}\n', "out.png", "report.jsonl:1: the tick record lacks time"),
             (START.replace('"format": 1', '"format": 2'), "out.png", "report format 2"),
             (START.replace("2026-", "Jan "), "out.png", "not an RFC 3339 time"),
-            ('{"type": "event", "time": "", "event": "x"}', "out.png", "no start record"),
+            ('{"type": "event", "time": "2026-01-01T00:00:00Z", "event": "x"}', "out.png", "no start record"),
+            ('{"type": "event", "time": "", "event": "x"}', "out.png", "report.jsonl:1: the event record's time is "
+                                                                       "not an RFC 3339 time: ''"),
+            (START + "\n" + '{"type": "tick", "time": NaN}\n', "out.png", "report.jsonl:2: not JSON \\(NaN is no"),
+            (START.replace('"once"', '"population", "settings": {"clients": 10}'), "out.png",
+             "report.jsonl:1: the start record lacks settings.population"),
             (START, "out.pdf", "must end in .png or .svg"),
             (None, "out.png", "No such file"),
         ]
         for text, out, error in cases:
             with self.subTest(error=error):
                 report, picture = os.path.join(self.dir, "report.jsonl"), os.path.join(self.dir, out)
+                self.remove(report, picture)  # what a case before left, had it failed
                 if text is not None:
                     with open(report, "w") as f:
                         f.write(text)
@@ -92,8 +118,6 @@ class PlotTest(unittest.TestCase):
                 self.assertEqual(done.returncode, 1)
                 self.assertRegex(done.stderr, rf"^plot: .*{error}.*\n$")
                 self.assertFalse(os.path.exists(picture))
-                if text is not None:
-                    os.remove(report)
 
     def test_draws_a_report_cut_mid_record_and_warns(self):
         lines = read(os.path.join(REPORTS, "endless-interrupted.jsonl")).splitlines(keepends=True)
@@ -141,7 +165,14 @@ class PlotTest(unittest.TestCase):
             (changed(tick, "low_water", "0"), "the tick record's low_water should be a number, not text"),
             (changed(tick, "second.completed", True), "the tick record's second.completed should be a number, not true"),
             (changed(tick, "second.latency_us.p99", [990]), "second.latency_us.p99 should be a number, not a list"),
-            (changed(tick, "second.latency_us", [10, 900, 990]), "the tick record lacks second.latency_us.count"),
+            (changed(tick, "second.latency_us", [10, 900, 990]),
+             "the tick record's second.latency_us should be an object, not a list"),
+            (changed(tick, "second.latency_us", {"p50": 900, "p99": 990}),
+             "the tick record lacks second.latency_us.count"),
+            (changed(tick, "rate", -1), "the tick record's rate is -1: it cannot be below 0"),
+            (changed(tick, "second.completed", 2.5), "the tick record's second.completed is 2.5: not a whole number"),
+            (changed(tick, "second.population", {"bound_now": 3, "renew": {"sent": "4"}}),
+             "the tick record's second.population.renew.sent should be a number, not text"),
             (changed(tick, "time", 1), "the tick record's time should be text, not a number"),
             (changed(event, "event", None), "the event record's event should be text, not null"),
             (changed(event, "signal", [1]), "the event record's signal should be a number, not a list"),
@@ -157,6 +188,7 @@ class PlotTest(unittest.TestCase):
         for second, error in cases:
             with self.subTest(error=error, record=second):
                 report, picture = os.path.join(self.dir, "report.jsonl"), os.path.join(self.dir, "out.png")
+                self.remove(picture)
                 with open(report, "w") as f:
                     f.write(START + "\n" + second + "\n")
                 done = run(report, picture)
@@ -164,10 +196,12 @@ class PlotTest(unittest.TestCase):
                 self.assertRegex(done.stderr, rf"^plot: {report}:2: .*{error}.*\n$")
                 self.assertFalse(os.path.exists(picture))
 
-        # The same records, rightly typed, draw.
-        with open(report, "w") as f:
-            f.write("\n".join([START] + [json.dumps(r) for r in (tick, event, summary)]) + "\n")
-        self.assertEqual(run(report, picture).returncode, 0)
+        # The same records, rightly typed, draw; so do they with fields the
+        # drawing does not read, whatever those hold (merge refuses them).
+        for more in ({}, {"frob": [None], "second": dict(tick["second"], steps="?", population={"lost": 1})}):
+            with open(report, "w") as f:
+                f.write("\n".join([START] + [json.dumps(dict(r, **more)) for r in (tick, event, summary)]) + "\n")
+            self.assertEqual(run(report, picture).returncode, 0)
 
 
 if __name__ == "__main__":
