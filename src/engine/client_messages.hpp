@@ -15,7 +15,7 @@
 // serialises every call anyway.
 
 #include "engine/message_pool.hpp"
-#include "engine/scratch_buffer.hpp"
+#include "engine/socket/scratch_buffer.hpp"
 #include "message/param.hpp"
 
 #include <cstddef>

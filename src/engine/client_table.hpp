@@ -8,7 +8,8 @@
 // call, and every time comes from the caller.
 
 #include "engine/client_messages.hpp"
-#include "engine/measurements.hpp"
+#include "engine/counts/measurements.hpp"
+#include "engine/counts/snapshot.hpp"
 #include "engine/segment.hpp"
 #include "message/reply_verdict.hpp"
 
@@ -36,9 +37,6 @@ struct transaction_info {
     bool stopped_by_answer = false;
     // Retransmissions of the last message so far (saturating).
     std::uint8_t retransmissions = 0;
-    // A digest of the last answer taken (0 before the first): the same
-    // reply again, however late, is a duplicate of the step it answered.
-    std::uint32_t answer_digest = 0;
     // The flush of the send queue that sends the last message built, while
     // that message still waits in the queue (see transaction_manager).
     std::uint64_t queued_until_flush = 0;
@@ -62,29 +60,6 @@ struct client_entry {
     std::int32_t id;     // its key in the table
     stored_message last; // its last message, sized to it
     transaction_info info;
-};
-
-// The counters of a progress line (see transaction_manager::stats).
-struct table_stats {
-    unsigned results = 0;
-    unsigned timeouts = 0;
-    unsigned pending = 0;
-    unsigned avg_ms = 0;
-    unsigned max_ms = 0;
-    unsigned min_ms = 0;
-    // A population test's subscribers bound, its RELEASEs still unanswered,
-    // and the clients scheduled to start that had not started when the
-    // figures were read (some may be counted as pending too).
-    unsigned bound = 0;
-    unsigned releasing = 0;
-    unsigned unstarted = 0;
-};
-
-// One reading of the engine: the counters of a progress line and what was
-// counted since the last reading, taken together.
-struct engine_snapshot {
-    table_stats stats;
-    measurements counted;
 };
 
 // A client's next message as built: its length, or -1 when the encoder
@@ -140,10 +115,6 @@ public:
 
     // The client's last message goes out with flush number `flush`.
     void count_sent(client_entry& client, std::uint64_t flush);
-    // The answer the client took granted `n` leases that other clients held.
-    void count_duplicate_leases(client_entry& client, unsigned n);
-    // The client's last message goes out again with flush number `flush`.
-    void count_retransmitted(client_entry& client, std::uint64_t flush);
     // It does not go out (not built, refused, too long, or the build threw):
     // the client stalls until it times out.
     void count_unsent(client_entry& client, const built_message& built);
@@ -152,8 +123,8 @@ public:
     // the answer to its last message, or as a duplicate of the step it
     // answers when that message is not awaited (stalled, or `still_queued`
     // in the send queue) or the reply cannot be its answer: not of a type
-    // that answers it, the answer already taken again, or a grant of leases
-    // to a RELEASE or DECLINE. Returns whether it is the answer.
+    // that answers it, or a grant of leases to a RELEASE or DECLINE.
+    // Returns whether it is the answer.
     bool take_reply(client_entry& client, const char* message, const char* end, bool still_queued,
                     const time_point& arrived);
     // The message type the client sends after its last one; 0 when none.

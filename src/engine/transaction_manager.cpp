@@ -1,19 +1,16 @@
 #include "engine/transaction_manager.hpp"
 
-#include "engine/local_address.hpp"
-#include "engine/random_seed.hpp"
+#include "engine/population/population_feature.hpp"
+#include "engine/socket/local_address.hpp"
 #include "main/options.hpp"
-#include "main/population_options.hpp"
 #include "message/param.hpp"
 #include "message/reply_verdict.hpp"
-#include "message/vocabulary.hpp"
 #include "message/wire.hpp"
 
 #include <boost/thread/locks.hpp>
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 
 namespace zarn {
 namespace quorvelin {
@@ -25,12 +22,9 @@ transaction_info::time_point now()
     return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
 }
 
-// Largest message that is sent.
-constexpr std::ptrdiff_t max_message_size = wire::max_message_size;
-
 bool sendable(std::ptrdiff_t length)
 {
-    return length >= 0 && length <= max_message_size;
+    return length >= 0 && length <= std::ptrdiff_t(wire::max_message_size);
 }
 
 // A retransmission or renewal planned up to this much before the one its
@@ -38,51 +32,34 @@ bool sendable(std::ptrdiff_t length)
 // for every client; none goes out early.
 constexpr std::chrono::milliseconds timer_slack{5};
 
-// A population's subscribers take the top half of the transaction ids for
-// their renewals, so the clients that bind keep to the bottom half.
-std::int32_t last_client_id()
-{
-    return g_opt_mode == opt_mode_population ? bound_population::first_exchange_id - 1 : segment::id_mask;
-}
-
-std::unique_ptr<retransmitter> make_retransmitter()
-{
-    if (!g_opt_retransmit)
-        return nullptr;
-    std::vector<int> types;
-    for (const auto& scene : g_opt_scenario)
-        types.push_back(scene->type_);
-    return std::make_unique<retransmitter>(
-        types, std::chrono::seconds(g_opt_timeout),
-        stream_seed(g_opt_seed, random_stream::retransmission, g_opt_segment.index));
-}
-
 } // namespace
+
+std::uint64_t transaction_manager::send_queue::send(const char* data, std::size_t size)
+{
+    const std::uint64_t flush = io.next_flush();
+    io.queue(data, size);
+    return flush;
+}
 
 transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::asio::ip::address_v6 server,
                                          unsigned short send_port, unsigned short recv_port,
                                          const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint)
-    : beat_timer(loop), socket(loop), io(socket), clients(g_opt_scenario.size(), g_opt_segment, -1, last_client_id()),
-      taken(g_opt_scenario.size()), retransmissions(make_retransmitter()), retransmission_timer(loop, timer_slack),
-      leases(g_opt_check_leases ? std::make_unique<lease_check>(
-                                      g_opt_mode == opt_mode_population ? g_opt_time_compression : 1)
-                                : nullptr),
-      population(g_opt_mode == opt_mode_population
-                     ? std::make_unique<bound_population>(
-                           g_opt_time_compression,
-                           stream_seed(g_opt_seed, random_stream::population, g_opt_segment.index))
-                     : nullptr),
-      population_timer(loop, timer_slack)
+    : beat_timer(loop), socket(loop), io(socket),
+      clients(g_opt_scenario.size(), g_opt_segment, -1,
+              g_opt_mode == opt_mode_population ? population_feature::last_client_id : segment::id_mask),
+      failures(g_opt_log.get()), features(loop, timer_slack),
+      serve_due([this](engine_feature& f, earliest_timer& t, const boost::system::error_code& e) {
+          serve_feature(f, t, e);
+      })
 {
     // A segment's beats are a 1/N share of the test's: a window N times as
     // wide keeps as many beats per wake-up as one generator at the whole rate
     // serves, so its cost per client does not grow with N. Capped so that no
     // client starts more than 10 ms before its beat.
     set_batch_window(default_batch_window * std::min<std::uint32_t>(g_opt_segment.count, 10));
-    if (population) {
-        population->check_leases(leases.get(), g_opt_log.get());
-        clients.pass_over([this](std::int32_t id) { return population->holds(id); });
-    }
+    plug_chosen_features(features, clients, failures);
+    if (!features.empty())
+        clients.pass_over([this](std::int32_t id) { return features.keeps_id(id); });
 
     // The scope id makes link-scoped destinations (ff02::1:2) leave through
     // the named device.
@@ -99,10 +76,8 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
 transaction_manager::~transaction_manager()
 {
     boost::system::error_code ignored;
-    retransmission_timer.cancel();
-    population_timer.cancel();
+    features.cancel();
     socket.close(ignored);
-    clients.release_detached(renewal_scratch);
 }
 
 void transaction_manager::run()
@@ -110,6 +85,7 @@ void transaction_manager::run()
     lock held(table_mutex);
     start_client();
     io.flush();
+    arm_timers();
 }
 
 void transaction_manager::serve_beat()
@@ -123,6 +99,7 @@ void transaction_manager::beats_served() noexcept
     try {
         lock held(table_mutex);
         io.flush();
+        arm_timers();
     } catch (...) {
         // Locking failed: the queue goes out with the next flush.
     }
@@ -136,82 +113,36 @@ void transaction_manager::start_client()
         client_table& clients;
         ~end_start() { clients.end_start(); }
     } started{clients};
+    const client_table::started_client made = clients.start(now());
+    send_next(made.client, made.answered.begin, made.answered.end);
+}
 
-    client_entry* client = nullptr;
+bool transaction_manager::send_next(client_entry& client, const char* reply_begin, const char* reply_end)
+{
+    built_message built;
     try {
-        const client_table::started_client made = clients.start(now());
-        client = &made.client;
-        const built_message built = build_next(*client, made.answered.begin, made.answered.end);
-        if (sendable(built.length)) {
-            queue_send(*client, built.length);
-            return;
-        }
-        // Unbuildable or too long: the entry stays and will time out.
-        clients.count_unsent(*client, built);
-        if (g_opt_log)
-            *g_opt_log << "# error:" << client->id << std::endl;
+        // A message still waiting in the send queue goes out before its
+        // storage is overwritten (a second answer to the same request, in
+        // one batch).
+        if (client.info.queued_until_flush == io.next_flush())
+            io.flush();
+        built = clients.build_next(client, reply_begin, reply_end, now());
     } catch (const std::exception& e) {
-        if (client)
-            clients.count_unsent(*client, built_message{0, 0});
-        report_failure(client, e.what());
+        clients.count_unsent(client, built_message{0, 0});
+        failures.report(client.id, e.what());
+        return false;
     }
-}
-
-built_message transaction_manager::build_next(client_entry& client, const char* reply_begin, const char* reply_end)
-{
-    // A message still waiting in the send queue goes out before its storage
-    // is overwritten (a second answer to the same request, in one batch).
-    if (client.info.queued_until_flush == io.next_flush())
-        io.flush();
-    return clients.build_next(client, reply_begin, reply_end, now());
-}
-
-void transaction_manager::queue_send(client_entry& client, std::ptrdiff_t length)
-{
+    if (!sendable(built.length)) {
+        // Unbuildable or too long: the entry stays and will time out.
+        clients.count_unsent(client, built);
+        if (g_opt_log && client.info.scene_index == 1)
+            *g_opt_log << "# error:" << client.id << std::endl;
+        return false;
+    }
     clients.count_sent(client, io.next_flush());
-    io.queue(client.last.data, static_cast<std::size_t>(length));
-    if (retransmissions) {
-        retransmissions->plan(client);
-        arm_retransmissions();
-    }
-    if (leases)
-        check_released(client);
-}
-
-void transaction_manager::check_granted(client_entry& client, const char* answer, const char* end,
-                                        const time_point& arrived)
-{
-    const int asked = g_opt_scenario[static_cast<std::size_t>(client.info.scene_index - 1)]->type_;
-    if (const unsigned duplicates = leases->granted(client.id, asked, answer, end, arrived, g_opt_log.get()))
-        clients.count_duplicate_leases(client, duplicates);
-}
-
-void transaction_manager::check_released(const client_entry& client)
-{
-    const int type = g_opt_scenario[static_cast<std::size_t>(client.info.scene_index - 1)]->type_;
-    if (type == msg_release || type == msg_decline)
-        leases->released(client.id, client.last.data, client.last.data + client.last.size);
-}
-
-void transaction_manager::arm_retransmissions()
-{
-    retransmission_timer.arm(retransmissions->earliest(),
-                             [this](const boost::system::error_code& e) { on_retransmission_due(e); });
-}
-
-void transaction_manager::on_retransmission_due(const boost::system::error_code& error)
-{
-    if (error)
-        return; // re-armed for an earlier one, or the engine goes
-    lock held(table_mutex);
-    retransmission_timer.fired();
-    const time_point at = now();
-    retransmissions->serve(at, clients, [this](client_entry& client) {
-        clients.count_retransmitted(client, io.next_flush());
-        io.queue(client.last.data, client.last.size);
-    });
-    io.flush();
-    arm_retransmissions();
+    io.queue(client.last.data, static_cast<std::size_t>(built.length));
+    features.sent(client);
+    return true;
 }
 
 void transaction_manager::on_readable(const boost::system::error_code& error)
@@ -232,6 +163,7 @@ void transaction_manager::on_readable(const boost::system::error_code& error)
         for (unsigned i = 0; i < received.count; ++i)
             handle_reply(received.buffers[i], received.sources[i]);
         io.flush();
+        arm_timers();
     }
     io.give_back(std::move(batch));
 }
@@ -246,11 +178,12 @@ void transaction_manager::handle_reply(packet_buffer& buffer, const sockaddr_in6
     relay_param::get_message(message, message_end);
 
     const std::int32_t id = wire::read_xid(message, reply_end);
+    const time_point arrived = now();
     client_entry* const client = clients.find(id);
-    if (!client && population && answer_subscriber(id, message, message_end, now()))
-        return;
     if (!client) {
-        clients.count_unmatched(); // a late reply, or traffic that is not ours
+        // A late reply, traffic that is not ours, or a feature's own.
+        if (!features.claims(id, message, message_end, arrived))
+            clients.count_unmatched();
         return;
     }
     if (g_opt_log) {
@@ -259,10 +192,10 @@ void transaction_manager::handle_reply(packet_buffer& buffer, const sockaddr_in6
         *g_opt_log << "# received xid:" << client->id << " from:" << from << std::endl;
     }
 
-    const time_point arrived = now();
     const bool still_queued = client->info.queued_until_flush == io.next_flush();
     if (!clients.take_reply(*client, message, message_end, still_queued, arrived))
         return;
+    features.answered(*client);
     const reply_verdict verdict = judge_reply(client->last.data, client->last.data + client->last.size, message,
                                               message_end, clients.next_type(*client));
     if (g_opt_log)
@@ -270,112 +203,38 @@ void transaction_manager::handle_reply(packet_buffer& buffer, const sockaddr_in6
     // A refused client stops here and times out later.
     if (!clients.take_verdict(*client, verdict))
         return;
-    if (leases)
-        check_granted(*client, message, message_end, arrived);
-
+    features.accepted(*client, message, message_end, arrived);
     if (!clients.finished(*client)) {
-        built_message built;
-        try {
-            built = build_next(*client, reply_begin, reply_end);
-        } catch (const std::exception& e) {
-            clients.count_unsent(*client, built_message{0, 0});
-            report_failure(client, e.what());
-            return;
-        }
-        if (built.length > 0 && sendable(built.length)) {
-            queue_send(*client, built.length);
-            return;
-        }
-        if (built.length != 0) {
-            // Unbuildable or too long messages leave the entry to time out.
-            clients.count_unsent(*client, built);
-            return;
-        }
+        send_next(*client, reply_begin, reply_end);
+        return;
     }
+    features.completed(*client, message, message_end, arrived);
     clients.complete(*client, arrived);
-    if (population && population->bind(id, message, message_end, arrived))
-        arm_population();
 }
 
-bool transaction_manager::answer_subscriber(std::int32_t id, const char* message, const char* end,
-                                            const time_point& arrived)
+void transaction_manager::arm_timers()
 {
-    const bound_population::bytes asked = population->asked(id);
-    unsigned refused = 0;
-    if (asked.begin != asked.end) {
-        const reply_verdict verdict = judge_reply(asked.begin, asked.end, message, end, 0);
-        if (verdict.refused())
-            refused = verdict.status;
-    }
-    if (!population->answer(id, message, end, refused, arrived))
-        return false;
-    if (g_opt_log)
-        *g_opt_log << "# received xid:" << id << " (bound)" << std::endl;
-    arm_population();
-    return true;
+    features.arm(serve_due);
 }
 
-bound_population::bytes transaction_manager::build_renewal(int type, bound_population::bytes kept,
-                                                           std::int32_t xid)
-{
-    const top_param& scene = type == msg_renew    ? *g_opt_population_scenes.renew
-                             : type == msg_rebind ? *g_opt_population_scenes.rebind
-                                                  : *g_opt_population_scenes.release;
-    std::ptrdiff_t length = -1;
-    try {
-        length = clients.build_detached(renewal_scratch, scene, kept.begin, kept.end);
-    } catch (const std::exception& e) {
-        report_failure(nullptr, e.what());
-    }
-    if (!sendable(length) || length == 0 ||
-        !wire::put_client_xid(renewal_scratch.data, renewal_scratch.data + length, xid))
-        return {};
-    return {renewal_scratch.data, renewal_scratch.data + length};
-}
-
-void transaction_manager::arm_population()
-{
-    population_timer.arm(population->earliest(), [this](const boost::system::error_code& e) { on_population_due(e); });
-}
-
-void transaction_manager::on_population_due(const boost::system::error_code& error)
+void transaction_manager::serve_feature(engine_feature& feature, earliest_timer& timer,
+                                        const boost::system::error_code& error)
 {
     if (error)
         return; // re-armed for an earlier instant, or the engine goes
     lock held(table_mutex);
-    population_timer.fired();
-    population->serve(
-        now(),
-        [this](int type, bound_population::bytes kept, std::int32_t xid) { return build_renewal(type, kept, xid); },
-        [this](bound_population::bytes message) {
-            io.queue(message.begin, static_cast<std::size_t>(message.end - message.begin));
-        },
-        [](std::int32_t) {});
+    timer.fired();
+    feature.serve(now(), outbox);
     io.flush();
-    arm_population();
+    arm_timers();
 }
 
 void transaction_manager::release_population()
 {
     lock held(table_mutex);
-    if (!population)
-        return;
-    // At the rate clients started, so that the server meets no burst.
-    population->release_all(now(), std::chrono::microseconds(1000000 / std::max<std::uint32_t>(g_opt_minimum, 1)));
-    arm_population();
-}
-
-void transaction_manager::report_failure(const client_entry* client, const char* what)
-{
-    if (g_opt_log) {
-        *g_opt_log << "# error:";
-        if (client)
-            *g_opt_log << client->id;
-        *g_opt_log << " " << what << std::endl;
-    }
-    boost::lock_guard<boost::mutex> held(reported_mutex);
-    if (reported.insert(what).second)
-        std::cerr << "Error: " << what << std::endl;
+    const time_point at = now();
+    features.wind_down(at);
+    arm_timers();
 }
 
 void transaction_manager::stats(const time_point& cutoff, unsigned& results, unsigned& timeouts, unsigned& pending,
@@ -398,17 +257,12 @@ engine_snapshot transaction_manager::snapshot(const time_point& cutoff)
 {
     // Read before the clients: a client that starts in between is counted
     // twice rather than not at all.
-    const std::size_t unstarted = population ? unserved() : 0;
+    const std::size_t unstarted = unserved();
     lock held(table_mutex);
     io.flush();
     engine_snapshot reading{clients.stats(cutoff), clients.take_measurements()};
-    if (population) {
-        reading.counted.population = population->take_counts();
-        reading.stats.bound = static_cast<unsigned>(population->size());
-        reading.stats.releasing = static_cast<unsigned>(population->releases_pending());
-        reading.stats.unstarted = static_cast<unsigned>(unstarted);
-    }
-    taken.add(reading.counted);
+    reading.stats.unstarted = static_cast<unsigned>(unstarted);
+    features.take_counts(reading);
     return reading;
 }
 
@@ -417,22 +271,6 @@ void transaction_manager::clear_results()
     lock held(table_mutex);
     io.flush();
     clients.clear_results();
-}
-
-measurements transaction_manager::take_measurements()
-{
-    lock held(table_mutex);
-    measurements counted = clients.take_measurements();
-    taken.add(counted);
-    return counted;
-}
-
-measurements transaction_manager::run_totals()
-{
-    lock held(table_mutex);
-    measurements totals = taken;
-    totals.add(clients.counting());
-    return totals;
 }
 
 } // namespace quorvelin

@@ -4,23 +4,24 @@
 // The traffic engine: each beat starts a simulated client; each reply that
 // matches a client is answered with the client's next scenario message. The
 // clients live in a client_table, the socket's traffic goes through a
-// datagram_io; the manager joins them and owns the reply step.
+// datagram_io; the manager joins them and owns the reply step. Optional
+// features (retransmission, the lease check, a population's subscribers)
+// plug in beside the reply step through the engine_feature face, each with
+// a timer of its own for its planned instants.
 //
 // Locking, once for the whole engine: `table_mutex`, a plain mutex, guards
-// the client table and the datagram_io's send queue and drop count. Every
-// build of a message happens under it, since builds advance the cursors of
-// the shared scenario trees. The receive-batch pool and the set of reported
-// errors have locks of their own, taken alone or inside `table_mutex`,
+// the client table, the features and the datagram_io's send queue and drop
+// count. Every build of a message happens under it, since builds advance
+// the cursors of the shared scenario trees. The receive-batch pool and the
+// failure log have locks of their own, taken alone or inside `table_mutex`,
 // never around it. The beat timer calls run() (or serve_beat) without its
 // own lock held, so the two never nest.
 
-#include "engine/bound_population.hpp"
 #include "engine/client_table.hpp"
-#include "engine/datagram_io.hpp"
-#include "engine/earliest_timer.hpp"
-#include "engine/lease_check.hpp"
-#include "engine/measurements.hpp"
-#include "engine/retransmitter.hpp"
+#include "engine/failure_log.hpp"
+#include "engine/features/feature_set.hpp"
+#include "engine/schedule/earliest_timer.hpp"
+#include "engine/socket/datagram_io.hpp"
 #include "morvo/asio/beat_timer.hpp"
 #include "morvo/asio/raw.hpp"
 
@@ -36,9 +37,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <memory>
-#include <set>
-#include <string>
 
 namespace zarn {
 namespace quorvelin {
@@ -49,6 +47,7 @@ class transaction_manager
 public:
     using time_point = transaction_info::time_point;
 
+    // The features the command line turned on are made here.
     transaction_manager(boost::asio::io_service& io, boost::asio::ip::address_v6 server, unsigned short send_port,
                         unsigned short recv_port, const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint);
     ~transaction_manager();
@@ -71,21 +70,14 @@ public:
     // kept for a restart.
     void clear_results();
 
-    // stats() and take_measurements() at once, under one lock: a tick's
-    // progress line and its report record describe the same instant.
+    // stats() and what was counted since the last snapshot (one step per
+    // scenario message, the features' counts included), under one lock: a
+    // tick's progress line and its report record describe the same instant.
     engine_snapshot snapshot(const time_point& cutoff);
 
-    // The end of a population test: every bound subscriber sends RELEASE.
+    // The end of a population test: every bound subscriber sends RELEASE
+    // (each feature winds down).
     void release_population();
-
-    // What was counted since the last call (one step per scenario message);
-    // counting starts afresh.
-    measurements take_measurements();
-
-    // Everything counted since the run began, for readers outside the ticks
-    // (the metrics endpoint): what the ticks took plus what was counted since.
-    // Takes nothing away from the next tick.
-    measurements run_totals();
 
     // New clients per second that this generator starts in the current
     // second, as its tick scheduled them; read from any thread.
@@ -101,6 +93,12 @@ public:
 private:
     using lock = boost::unique_lock<boost::mutex>;
 
+    // The features' outbox: the send queue.
+    struct send_queue final : outbox {
+        explicit send_queue(datagram_io& io) : io(io) {}
+        std::uint64_t send(const char* data, std::size_t size) override;
+        datagram_io& io;
+    };
     // Starts one client; its message joins the send queue. table_mutex held.
     void start_client();
     void on_readable(const boost::system::error_code& error);
@@ -108,53 +106,24 @@ private:
     // table_mutex held.
     void handle_reply(packet_buffer& buffer, const sockaddr_in6& source);
     // Builds the client's next scenario message as the answer to `reply`,
-    // after its last one has left the send queue. table_mutex held.
-    built_message build_next(client_entry& client, const char* reply_begin, const char* reply_end);
-    // Queues the client's built message. table_mutex held.
-    void queue_send(client_entry& client, std::ptrdiff_t length);
-    // A build that threw: logged, and shown on standard error once per text.
-    void report_failure(const client_entry* client, const char* what);
-    // Waits for the earliest planned retransmission unless the timer already
-    // waits for one about as early. table_mutex held.
-    void arm_retransmissions();
-    void on_retransmission_due(const boost::system::error_code& error);
-    // With the lease check on: the leases of the answer the client took,
-    // or of the RELEASE or DECLINE it sends. table_mutex held.
-    void check_granted(client_entry& client, const char* answer, const char* end, const time_point& arrived);
-    void check_released(const client_entry& client);
-    // In a population test: the reply answers subscriber `id`'s renewal,
-    // rebind or release. table_mutex held.
-    bool answer_subscriber(std::int32_t id, const char* message, const char* end, const time_point& arrived);
-    // Builds a subscriber's RENEW, REBIND or RELEASE answering its kept
-    // REPLY, with the exchange's transaction id `xid`.
-    bound_population::bytes build_renewal(int type, bound_population::bytes kept, std::int32_t xid);
-    // The population's timer: armed for its earliest instant, and served.
-    void arm_population();
-    void on_population_due(const boost::system::error_code& error);
+    // after its last one has left the send queue, and queues it; a message
+    // that cannot go leaves the client to time out. Returns false then.
+    // table_mutex held.
+    bool send_next(client_entry& client, const char* reply_begin, const char* reply_end);
+    // Each feature's timer waits for its earliest instant; a fired one is
+    // served under the lock, its messages sent at once.
+    void arm_timers();
+    void serve_feature(engine_feature& feature, earliest_timer& timer, const boost::system::error_code& error);
 
     datagram_io io;
+    send_queue outbox{io};
     boost::mutex table_mutex;
     client_table clients;
-    // What the ticks took so far. table_mutex held.
-    measurements taken;
+    failure_log failures;
     std::atomic<std::uint32_t> offered_{0};
-
-    boost::mutex reported_mutex;
-    std::set<std::string> reported;
-
-    // With retransmission on (--retransmit): the planned retransmissions and
-    // the one timer that serves them.
-    // Null without: then no client costs a timer or a planned entry.
-    std::unique_ptr<retransmitter> retransmissions;
-    earliest_timer retransmission_timer;
-    // With the lease check on (--check-leases): the leases the clients hold.
-    std::unique_ptr<lease_check> leases;
-    // In a population test (--test-mode population): the bound subscribers,
-    // the one timer that serves their instants, and the storage their
-    // messages are built in.
-    std::unique_ptr<bound_population> population;
-    earliest_timer population_timer;
-    stored_message renewal_scratch;
+    // Declared after the client table, which they use until they go.
+    feature_set features;
+    const feature_set::server serve_due;
 };
 
 } // namespace quorvelin

@@ -5,7 +5,7 @@
 // carry out: whether the engine's counters are cleared, the lines the
 // decision prints and records, and whether the test ends.
 
-#include "loadtest/report_writer.hpp"
+#include "loadtest/report/report_writer.hpp"
 #include "loadtest/run_outcome.hpp"
 
 #include <cstdint>

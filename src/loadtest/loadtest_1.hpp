@@ -4,7 +4,7 @@
 // The "once" test (once_mode): one batch of clients in the first second,
 // ended when none is pending.
 
-#include "loadtest/once_mode.hpp"
+#include "loadtest/modes/once_mode.hpp"
 #include "loadtest/test_driver.hpp"
 
 class loadtest_1 : public zarn::quorvelin::test_driver<zarn::quorvelin::once_mode> {

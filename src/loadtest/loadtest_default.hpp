@@ -4,7 +4,7 @@
 // The "highload" test (highload_mode): the highest rate of new clients the
 // server serves within the error threshold.
 
-#include "loadtest/highload_mode.hpp"
+#include "loadtest/modes/highload_mode.hpp"
 #include "loadtest/test_driver.hpp"
 
 class loadtest_default : public zarn::quorvelin::test_driver<zarn::quorvelin::highload_mode> {

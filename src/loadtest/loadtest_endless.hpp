@@ -4,7 +4,7 @@
 // The "endless" test (endless_mode): a constant rate in cycles, until the
 // error ratio passes the threshold.
 
-#include "loadtest/endless_mode.hpp"
+#include "loadtest/modes/endless_mode.hpp"
 #include "loadtest/test_driver.hpp"
 
 class loadtest_endless : public zarn::quorvelin::test_driver<zarn::quorvelin::endless_mode> {

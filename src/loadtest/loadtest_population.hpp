@@ -4,7 +4,7 @@
 // The "population" test (population_mode): a population of subscribers kept
 // bound, renewing and rebinding, released at the end.
 
-#include "loadtest/population_mode.hpp"
+#include "loadtest/modes/population_mode.hpp"
 #include "loadtest/test_driver.hpp"
 
 class loadtest_population : public zarn::quorvelin::test_driver<zarn::quorvelin::population_mode> {

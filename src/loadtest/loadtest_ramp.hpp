@@ -4,7 +4,7 @@
 // The capacity ramp (ramp_mode): the rates of --ramp in turn, each judged on
 // its own counts; the highest that passed is the capacity.
 
-#include "loadtest/ramp_mode.hpp"
+#include "loadtest/modes/ramp_mode.hpp"
 #include "loadtest/test_driver.hpp"
 
 class loadtest_ramp : public zarn::quorvelin::test_driver<zarn::quorvelin::ramp_mode> {

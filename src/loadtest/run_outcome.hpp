@@ -3,7 +3,7 @@
 
 // What a test run found, as its summary and the report's last record show it.
 
-#include "engine/measurements.hpp"
+#include "engine/counts/measurements.hpp"
 #include "main/options.hpp"
 
 #include <chrono>

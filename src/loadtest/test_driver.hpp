@@ -5,7 +5,7 @@
 // tick loop. loadtest_default, loadtest_endless and loadtest_1 are this face
 // over their modes.
 
-#include "loadtest/run_recorder.hpp"
+#include "loadtest/report/run_recorder.hpp"
 #include "loadtest/tick_loop.hpp"
 
 #include <boost/asio/io_service.hpp>

@@ -3,7 +3,9 @@
 
 // Pieces shared by the once-a-second ticks of the three test drivers.
 
-#include "engine/client_table.hpp"
+#include "engine/counts/snapshot.hpp"
+#include "engine/segment.hpp"
+#include "loadtest/progress_rates.hpp"
 #include "main/options.hpp"
 
 #include <chrono>
@@ -63,14 +65,6 @@ std::uint32_t run_rate(std::uint32_t clients);
 // 1..max_clients_per_second the spacing would divide by zero or round to
 // nothing. Throws std::out_of_range.
 void check_client_count(std::uint32_t clients);
-
-// The three middle columns of the progress line: the low-water mark, the rate
-// and the high-water mark in the highload mode; the other modes repeat their rate.
-struct progress_rates {
-    std::uint32_t low;
-    std::uint32_t rate;
-    std::uint32_t high;
-};
 
 // The progress line, written when progress output is on and quiet is off.
 void print_progress(std::uint32_t tick, tick_stats const& s, progress_rates const& r);

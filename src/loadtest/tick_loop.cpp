@@ -22,8 +22,7 @@ void tick_loop::report_lateness(tick_clock::time_point now)
         return;
     const std::string line = "# delayd " + std::to_string(delay->count()) + "msec";
     std::cout << line << std::endl;
-    if (recorder)
-        recorder->event({now, tick_count, "late_tick", line, {{"late_ms", delay->count()}}});
+    recorder->event({now, tick_count, "late_tick", line, {{"late_ms", delay->count()}}});
 }
 
 void tick_loop::keep_wind_down_reading(engine_snapshot& reading)
@@ -39,27 +38,13 @@ void tick_loop::announce(announcement const& line)
 {
     if (!line.text.empty() && !g_opt_quiet)
         std::cout << line.text << std::endl;
-    if (recorder)
-        recorder->event({tick_clock::now(), tick_count - 1, line.event, line.text, line.figures});
+    recorder->event({tick_clock::now(), tick_count - 1, line.event, line.text, line.figures});
 }
 
 void tick_loop::record_tick(tick_clock::time_point now, engine_snapshot reading, progress_rates const& r)
 {
-    if (!recorder)
-        return;
-    tick_report t;
-    t.at = now;
-    t.tick = tick_count;
-    t.results = reading.stats.results;
-    t.timeouts = reading.stats.timeouts;
-    t.pending = reading.stats.pending;
-    t.avg_ms = reading.stats.avg_ms;
-    t.max_ms = reading.stats.max_ms;
-    t.min_ms = reading.stats.min_ms;
-    t.low_water = r.low;
-    t.rate = r.rate;
-    t.high_water = r.high;
-    recorder->tick(t, std::move(reading.counted));
+    recorder->tick(tick_report{now, tick_count, reading.stats, r}, std::move(reading.counted));
+    ++tick_count;
 }
 
 } // namespace quorvelin

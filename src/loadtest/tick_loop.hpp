@@ -23,12 +23,15 @@
 // The driver is the face main sees: every timer wait completes into its
 // public async_loop, which hands the tick back to run().
 //
-// The loop also hands what the run measured to a run_recorder, when one is
-// given: a record per tick, an event per decision, and the outcome at the
-// end. And it winds a test down when asked to (interrupt).
+// Every tick's figures take one route, to the run_recorder (a quiet one of
+// its own when none is given): it prints the progress line, records the
+// tick and keeps the totals; decisions go to it as events, and the outcome
+// at the end. The loop also winds a test down when asked to (interrupt),
+// and its last, partial second takes the same route.
 
+#include "engine/segment.hpp"
 #include "loadtest/decision.hpp"
-#include "loadtest/run_recorder.hpp"
+#include "loadtest/report/run_recorder.hpp"
 #include "loadtest/tick.hpp"
 
 #include <boost/asio/basic_waitable_timer.hpp>
@@ -72,6 +75,7 @@ private:
     template <class Mode, class Manager>
     bool apply(decision const& d, Mode& mode, Manager& manager);
     void announce(announcement const& line);
+    // The tick's one route: to the recorder, then the next tick's number.
     void record_tick(tick_clock::time_point now, engine_snapshot reading, progress_rates const& r);
     template <class Driver, class Mode, class Manager>
     void wind_down(boost::system::error_code const& error, Driver& driver, Mode& mode, Manager& manager);
@@ -100,7 +104,9 @@ private:
     std::uint32_t latest = 0;
     // The test's beats scheduled so far, this generator's and its other segments'.
     std::uint64_t beats_so_far = 0;
-    run_recorder* recorder = nullptr;
+    // Without a recorder of the run's, the ticks still print their lines.
+    run_recorder quiet_recorder{nullptr, false};
+    run_recorder* recorder = &quiet_recorder;
     bool ended = false;
     // The signal that interrupted the test, the end of its wind-down, and
     // what was read since its last tick.
@@ -129,10 +135,7 @@ void tick_loop::run(boost::system::error_code const& error, Driver& driver, Mode
 
     engine_snapshot reading = read_engine(manager, now);
     tick_stats const s = reading.stats;
-    print_progress(tick_count, s, mode.rates());
-    print_duplicate_leases(tick_count, reading.counted);
     record_tick(now, std::move(reading), mode.rates());
-    ++tick_count;
     if (apply(mode.decide(s, tick_count), mode, manager))
         return;
 
@@ -184,8 +187,7 @@ void tick_loop::interrupt(int signal, Driver& driver, Mode& mode, Manager& manag
             interrupted_by = signal;
             manager.cancel();
             manager.offer(0);
-            if (recorder)
-                recorder->event({now, tick_count, "interrupted", "", {{"signal", signal}}});
+            recorder->event({now, tick_count, "interrupted", "", {{"signal", signal}}});
             wind_down_end = now + std::chrono::seconds(g_opt_timeout + begin_wind_down(mode, manager, now));
         } else {
             wind_down_end = now;
@@ -209,10 +211,7 @@ void tick_loop::wind_down(boost::system::error_code const& error, Driver& driver
     }
     reading.stats.timeouts = wind_down_timeouts;
     reading.counted = std::move(wind_down_counted);
-    print_progress(tick_count, reading.stats, mode.rates());
-    print_duplicate_leases(tick_count, reading.counted);
     record_tick(now, std::move(reading), mode.rates());
-    ++tick_count;
     manager.socket.cancel();
     finish(mode);
 }
@@ -245,13 +244,11 @@ template <class Mode>
 void tick_loop::finish(Mode& mode)
 {
     ended = true;
-    if (recorder) {
-        run_outcome outcome = mode.findings();
-        outcome.interrupted = interrupted_by != 0;
-        outcome.signal = interrupted_by;
-        outcome.tick_late_ms_max = latest;
-        recorder->finish(std::move(outcome));
-    }
+    run_outcome outcome = mode.findings();
+    outcome.interrupted = interrupted_by != 0;
+    outcome.signal = interrupted_by;
+    outcome.tick_late_ms_max = latest;
+    recorder->finish(std::move(outcome));
     io.stop();
 }
 

@@ -1,8 +1,8 @@
 #include "main/exit_status.hpp"
-#include "main/log_file.hpp"
 #include "main/options.hpp"
-#include "main/signals.hpp"
+#include "main/output/log_file.hpp"
 #include "main/run_objects.hpp"
+#include "main/signals.hpp"
 #include "main/workers.hpp"
 
 #include <boost/asio/io_service.hpp>

@@ -4,9 +4,6 @@
 // Program-wide settings, written by init_options during start-up and
 // read-only once the worker threads run.
 
-#include "engine/segment.hpp"
-#include "loadtest/ramp_schedule.hpp"
-
 #include <boost/asio/ip/address_v6.hpp>
 
 #include <chrono>
@@ -17,9 +14,13 @@
 #include <string>
 #include <vector>
 
+// Named here, defined where they are used: the scenario and message code
+// that reads the options compiles no engine or driver header.
 namespace zarn {
 namespace quorvelin {
 class top_param;
+struct segment;
+struct ramp_schedule;
 }
 }
 

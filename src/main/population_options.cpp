@@ -1,7 +1,8 @@
 #include "main/population_options.hpp"
 
-#include "main/bounded_option.hpp"
+#include "engine/segment.hpp"
 #include "main/options.hpp"
+#include "main/values/bounded_option.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
 #include "scenario/load.hpp"

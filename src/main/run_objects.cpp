@@ -1,6 +1,7 @@
 #include "main/run_objects.hpp"
 
-#include "loadtest/report_writer.hpp"
+#include "engine/segment.hpp"
+#include "loadtest/report/report_writer.hpp"
 #include "main/options.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
@@ -50,7 +51,7 @@ void run_objects::open(boost::asio::io_service& io)
     const std::string segment = std::to_string(g_opt_segment.index) + "/" + std::to_string(g_opt_segment.count);
     metrics.reset(new zarn::quorvelin::metrics_endpoint(g_opt_metrics_listen, {mode_name(g_opt_mode), segment},
                                                         std::move(steps)));
-    metrics->follow(*manager);
+    metrics->follow(*recorder, *manager);
 }
 
 void run_objects::serve_final_metrics()
@@ -58,7 +59,7 @@ void run_objects::serve_final_metrics()
     if (!metrics)
         return;
     const bool finished = recorder && recorder->finished();
-    metrics->freeze(finished ? recorder->outcome().totals : manager->run_totals(), finished);
+    metrics->freeze(finished ? recorder->outcome().totals : recorder->totals(), finished);
     if (!finished || recorder->outcome().interrupted || g_opt_metrics_linger == 0)
         return;
     if (!g_opt_quiet)

@@ -9,8 +9,8 @@
 #include "loadtest/loadtest_endless.hpp"
 #include "loadtest/loadtest_population.hpp"
 #include "loadtest/loadtest_ramp.hpp"
-#include "loadtest/run_recorder.hpp"
-#include "main/metrics_endpoint.hpp"
+#include "loadtest/report/run_recorder.hpp"
+#include "main/output/metrics_endpoint.hpp"
 #include "morvo/asio/raw.hpp"
 
 #include <boost/asio/io_service.hpp>

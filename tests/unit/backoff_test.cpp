@@ -1,6 +1,6 @@
 // The retransmission schedule of RFC 8415 section 15 with each message
 // type's parameters (section 7.6), on a fake clock with fixed RAND values.
-#include "engine/backoff.hpp"
+#include "engine/schedule/backoff.hpp"
 #include "message/vocabulary.hpp"
 #include "message/wire.hpp"
 #include "wire_bytes.hpp"

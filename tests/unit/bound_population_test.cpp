@@ -2,7 +2,8 @@
 // REBIND until the valid lifetime ends, then the lease is lost; answers
 // renew the lease, refusals unbind; each exchange has a transaction id of
 // its own. Lease times compressed 100 times.
-#include "engine/bound_population.hpp"
+#include "engine/population/bound_population.hpp"
+#include "engine/leases/lease_check.hpp"
 #include "message/vocabulary.hpp"
 #include "wire_bytes.hpp"
 
@@ -242,15 +243,15 @@ TEST(BoundPopulation, AtTheEndEachSubscriberReleasesInTurnUntilAnsweredOrSentFou
     EXPECT_EQ(n.lost, 0u);
 }
 
-TEST(BoundPopulation, RenewalsFeedTheLeaseCheckAndLeavingOrReleasingFreesTheLeases)
+TEST(BoundPopulation, ItsListenerHearsOfRenewalsLeavingAndReleasing)
 {
     fixture f;
     q::lease_check leases(100);
-    f.population.check_leases(&leases, nullptr);
+    f.population.follow(&leases);
     // The caller checks the scenario's answers: 42 was granted 2001:db8::1,
     // 7 holds 2001:db8::2, which 42's renewal is then granted too.
     const auto grant = [&](std::int32_t id, const bytes& m, long long ms) {
-        leases.granted(id, q::msg_request, c(m), c(m) + m.size(), at_ms(ms), nullptr);
+        leases.granted(id, q::msg_request, c(m), c(m) + m.size(), at_ms(ms));
     };
     grant(42, reply(42), 0);
     f.bind(42, reply(42));
@@ -258,7 +259,9 @@ TEST(BoundPopulation, RenewalsFeedTheLeaseCheckAndLeavingOrReleasingFreesTheLeas
     f.run_until(10000);
     const std::int32_t renewal = f.last_id(q::msg_renew);
     EXPECT_TRUE(f.answer(renewal, reply(std::uint32_t(renewal), 1000, "2001:db8::2"), 10010));
-    EXPECT_EQ(f.population.take_counts().renew.duplicate_leases, 1u);
+    q::engine_snapshot reading;
+    leases.take_counts(reading);
+    EXPECT_EQ(reading.counted.population.renew.duplicate_leases, 1u);
     EXPECT_EQ(leases.held(), 2u); // ::1 and ::2, both 42's
     // Unanswered from here: the lease ends 36 s after the renewal, and the
     // check forgets 42's ::2 (::1 was not renewed; it ends on its own).

@@ -3,7 +3,7 @@
 
 // Shared by the unit and net tests: what the engine counted, as one line.
 
-#include "engine/measurements.hpp"
+#include "engine/counts/measurements.hpp"
 
 #include <sstream>
 #include <string>

@@ -1,7 +1,7 @@
-// The datagram I/O's decisions that need no traffic: what a flush does when
-// sendmmsg sends nothing, how the kernel's running drop count becomes
-// drops per batch, and what a bind refused for want of privilege says.
-#include "engine/datagram_io.hpp"
+// The datagram I/O's decisions that need no traffic: how the kernel's
+// running drop count becomes drops per batch, and what a bind refused for
+// want of privilege says.
+#include "engine/socket/datagram_io.hpp"
 
 #include <boost/asio/io_service.hpp>
 
@@ -11,25 +11,8 @@
 
 namespace {
 
-using zarn::quorvelin::classify_send_error;
 using zarn::quorvelin::datagram_io;
 using zarn::quorvelin::privileged_port_refusal;
-using zarn::quorvelin::send_failure;
-
-TEST(DatagramIo, OnlyAFullSendBufferLeavesTheRestToTheEventLoop)
-{
-    const struct {
-        int error;
-        send_failure expected;
-    } cases[] = {
-        {EAGAIN, send_failure::wait_for_room},   {EWOULDBLOCK, send_failure::wait_for_room},
-        {EINTR, send_failure::retry},            {ENETUNREACH, send_failure::skip_one},
-        {EMSGSIZE, send_failure::skip_one},      {EPERM, send_failure::skip_one},
-        {ENOBUFS, send_failure::skip_one},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(classify_send_error(c.error), c.expected) << c.error;
-}
 
 TEST(DatagramIo, KernelDropsCountOnceAndOnlyForward)
 {

@@ -1,4 +1,4 @@
-#include "engine/latency_histogram.hpp"
+#include "engine/counts/latency_histogram.hpp"
 
 #include <gtest/gtest.h>
 

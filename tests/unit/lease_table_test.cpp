@@ -2,7 +2,7 @@
 // holds it is a duplicate; releases and the end of the valid lifetime free
 // it; growth and deletions keep every held lease findable; its memory
 // follows the leases held, not every lease ever granted.
-#include "engine/lease_table.hpp"
+#include "engine/leases/lease_table.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The instants a bound client renews, rebinds and loses its lease, from the
 // times a REPLY grants (RFC 8415 sections 18.2.4, 18.2.5, 21.4), on a fake
 // clock, with time compression.
-#include "engine/lease_timers.hpp"
+#include "engine/population/lease_timers.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // --local-address's text: an IPv6 address, with a zone only when it names a
 // device of this host (loopback, "lo", is the one every host has).
-#include "engine/local_address.hpp"
+#include "engine/socket/local_address.hpp"
 #include "wire_bytes.hpp"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The writer behind standard output, the report and the debug log: what lies
 // between two flushes reaches the file in one write, and each output that
 // stops taking writes is named once in its own error line.
-#include "main/log_file.hpp"
-#include "main/output_buffer.hpp"
+#include "main/output/log_file.hpp"
+#include "main/output/output_buffer.hpp"
 
 #include <gtest/gtest.h>
 

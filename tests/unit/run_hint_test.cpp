@@ -1,6 +1,6 @@
 // The line after a run that completed no client: which likely causes it
 // names for what the engine saw and how the server was addressed.
-#include "loadtest/run_hint.hpp"
+#include "loadtest/summary/run_hint.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,56 @@
+// Which engine features a run plugs in, from the command line's settings.
+#include "engine/features/feature_set.hpp"
+#include "engine/leases/lease_check.hpp"
+#include "engine/population/population_feature.hpp"
+#include "engine/retransmit/retransmitter.hpp"
+#include "engine/schedule/random_seed.hpp"
+#include "main/options.hpp"
+#include "main/population_options.hpp"
+#include "message/param.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace zarn {
+namespace quorvelin {
+
+namespace {
+
+std::vector<int> step_types()
+{
+    std::vector<int> types;
+    for (const auto& scene : g_opt_scenario)
+        types.push_back(scene->type_);
+    return types;
+}
+
+} // namespace
+
+void plug_chosen_features(feature_set& features, client_table& clients, failure_log& failures)
+{
+    if (g_opt_retransmit)
+        features.plug(std::make_unique<retransmitter>(
+            clients, step_types(), std::chrono::seconds(g_opt_timeout),
+            stream_seed(g_opt_seed, random_stream::retransmission, g_opt_segment.index)));
+    // The lease check follows the population's subscribers too, so it comes
+    // first; their leases run on the population's compressed clock.
+    lease_check* leases = nullptr;
+    if (g_opt_check_leases) {
+        auto check = std::make_unique<lease_check>(g_opt_mode == opt_mode_population ? g_opt_time_compression : 1,
+                                                   step_types(), g_opt_log.get());
+        leases = check.get();
+        features.plug(std::move(check));
+    }
+    if (g_opt_mode == opt_mode_population) {
+        const population_scenes& s = g_opt_population_scenes;
+        features.plug(std::make_unique<population_feature>(
+            clients, renewal_scenes{*s.renew, *s.rebind, *s.release}, failures, g_opt_time_compression,
+            stream_seed(g_opt_seed, random_stream::population, g_opt_segment.index),
+            // The releases go out at the rate clients started.
+            std::chrono::microseconds(1000000 / std::max<std::uint32_t>(g_opt_minimum, 1)), leases,
+            g_opt_log.get()));
+    }
+}
+
+} // namespace quorvelin
+} // namespace zarn
