@@ -159,20 +159,18 @@ bool client_table::take_reply(client_entry& client, const char* message, const c
     const int type = message < end ? static_cast<int>(wire::get8(message)) : 0;
     const int asked = g_opt_scenario[awaited]->type_;
     // Nothing is awaited, or the awaited message has not left yet, or the
-    // reply does not answer it; or it is an earlier answer again, which a
-    // server that saw a request twice sends late.
-    bool answer = !info.stalled && !still_queued && answers(asked, type);
-    std::uint32_t digest = 0;
-    if (answer) {
-        digest = wire::digest(message, end);
-        answer = digest != info.answer_digest &&
-                 !((asked == msg_release || asked == msg_decline) && grants_any_lease(message, end));
-    }
+    // reply does not answer it; or it grants leases to a RELEASE or DECLINE,
+    // which no answer to them does: it is a late second answer to an
+    // earlier step, from a server that saw that request twice. (Every
+    // message of a client carries its one transaction id, so a late second
+    // REPLY to a REQUEST while a RENEW waits cannot be told from the
+    // RENEW's own answer, which a server may send byte for byte alike.)
+    const bool answer = !info.stalled && !still_queued && answers(asked, type) &&
+                        !((asked == msg_release || asked == msg_decline) && grants_any_lease(message, end));
     if (!answer) {
         ++counted.steps[duplicated_step(info, type)].duplicates;
         return false;
     }
-    info.answer_digest = digest;
     step_measurements& step = counted.steps[awaited];
     ++step.answered;
     step.latency.record(micros(info.send_time, arrived));

@@ -36,9 +36,6 @@ struct transaction_info {
     bool stopped_by_answer = false;
     // Retransmissions of the last message so far (saturating).
     std::uint8_t retransmissions = 0;
-    // A digest of the last answer taken (0 before the first): the same
-    // reply again, however late, is a duplicate of the step it answered.
-    std::uint32_t answer_digest = 0;
     // The flush of the send queue that sends the last message built, while
     // that message still waits in the queue (see transaction_manager).
     std::uint64_t queued_until_flush = 0;
@@ -152,8 +149,8 @@ public:
     // the answer to its last message, or as a duplicate of the step it
     // answers when that message is not awaited (stalled, or `still_queued`
     // in the send queue) or the reply cannot be its answer: not of a type
-    // that answers it, the answer already taken again, or a grant of leases
-    // to a RELEASE or DECLINE. Returns whether it is the answer.
+    // that answers it, or a grant of leases to a RELEASE or DECLINE.
+    // Returns whether it is the answer.
     bool take_reply(client_entry& client, const char* message, const char* end, bool still_queued,
                     const time_point& arrived);
     // The message type the client sends after its last one; 0 when none.

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace zarn {
 namespace quorvelin {
@@ -84,25 +83,6 @@ inline std::size_t option_size(const char* p, const char* end)
         return 0;
     const std::size_t total = option_header + get16(p + 2);
     return total <= left ? total : 0;
-}
-
-// A 32-bit digest of the bytes [begin, end), never 0: tells one message
-// from another with near certainty, at a few cycles per 8 bytes.
-inline std::uint32_t digest(const char* begin, const char* end)
-{
-    std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ size(begin, end);
-    const char* p = begin;
-    for (; size(p, end) >= 8; p += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        h = (h ^ word) * 0xBF58476D1CE4E5B9ULL;
-        h ^= h >> 31;
-    }
-    for (; p < end; ++p)
-        h = (h ^ static_cast<unsigned char>(*p)) * 0x94D049BB133111EBULL;
-    h ^= h >> 29;
-    const auto folded = static_cast<std::uint32_t>(h ^ (h >> 32));
-    return folded == 0 ? 1 : folded;
 }
 
 // Whether the client/server message in [begin, end) carries option `code`
