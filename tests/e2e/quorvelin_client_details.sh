@@ -35,6 +35,14 @@ check "nobinding: 20 of 20 completed, 20 released without a binding" "$status/$(
 check "nobinding: none refused" "$(report nobinding \
   '[step(2)["released_without_binding"], sum(step(2)["refused"].values()), step(2)["no_lease_offered"]]')" = '[20, 0, 0]'
 
+# Kea answers a RENEW with the very bytes it answered the REQUEST with (one
+# transaction id per client): still the RENEW's answer, and the client
+# releases after it.
+qv renew 30 --server kea -- --test-mode once --clients 20 --summary @IF@ "$EX"/renew/*.scn
+check "renew: 20 of 20 completed, no duplicates" "$status/$(count renew \
+  '^Summary: once test, 20 of 20 clients completed$')/$(awk '/^[1-4] [A-Z]+ / && NF == 9 { d += $7 } END { print d + 0 }' \
+  "$T/renew.out")" = 0/1/0
+
 # The population's built-in messages on the wire: lifetimes 100/200/300/400
 # s at 20 times (RENEW at 5 s, REBIND at 10 s while the responder is
 # silent), the releases 15 s after the first SOLICIT.
