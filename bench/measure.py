@@ -419,7 +419,7 @@ class Bench:
         self.rss_seconds = 20 if self.quick else 60    # the peak-RSS run
         self.ceil_seconds = 5 if self.quick else 10    # one run of a ceiling search
         self.precision = 25 if self.quick else 10      # a search ends at high/low <= 1 + this %
-        self.highload_run = 2 if self.quick else 3     # the README's advice: >= --timeout + 2
+        self.highload_run = 2 if self.quick else 3     # keep --test-duration >= --timeout + 2 (README.md, highload)
         self.budget = int(env.get("BENCH_BUDGET", "850"))
         self.started = int(env.get("BENCH_STARTED") or time.time())
         self.commit = env.get("BENCH_COMMIT", "unknown")

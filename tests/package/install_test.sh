@@ -22,14 +22,16 @@ done
 [[ $depends != *-dev* ]] || fail "a build package in Depends: $depends"
 [ "$(dpkg-deb -f "$deb" Section)" = net ] || fail "section"
 [ "$(dpkg-deb -f "$deb" Suggests)" = python3-matplotlib ] || fail "Suggests: $(dpkg-deb -f "$deb" Suggests)"
-# Informational tags are shown, not counted: see README.md for those that stay.
+# Informational tags are shown, not counted: see docs/lab.md for those that stay.
 lintian --fail-on error,warning --display-info "$deb" >"$tmp/lintian" 2>&1 ||
   { cat "$tmp/lintian" >&2; fail "lintian: $(grep -c '^[EW]: ' "$tmp/lintian") errors and warnings"; }
 sed 's/^/lintian| /' "$tmp/lintian"
 
 dpkg-deb -x "$deb" "$tmp/root"
 bin=$tmp/root/usr/bin/quorvelin page=$tmp/root/usr/share/man/man1/quorvelin.1.gz
-for doc in examples/relay/two-relays.scn report.md; do
+# Every documentation page and picture, since the pages link one another.
+for doc in examples/relay/two-relays.scn prometheus.yml "$QUORVELIN_SOURCE_DIR"/docs/*.md "$QUORVELIN_SOURCE_DIR"/docs/*.png; do
+  doc=${doc#"$QUORVELIN_SOURCE_DIR"/docs/}
   [ -f "$tmp/root/usr/share/doc/quorvelin/$doc" ] || fail "$doc not installed"
 done
 version=$("$bin" --version)

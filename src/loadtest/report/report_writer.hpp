@@ -4,7 +4,7 @@
 // The --report file: JSON Lines, one object per line, each flushed as it is
 // written so that `tail -f` follows a run. A "start" record, then one "tick"
 // per second and one "event" per driver decision, and a "summary" last.
-// README.md documents every field; "format" in the start record changes
+// docs/report.md documents every field; "format" in the start record changes
 // whenever a field changes meaning.
 
 #include "engine/counts/measurements.hpp"
