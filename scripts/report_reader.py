@@ -299,7 +299,7 @@ SUMMARY_STEP = Obj(dict({"step": SAME, "message": TEXT}, **STEP_COUNTS, latency_
 def exchange(latency):
     """A population's RENEWs or REBINDs; the histogram since a later version."""
     return Obj({"sent": COUNT, "retransmitted": COUNT, "answered": COUNT, "refused": REFUSED, "timed_out": COUNT,
-                "duplicate_leases": COUNT, "latency_us": latency}, {"histogram": HISTOGRAM})
+                "duplicate_leases": COUNT, "latency_us": latency}, {"histogram": HISTOGRAM, "no_lease_offered": COUNT})
 
 
 def population(latency, **more):

@@ -326,3 +326,19 @@ TEST(BoundPopulation, AClientThatBindsDuringTheReleasesIsReleased)
     EXPECT_EQ(f.count(q::msg_renew), 0u);
     EXPECT_EQ(f.population.releases_pending(), 2u);
 }
+
+// A REPLY to a renewal that renews nothing and says no status is counted as
+// the steps count theirs: no lease offered, not under a status code.
+TEST(BoundPopulation, ARenewalAnsweredWithoutALeaseCountsAsNoLeaseOffered)
+{
+    fixture f;
+    f.bind(42, reply(42));
+    f.run_until(10000);
+    const std::int32_t renewal = f.last_id(q::msg_renew);
+    EXPECT_TRUE(f.answer(renewal, message(7, std::uint32_t(renewal), cat({client_id(42), server_id})), 10001));
+    const q::population_counts n = f.population.take_counts();
+    EXPECT_EQ(n.renew.no_lease_offered, 1u);
+    EXPECT_EQ(n.renew.refused_total(), 1u);
+    EXPECT_EQ(n.renew.refused[0], 0u);
+    EXPECT_EQ(n.left, 1u);
+}

@@ -76,4 +76,18 @@ TEST(ReportWriter, TickRecordsCarryTheProgressLineAndTheSecondsCounts)
     EXPECT_EQ(tick["second"]["steps"][1]["latency_us"], json::parse(R"({"count":1,"p50":300,"p99":300})"));
 }
 
+// A population's exchanges list their REPLYs without a lease under "0", as
+// they always did, and as no_lease_offered, as the steps do.
+TEST(ReportWriter, ExchangeRefusalsKeepTheirZeroAndCountNoLeaseOffered)
+{
+    std::ostringstream out;
+    run_outcome o = sample_outcome(opt_mode_population);
+    o.totals.population.renew.no_lease_offered = 3;
+    o.totals.population.renew.refused[2] = 1;
+    report_writer(out).summary(o);
+    const json renew = records(out.str()).at(0)["population"]["renew"];
+    EXPECT_EQ(renew["refused"].dump(), R"({"0":3,"2":1})");
+    EXPECT_EQ(renew["no_lease_offered"], 3);
+}
+
 } // namespace

@@ -60,12 +60,13 @@ void exchange_counts::add(const exchange_counts& other) noexcept
     timed_out += other.timed_out;
     duplicate_leases += other.duplicate_leases;
     add_each(refused, other.refused);
+    no_lease_offered += other.no_lease_offered;
     latency.add(other.latency);
 }
 
 std::uint64_t exchange_counts::refused_total() const noexcept
 {
-    return std::accumulate(refused.begin(), refused.end(), std::uint64_t(0));
+    return std::accumulate(refused.begin(), refused.end(), no_lease_offered);
 }
 
 void population_counts::add(const population_counts& other) noexcept

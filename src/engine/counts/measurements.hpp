@@ -77,6 +77,8 @@ struct exchange_counts {
     std::uint64_t timed_out = 0;     // given up at T2 (RENEW) or at the end of the lease (REBIND)
     std::uint64_t duplicate_leases = 0; // leases renewed that another client held (--check-leases)
     std::array<std::uint64_t, status_slots> refused{}; // by status code (as steps count them)
+    // REPLYs that renewed no lease and said no status why (as steps count them).
+    std::uint64_t no_lease_offered = 0;
     latency_histogram latency;                 // answered and refused, from the first transmission
 
     void add(const exchange_counts& other) noexcept;

@@ -94,6 +94,8 @@ std::optional<lease_grant> bound_population::count_answer(const flight& f, const
         grant = read_grant(reply, end, now, compression);
     if (grant)
         ++counts.answered;
+    else if (refused_status == 0)
+        ++counts.no_lease_offered;
     else
         ++counts.refused[std::min<std::size_t>(refused_status, status_slots - 1)];
     return grant;

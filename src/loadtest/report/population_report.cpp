@@ -1,6 +1,6 @@
 #include "loadtest/report/population_report.hpp"
 
-#include "loadtest/report/latency_json.hpp"
+#include "loadtest/report/figures_json.hpp"
 
 #include <string>
 
@@ -13,14 +13,12 @@ using json = nlohmann::ordered_json;
 
 json exchange(const exchange_counts& e, bool whole_run)
 {
-    json refused = json::object();
-    for (std::size_t status = 0; status < e.refused.size(); ++status)
-        if (e.refused[status] != 0)
-            refused[std::to_string(status)] = e.refused[status];
+    // "0" in "refused" stays what it was before no_lease_offered was written.
     return {{"sent", e.sent},
             {"retransmitted", e.retransmitted},
             {"answered", e.answered},
-            {"refused", refused},
+            {"refused", refusals_json(e.refused, e.no_lease_offered)},
+            {"no_lease_offered", e.no_lease_offered},
             {"timed_out", e.timed_out},
             {"duplicate_leases", e.duplicate_leases},
             {"latency_us", whole_run ? latency_figures(e.latency) : latency_quick(e.latency)}};

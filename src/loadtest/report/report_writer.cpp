@@ -2,7 +2,7 @@
 
 #include "engine/segment.hpp"
 #include "loadtest/modes/ramp_schedule.hpp"
-#include "loadtest/report/latency_json.hpp"
+#include "loadtest/report/figures_json.hpp"
 #include "loadtest/report/population_report.hpp"
 #include "main/population_options.hpp"
 
@@ -20,21 +20,12 @@ namespace {
 // Fields in the order written, "type" first.
 using json = nlohmann::ordered_json;
 
-json refusals(const step_measurements& s)
-{
-    json by_status = json::object();
-    for (std::size_t status = 1; status < s.refused.size(); ++status)
-        if (s.refused[status] != 0)
-            by_status[std::to_string(status)] = s.refused[status];
-    return by_status;
-}
-
 json step_counts(const step_measurements& s)
 {
     json counts = {{"sent", s.sent},
             {"answered", s.answered},
             {"timed_out", s.timed_out},
-            {"refused", refusals(s)},
+            {"refused", refusals_json(s.refused)},
             {"no_lease_offered", s.no_lease_offered},
             {"rapid_commit_not_honoured", s.rapid_commit_not_honoured},
             {"released_without_binding", s.released_without_binding},

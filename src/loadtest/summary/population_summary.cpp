@@ -17,12 +17,11 @@ void print_exchange(std::ostream& os, const char* name, const exchange_counts& e
 
 void print_exchange_refusals(std::ostream& os, const char* name, const exchange_counts& e)
 {
-    for (std::size_t status = 0; status < e.refused.size(); ++status) {
-        if (e.refused[status] == 0)
-            continue;
-        os << "Refused " << name << ": " << (status == 0 ? "no lease" : refusal_name(status)) << " "
-           << e.refused[status] << "\n";
-    }
+    if (e.no_lease_offered != 0)
+        os << "Refused " << name << ": no lease " << e.no_lease_offered << "\n";
+    for (std::size_t status = 1; status < e.refused.size(); ++status)
+        if (e.refused[status] != 0)
+            os << "Refused " << name << ": " << refusal_name(status) << " " << e.refused[status] << "\n";
 }
 
 } // namespace

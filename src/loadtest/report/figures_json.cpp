@@ -1,4 +1,4 @@
-#include "loadtest/report/latency_json.hpp"
+#include "loadtest/report/figures_json.hpp"
 
 namespace zarn {
 namespace quorvelin {
@@ -25,6 +25,17 @@ json latency_histogram_json(const latency_histogram& h)
         if (h.bucket(i) != 0)
             pairs.push_back({latency_histogram::bucket_low(i), h.bucket(i)});
     return {{"count", h.count()}, {"sum", h.sum()}, {"min", h.min()}, {"max", h.max()}, {"buckets", pairs}};
+}
+
+json refusals_json(const std::array<std::uint64_t, status_slots>& refused, std::uint64_t listed_as_zero)
+{
+    json by_status = json::object();
+    if (listed_as_zero != 0)
+        by_status["0"] = listed_as_zero;
+    for (std::size_t status = 1; status < refused.size(); ++status)
+        if (refused[status] != 0)
+            by_status[std::to_string(status)] = refused[status];
+    return by_status;
 }
 
 } // namespace quorvelin
