@@ -38,9 +38,8 @@ orphans: 7
 
 class PureHelpers(unittest.TestCase):
     def test_median(self):
-        for values, expected in [([], "n/a"), (["n/a", ""], "n/a"), (["9.2", "14.4", "9.2"], "9.2"),
-                                 (["10", "9.5"], "9.5"), (["4", "1", "3", "2"], "2"), (["37.0", "n/a", "33.0"], "33.0"),
-                                 (["100000"], "100000")]:
+        for values, expected in [([], "n/a"), (["n/a", ""], "n/a"), (["10", "9.5"], "9.5"),
+                                 (["4", "1", "3", "2"], "2"), (["37.0", "n/a", "33.0"], "33.0")]:
             self.assertEqual(measure.median(values), expected, values)
 
     def test_progress_lines_and_nothing_else(self):
@@ -48,9 +47,8 @@ class PureHelpers(unittest.TestCase):
         self.assertEqual([p and (p.tick, p.results, p.timeouts, p.pending) for p in parsed],
                          [None, (0, 0, 0, 0), (1, 200, 0, 0), (2, 400, 1, 3), (3, 0, 0, 0)])
         self.assertEqual(parsed[3][-3:], (0, 8, 0))
-        for line in ["Finished and report: 200 transactions per second.", "# delayd 12msec",
-                     "   a 1 2 3 | 4 5 6 | 7 8 9", "   1 2 3 4 5 6 7 8 9 10 11 12", "   1 2 3 4 | 5 6 7 8 9 10 11",
-                     "   1 2 3 | 4 5 6 | 7 8"]:
+        for line in ["Finished and report: 200 transactions per second.", "   a 1 2 3 | 4 5 6 | 7 8 9",
+                     "   1 2 3 4 5 6 7 8 9 10 11 12", "   1 2 3 | 4 5 6 | 7 8"]:
             self.assertIsNone(measure.parse_progress(line), line)
 
     def test_ceiling_search(self):
@@ -59,8 +57,6 @@ class PureHelpers(unittest.TestCase):
         for ceiling, start, factor, precision, tried, result in [
                 (30000, 16000, 2, 10, [16000, 32000, 22627, 26908, 29343], 29343),
                 (1000, 16000, 2, 10, [16000, 8000, 2000, 125, 500, 1000, 1414, 1189, 1090], 1000),
-                (33000, 29343, 1.1, 10, [29343, 32277, 39055, 35504], 32277),  # a later repetition
-                (27000, 29343, 1.1, 10, [29343, 26675, 27977], 26675),
                 (10**7, 16000, 2, 10, [16000, 32000, 128000], 128000),  # stops past 1,000,000/s
                 (0, 16000, 2, 10, [16000, 8000, 2000, 125], 0)]:        # stops below 10/s
             seen = []
@@ -68,18 +64,23 @@ class PureHelpers(unittest.TestCase):
             self.assertEqual((seen, found), (tried, result), ceiling)
 
     def test_perfdhcp_counters(self):
-        self.assertEqual(measure.pd_stat(PERFDHCP_REPORT, "SOLICIT-ADVERTISE", "sent packets"), 397)
-        self.assertEqual(measure.pd_stat(PERFDHCP_REPORT, "REQUEST-REPLY", "received packets"), 390)
-        self.assertEqual(measure.pd_stat(PERFDHCP_REPORT, "SOLICIT-ADVERTISE", "orphans"), 0)
-        self.assertEqual(measure.pd_stat("killed before its report", "REQUEST-REPLY", "received packets"), 0)
+        for report, section, field, expected in [(PERFDHCP_REPORT, "SOLICIT-ADVERTISE", "sent packets", 397),
+                                                 (PERFDHCP_REPORT, "REQUEST-REPLY", "received packets", 390),
+                                                 (PERFDHCP_REPORT, "SOLICIT-ADVERTISE", "orphans", 0),
+                                                 ("killed before its report", "REQUEST-REPLY", "sent packets", 0)]:
+            self.assertEqual(measure.pd_stat(report, section, field), expected, (section, field))
 
-    def test_pending_memory(self):
+    @mock.patch.object(measure, "HZ", 100)
+    def test_per_client_figures(self):
         for peak, base, pending, expected in [(63940, 5212, 400000, "150"), (5212, 5212, 10, "0"),
-                                              ("n/a", 5212, 400000, "n/a"), (63940, "n/a", 400000, "n/a"),
-                                              (63940, 5212, 0, "n/a"), (63940, 5212, "n/a", "n/a")]:
+                                              ("n/a", 5212, 400000, "n/a"), (63940, 5212, 0, "n/a")]:
             self.assertEqual(measure.per_pending_client(peak, base, pending), expected, (peak, base, pending))
+        for ticks, clients, expected in [(92, 100000, "9.2"), (1, 3, "3333.3"), ("n/a", 10, "n/a"), (5, 0, "n/a")]:
+            self.assertEqual(measure.per_client_us(ticks, clients), expected)
         self.assertEqual(measure.peak_pending(ENDLESS_OUTPUT), 3)
         self.assertEqual(measure.peak_pending("Finished and report: 0 transactions per second.\n"), "n/a")
+
+    def test_figures_read_from_files(self):
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "time")
             self.assertEqual(measure.gnu_time_kib(path), "n/a")
@@ -94,12 +95,6 @@ class PureHelpers(unittest.TestCase):
                 f.write('{"q.pending.none.rss": ["63940"]}\n{"q.pending.drop.rss": ["64000", "64100"]}\n')
             self.assertEqual(measure.read_pending(path),
                              {"q.pending.none.rss": ["63940"], "q.pending.drop.rss": ["64000", "64100"]})
-
-    @mock.patch.object(measure, "HZ", 100)
-    def test_cpu_per_client(self):
-        for ticks, clients, expected in [(92, 100000, "9.2"), (37, 10000, "37.0"), (1, 3, "3333.3"),
-                                         ("n/a", 10, "n/a"), (5, "n/a", "n/a"), (5, 0, "n/a")]:
-            self.assertEqual(measure.per_client_us(ticks, clients), expected)
 
 
 def bench(tmp, **env):
@@ -130,7 +125,6 @@ class Table(unittest.TestCase):
             b.figures[f"q.pending.{labs[label]}.rss"] = rss.split(" / ")
         self.assertEqual(len(rows) - len(pending), 14)
         self.assertEqual(b.table(head[0], head[2], head[3], head[4], head[5], head[7], head[8]), published)
-
 
     def test_two_segments_row_beside_one_instance(self):
         b = bench("")
