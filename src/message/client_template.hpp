@@ -31,15 +31,11 @@ public:
     std::size_t offset;
 };
 
-// A malformed template in a scenario file, where it stands.
+// A malformed template in a scenario file, and the line it stands on.
 class positioned_error : public std::runtime_error {
 public:
-    positioned_error(const std::string& what, unsigned line, unsigned column)
-        : std::runtime_error(what), line(line), column(column)
-    {
-    }
+    positioned_error(const std::string& what, unsigned line) : std::runtime_error(what), line(line) {}
     unsigned line;
-    unsigned column;
 };
 
 class client_template {

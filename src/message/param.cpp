@@ -129,13 +129,13 @@ void option_param::dump(std::ostream& os, int indent) const
     }
 }
 
-void option_param::add_text(const std::string& text, unsigned line, unsigned column)
+void option_param::add_text(const std::string& text, unsigned line)
 {
     if (current_ == values_.end())
         current_ = values_.insert(values_.end(), value_type());
     if (text.find_first_of("{}") != std::string::npos)
         texts_.push_back({static_cast<std::size_t>(std::distance(values_.begin(), current_)), current_->size(),
-                          text.size(), line, column, nullptr});
+                          text.size(), line, nullptr});
     append(*current_, text);
 }
 
@@ -149,8 +149,7 @@ void option_param::use_templates()
             if (auto made = client_template::parse(text))
                 span.made = std::make_shared<const client_template>(std::move(*made));
         } catch (const template_error& e) {
-            // The column of the opening quote; the text begins after it.
-            throw positioned_error(e.what(), span.line, span.column + 1 + static_cast<unsigned>(e.offset));
+            throw positioned_error("the text \"" + text + "\": " + e.what(), span.line);
         }
         if (span.made)
             templates_.push_back(span);

@@ -157,9 +157,9 @@ public:
         append(*current_, v);
     }
 
-    // Appends a quoted text written at `line`:`column`, noting it when it
-    // holds braces: a relay layer's option makes it a template.
-    void add_text(const std::string& text, unsigned line, unsigned column);
+    // Appends a quoted text written on `line`, noting it when it holds
+    // braces: a relay layer's option makes it a template.
+    void add_text(const std::string& text, unsigned line);
     // The option belongs to a relay layer: each noted text becomes a
     // template of the client and its link (client_template). Throws
     // positioned_error for a malformed one.
@@ -183,7 +183,7 @@ private:
     // it was written, and once a relay layer has the option, its template.
     struct text_span {
         std::size_t alternative, offset, length;
-        unsigned line, column;
+        unsigned line;
         std::shared_ptr<const client_template> made;
     };
     std::vector<text_span> texts_;

@@ -102,7 +102,7 @@ param_value new_relay(const param_value& link, const param_value& peer, const pa
     if (number(length) < 1 || number(length) > 64)
         throw positioned_error("a link-address prefix of /" + std::to_string(number(length)) +
                                    ": it takes /1 to /64, each link being a /64 of it",
-                               at.begin.line, at.begin.column);
+                               at.begin.line);
     const param_value relay = new_relay(link, peer);
     node_as<relay_param>(relay)->link_prefix_length_ = number(length);
     return relay;
@@ -117,7 +117,7 @@ void attach_relay_option(const param_value& relay, const param_value& item)
 
 void add_text(const param_value& option, const param_value& text, const location& at)
 {
-    node_as<option_param>(option)->add_text(boost::get<std::string>(text), at.begin.line, at.begin.column);
+    node_as<option_param>(option)->add_text(boost::get<std::string>(text), at.begin.line);
 }
 
 param_value new_ia(int code, const param_value& iaid)
