@@ -1,5 +1,6 @@
 #include "main/access_options.hpp"
 
+#include "engine/reservations/reservation_check.hpp"
 #include "loadtest/arrivals.hpp"
 #include "main/options.hpp"
 #include "main/values/bounded_option.hpp"
@@ -16,8 +17,11 @@ std::shared_ptr<const zarn::quorvelin::client_identities> g_opt_identities =
 zarn::quorvelin::arrival_process g_opt_arrivals = zarn::quorvelin::arrival_process::even;
 std::uint32_t g_opt_list_identities = 0;
 bool g_opt_identities_as_json = false;
+std::shared_ptr<const std::unordered_map<std::string, std::vector<zarn::quorvelin::reserved_lease>>>
+    g_opt_reservations;
 
 using zarn::quorvelin::client_identities;
+using zarn::quorvelin::reserved_lease;
 
 namespace {
 
@@ -52,7 +56,9 @@ void add_access_options(boost::program_options::options_description& options)
         ("arrivals", boost::program_options::value<std::string>(), "New clients arrive even or poisson.")
         ("identities", zarn::quorvelin::bounded_value<1, max_listed>(g_opt_list_identities),
          "List the identities of this many clients.")
-        ("identity-format", boost::program_options::value<std::string>(), "List them as csv or jsonl.");
+        ("identity-format", boost::program_options::value<std::string>(), "List them as csv or jsonl.")
+        ("reservations", boost::program_options::value<std::string>(),
+         "Count the reserved clients granted something else.");
 }
 
 void take_access_options(const boost::program_options::variables_map& vm)
@@ -66,6 +72,11 @@ void take_access_options(const boost::program_options::variables_map& vm)
         const std::string path = vm["duid-file"].as<std::string>();
         g_opt_identities = std::make_shared<client_identities>(
             client_identities::from_text(read_scenario_file(path), path));
+    }
+    if (vm.count("reservations")) {
+        const std::string path = vm["reservations"].as<std::string>();
+        g_opt_reservations = std::make_shared<const std::unordered_map<std::string, std::vector<reserved_lease>>>(
+            zarn::quorvelin::reservation_check::read(read_scenario_file(path), path));
     }
     if (vm.count("arrivals"))
         g_opt_arrivals = zarn::quorvelin::arrivals::named(vm["arrivals"].as<std::string>());

@@ -10,11 +10,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace zarn {
 namespace quorvelin {
 class client_identities;
 enum class arrival_process;
+struct reserved_lease;
 }
 }
 
@@ -31,6 +35,9 @@ extern zarn::quorvelin::arrival_process g_opt_arrivals;
 extern std::uint32_t g_opt_list_identities;
 // --identity-format csv|jsonl: how they are listed.
 extern bool g_opt_identities_as_json;
+// --reservations FILE: what the server should grant whom; null without.
+extern std::shared_ptr<const std::unordered_map<std::string, std::vector<zarn::quorvelin::reserved_lease>>>
+    g_opt_reservations;
 
 // Adds the options to `options`.
 void add_access_options(boost::program_options::options_description& options);

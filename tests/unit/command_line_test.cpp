@@ -100,6 +100,7 @@ const std::string help_text = usage_text.substr(0, usage_text.find("Version: "))
                               "  --arrivals arg             New clients arrive even or poisson.\n"
                               "  --identities arg           List the identities of this many clients.\n"
                               "  --identity-format arg      List them as csv or jsonl.\n"
+                              "  --reservations arg         Count the reserved clients granted something else.\n"
                               "Version: 0.1.5\n";
 
 const std::string examples = QUORVELIN_SOURCE_DIR "/examples/";
