@@ -66,7 +66,15 @@ CHURN_SECONDS = 60  # 600,000 leases granted (QUICK: a third as long)
 # Two generators as the two segments of one test at 10,000/s, each on its
 # own address of the client link, against one generator at the whole rate.
 SEGMENT_RATE = 10000
-PARTS = ("fixed_rates", "segments", "metrics", "ceilings", "highload", "leases")
+# Relay templates (--links): the bench scenario behind one relay layer at
+# LINKS_RATE new clients a second, its link-address and options written
+# plainly, then as templates over LINKS links.
+LINKS_RATE = 10000
+LINKS = 1000
+PLAIN_RELAY = 'RELAY 2001:db8:1000::1 => fe80::1 { INTERFACE_ID = "olt-0001", REMOTE_ID = 9L "line-1" }\n'
+TEMPLATE_RELAY = ('RELAY 2001:db8:1000::1/48 => fe80::1 { INTERFACE_ID = "olt-{link:04}", '
+                  'REMOTE_ID = 9L "line-{client}" }\n')
+PARTS = ("fixed_rates", "segments", "metrics", "ceilings", "highload", "leases", "links")
 # Parts that bench/run measures in labs of their own, before the main lab.
 SEPARATE_LABS = ("pending", "population", "churn")
 SEGMENT_ADDRESSES = ("2001:db8:1::20", "2001:db8:1::21")
@@ -440,7 +448,7 @@ class Bench:
     def server_ticks(self):
         return sum(cpu_split(self.server_pid))
 
-    def quorvelin_endless(self, rate, send_seconds, cpu_tick, stop_tick, tag, extra=()):
+    def quorvelin_endless(self, rate, send_seconds, cpu_tick, stop_tick, tag, extra=(), before=()):
         """quorvelin in endless mode at RATE, sending for SEND_SECONDS. At the
         progress line of tick CPU_TICK: its CPU, the responder's since the
         start and the completions (that line's cumulative results); at tick
@@ -450,7 +458,7 @@ class Bench:
                             last="none")
         resp0, drops0 = self.server_ticks(), rcvbuf_errors()
         command = [self.quorvelin, "--test-mode", "endless", "-v", "--clients", str(rate), "-t", str(send_seconds),
-                   "--timeout", "1", *extra, self.interface, *self.scenario]
+                   "--timeout", "1", *extra, self.interface, *before, *self.scenario]
         out, err = f"{self.tmp}/{tag}.out", f"{self.tmp}/{tag}.err"
         with open(out, "w") as log, open(err, "w") as errors:
             # Unbuffered: each progress line (flushed by quorvelin) is read as it is written.
@@ -595,6 +603,20 @@ class Bench:
         self.record("q.leases.bytes", per_lease)
         self.record("q.leases.rss", peak)
         self.record("q.leases.held", held)
+        return 0
+
+    def measure_links(self, rep):
+        """CPU per completed client at LINKS_RATE with the scenario behind a
+        relay layer written plainly, and as templates over LINKS links."""
+        for tag, text, extra in (("plain", PLAIN_RELAY, ()), ("templates", TEMPLATE_RELAY, ("--links", str(LINKS)))):
+            relay = f"{self.tmp}/relay-{tag}.scn"
+            with open(relay, "w") as f:
+                f.write(text)
+            q = self.quorvelin_endless(LINKS_RATE, RATE_SECONDS, RATE_SECONDS, RATE_SECONDS, f"links-{tag}-{rep}",
+                                       extra, (relay,))
+            say(f"  quorvelin {LINKS_RATE}/s, relay {tag}: {q.done} done, {q.ticks} ticks, "
+                f"last tick {q.last}")
+            self.record(f"q.links.{tag}", per_client_us(q.ticks, q.done))
         return 0
 
     def measure_segments(self, rep):
@@ -771,6 +793,11 @@ class Bench:
                       "| | | |",
                       f"| the same with /metrics scraped every second (last column: with / without) "
                       f"| {self.cell('q.met.on')} | | | {ratio(m('q.met.on'), m('q.met.off'))} |"]
+        if self.figures.get("q.links.templates"):
+            lines.append(f"| CPU µs per completed client, {LINKS_RATE}/s behind one relay layer: written plainly; "
+                         f"as templates over {LINKS} links (last column: templates / plain) | "
+                         f"{self.cell('q.links.plain')}; {self.cell('q.links.templates')} | | | "
+                         f"{ratio(m('q.links.templates'), m('q.links.plain'))} |")
         how = HOW.format(rs=rs, cs=cs, precision=self.precision, hl=self.highload_run, rss=self.rss_seconds)
         if self.figures.get("q.seg.cpu"):
             how += SEGMENTS_HOW.format(rate=SEGMENT_RATE, rs=rs)

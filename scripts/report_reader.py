@@ -288,7 +288,8 @@ STEP_COUNTS = {"sent": COUNT, "answered": COUNT, "timed_out": COUNT, "refused": 
                "duplicates": COUNT, "no_server_id": COUNT, "unbuildable": COUNT}
 # With --check-leases, with --retransmit, and the counts of later versions.
 STEP_OPTIONAL = {"duplicate_leases": COUNT, "retransmitted": COUNT, "needed_retransmissions": ListOf(COUNT, 3),
-                 "rapid_commit_not_honoured": COUNT, "released_without_binding": COUNT}
+                 "rapid_commit_not_honoured": COUNT, "released_without_binding": COUNT,
+                 "reservations_checked": COUNT, "reservations_not_honoured": COUNT}
 # A second's answers may be to messages sent the second before: only a
 # whole run's steps answer no more than they sent.
 TICK_STEP = Obj(dict(STEP_COUNTS, latency_us=QUICK_LATENCY), STEP_OPTIONAL)
@@ -315,7 +316,7 @@ SETTINGS = Obj({"device": TEXT, "server": TEXT, "clients": SAME, "test_duration_
                 "segment": Obj({"index": SAME, "count": SAME}), "local_address": TEXT,
                 "start_at": Nullable(TIME),
                 "ramp": Nullable(Obj({"from": SAME, "to": SAME, "step": SAME, "seconds": SAME}))},
-               {"retransmit": FLAG, "check_leases": FLAG, "population": SAME, "time_compression": NUMBER,
+               {"retransmit": FLAG, "check_leases": FLAG, "reservations": FLAG, "population": SAME, "time_compression": NUMBER,
                 "seed": Nullable(INTEGER)})
 MERGED = Obj({"segments": SAME, "files": TEXTS, "device": TEXTS, "local_address": TEXTS},
              {"seeds": ListOf(Nullable(INTEGER))})

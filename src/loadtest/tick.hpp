@@ -5,6 +5,7 @@
 
 #include "engine/counts/snapshot.hpp"
 #include "engine/segment.hpp"
+#include "loadtest/arrivals.hpp"
 #include "loadtest/progress_rates.hpp"
 #include "main/options.hpp"
 
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <iostream>
 #include <optional>
+#include <vector>
 
 namespace zarn {
 namespace quorvelin {
@@ -36,22 +38,24 @@ engine_snapshot read_engine(Manager& manager, tick_clock::time_point now)
 // milliseconds; nothing when it is not late.
 std::optional<std::chrono::milliseconds> lateness(tick_clock::time_point now, tick_clock::time_point due);
 
-// `count` beats (new clients) of the whole test spread evenly over the
-// second that starts at `from`, placed to the nanosecond so that exactly
-// `count` clients start per second whatever the rate. The instants are
-// absolute, so the start rate does not depend on how quickly beats are
-// handled. The test's beats are numbered on from `first`; this generator
-// schedules those of its segment `share`, so that the segments of a test
-// interleave evenly within each second. Returns the number after the last.
+// `count` beats (new clients) of the whole test over the second that starts
+// at `from`: evenly, placed to the nanosecond so that exactly `count`
+// clients start per second whatever the rate, or at the instants `when`
+// draws (--arrivals). The instants are absolute, so the start rate does not
+// depend on how quickly beats are handled. The test's beats are numbered on
+// from `first`; this generator schedules those of its segment `share`, so
+// that the segments of a test interleave within each second. Returns the
+// number after the last.
 template <class Manager>
 std::uint64_t schedule_beats(Manager& manager, tick_clock::time_point from, std::uint32_t count,
-                             const segment& share = segment{}, std::uint64_t first = 0)
+                             const segment& share = segment{}, std::uint64_t first = 0, arrivals* when = nullptr)
 {
     const std::int64_t second = 1000000000;
+    const std::vector<std::int64_t>* offsets = when ? &when->offsets(count) : nullptr;
     for (std::uint32_t k = 0; k < count; ++k)
         if (share.owns(first + k))
-            manager.async_run(from + std::chrono::duration_cast<tick_clock::duration>(
-                                         std::chrono::nanoseconds(std::int64_t(k) * second / count)));
+            manager.async_run(from + std::chrono::duration_cast<tick_clock::duration>(std::chrono::nanoseconds(
+                                         offsets ? (*offsets)[k] : std::int64_t(k) * second / count)));
     return first + count;
 }
 

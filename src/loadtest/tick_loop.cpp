@@ -1,5 +1,8 @@
 #include "loadtest/tick_loop.hpp"
 
+#include "engine/schedule/random_seed.hpp"
+#include "main/access_options.hpp"
+
 #include <algorithm>
 #include <string>
 
@@ -7,7 +10,8 @@ namespace zarn {
 namespace quorvelin {
 
 tick_loop::tick_loop(boost::asio::io_service& loop, bool late_ticks_reported)
-    : io(loop), strand(loop), timer(loop), reports_lateness(late_ticks_reported)
+    : io(loop), strand(loop), timer(loop), reports_lateness(late_ticks_reported),
+      arrival(g_opt_arrivals, stream_seed(g_opt_seed, random_stream::arrivals, g_opt_segment.index))
 {
 }
 

@@ -100,6 +100,8 @@ private:
     // allowance before a tick counts as late.
     tick_clock::time_point next_tick = tick_clock::time_point::max();
     std::uint32_t tick_count = 0;
+    // When within each second the new clients arrive.
+    arrivals arrival;
     // The latest any tick started past its allowance, in milliseconds.
     std::uint32_t latest = 0;
     // The test's beats scheduled so far, this generator's and its other segments'.
@@ -129,7 +131,7 @@ void tick_loop::run(boost::system::error_code const& error, Driver& driver, Mode
     report_lateness(now);
     next_tick = now + std::chrono::seconds(1);
     const std::uint64_t scheduled_before = beats_so_far;
-    beats_so_far = schedule_beats(manager, now, mode.beats_due(tick_count), g_opt_segment, beats_so_far);
+    beats_so_far = schedule_beats(manager, now, mode.beats_due(tick_count), g_opt_segment, beats_so_far, &arrival);
     manager.offer(static_cast<std::uint32_t>(g_opt_segment.share_of(beats_so_far) -
                                              g_opt_segment.share_of(scheduled_before)));
 

@@ -1,9 +1,11 @@
-#include "main/exit_status.hpp"
+#include "main/process/exit_status.hpp"
+#include "main/access_options.hpp"
+#include "main/identity_listing.hpp"
 #include "main/options.hpp"
 #include "main/output/log_file.hpp"
 #include "main/run_objects.hpp"
-#include "main/signals.hpp"
-#include "main/workers.hpp"
+#include "main/process/signals.hpp"
+#include "main/process/workers.hpp"
 
 #include <boost/asio/io_service.hpp>
 #include <boost/thread/thread.hpp>
@@ -34,6 +36,11 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
     watch_standard_output();
     init_options(argc, argv);
+    if (g_opt_list_identities != 0) {
+        // The device is named but not opened: only the messages are built.
+        print_identities(std::cout, g_opt_list_identities, g_opt_identities_as_json);
+        return output_write_failed() ? 1 : 0;
+    }
 
     std::string error;
     int interrupted_by = 0;

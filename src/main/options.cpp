@@ -5,6 +5,7 @@
 #include "engine/segment.hpp"
 #include "engine/socket/local_address.hpp"
 #include "loadtest/modes/ramp_schedule.hpp"
+#include "main/access_options.hpp"
 #include "main/output/log_file.hpp"
 #include "main/population_options.hpp"
 #include "main/values/bounded_option.hpp"
@@ -166,6 +167,7 @@ po::options_description later_options()
         ("check-leases", "Count leases granted to two clients at once.")
         ("seed", po::value<std::uint64_t>(), "Seed of the random choices (default: the clock).");
     add_population_options(later);
+    add_access_options(later);
     return later;
 }
 
@@ -310,7 +312,9 @@ void init_options(int argc, char** argv)
         std::vector<std::string> files;
         if (vm.count("scenario-files"))
             files = vm["scenario-files"].as<std::vector<std::string>>();
+        take_access_options(vm);
         const bool built_in_scenario = load_scenarios(files);
+        check_link_templates();
 
         if (vm.count("test-mode"))
             g_opt_mode = lookup_mode(vm["test-mode"].as<std::string>());

@@ -2,7 +2,9 @@
 // its relay-forward layers, straight into the caller's packet buffer. Values
 // marked "@auto" are copied from the client's previous reply or previous
 // request. Nothing is allocated and nothing is written past the output end.
+#include "main/access_options.hpp"
 #include "main/options.hpp"
+#include "message/client_identity.hpp"
 #include "message/param.hpp"
 #include "message/reply_verdict.hpp"
 #include "message/wire.hpp"
@@ -110,14 +112,36 @@ bool takes_reply(int type, int code)
     return code == opt_client_identifier || code == opt_server_identifier || code == opt_ia_na || code == opt_ia_pd;
 }
 
-// The relay options of a client's first message: each child's current
-// alternative (automatic ones have nothing to copy), then the next
-// alternatives for the next client.
-char* build_fresh_relay_options(const relay_param& relay, char* out, char* end)
+// Which client a message is built for, and its link: the transaction id
+// of the message it answers (the generated identity of a fresh client, the
+// last message of a restarted one, the REPLY a subscriber keeps), which is
+// the client's number in every segment of a test.
+struct client_of_message {
+    std::uint32_t client = 0;
+    std::uint32_t link = 0;
+};
+
+client_of_message client_answering(const char* reply_begin, const char* reply_end)
 {
-    out = build_children(relay, out, end, area{});
-    if (out)
-        relay.next_scene();
+    relay_param::strip_relays(reply_begin, reply_end);
+    client_of_message c;
+    if (wire::size(reply_begin, reply_end) >= wire::message_header)
+        c.client = static_cast<std::uint32_t>(wire::read_xid(reply_begin, reply_end));
+    c.link = c.client % std::max<std::uint32_t>(g_opt_links, 1);
+    return c;
+}
+
+// The relay options of a client's first message: each child's current
+// alternative (automatic ones have nothing to copy; templates made for the
+// client), then the next alternatives for the next client.
+char* build_fresh_relay_options(const relay_param& relay, char* out, char* end, const client_of_message& client)
+{
+    for (const auto& child : relay.params_) {
+        out = child->build_for_client(out, end, client.client, client.link);
+        if (!out)
+            return nullptr;
+    }
+    relay.next_scene();
     return out;
 }
 
@@ -154,6 +178,11 @@ char* build_relay_layer(const top_param& message, std::size_t depth, char* out, 
     const char* const layer_end = request_end;
 
     char* relay_message = relay.build_packet(out, out_end, request_begin, request_end);
+    const client_of_message client =
+        relay.link_prefix_length_ != 0 || request_begin == request_end ? client_answering(reply_begin, reply_end)
+                                                                       : client_of_message{};
+    if (relay.link_prefix_length_ != 0)
+        std::memcpy(out + 2, relay.link_address_of(client.link).data(), 16);
     need(relay_message, out_end, wire::option_header);
     char* inner_begin = relay_message + wire::option_header;
     char* inner_end = message.build_packet(inner_begin, out_end, reply_begin, reply_end, request_begin, request_end,
@@ -164,7 +193,7 @@ char* build_relay_layer(const top_param& message, std::size_t depth, char* out, 
     wire::put16(relay_message + 2, static_cast<unsigned>(inner_end - inner_begin));
 
     if (request_begin == request_end)
-        return build_fresh_relay_options(relay, inner_end, out_end);
+        return build_fresh_relay_options(relay, inner_end, out_end, client);
     return copy_relay_options(relay, layer_begin, layer_end, inner_end, out_end);
 }
 
@@ -215,21 +244,19 @@ char* build_client_message(const top_param& message, char* out, char* out_end, c
 
 char* top_param::init_packet(int n, char* begin, char* end)
 {
-    static const unsigned char client_identifier[] = {
-        0x00, 0x01, 0x00, 0x0e, // Client Identifier, 14 bytes
-        0x00, 0x01, 0x00, 0x01, // DUID-LLT, hardware type Ethernet
-        0x00, 0x00, 0x00, 0x00, // time
-        0x00, 0x00, 0x00,       // link-layer address: 00:00:00 and the id
-    };
-    const std::size_t identity_size = wire::message_header + wire::generated_client_id;
-    need(begin, end, identity_size);
+    unsigned char duid[client_identities::max_duid];
+    const std::size_t duid_size = g_opt_identities->write(static_cast<std::uint32_t>(n), duid);
+    need(begin, end, wire::message_header + wire::option_header + duid_size);
 
     const auto id = static_cast<std::uint32_t>(n);
-    char id_bytes[3] = {static_cast<char>(id >> 16), static_cast<char>(id >> 8), static_cast<char>(id)};
-    std::memcpy(begin + 1, id_bytes, 3);
-    std::memcpy(begin + 4, client_identifier, sizeof client_identifier);
-    std::memcpy(begin + 19, id_bytes, 3);
-    return begin + identity_size;
+    begin[1] = static_cast<char>(id >> 16);
+    begin[2] = static_cast<char>(id >> 8);
+    begin[3] = static_cast<char>(id);
+    char* cid = begin + wire::message_header;
+    wire::put16(cid, opt_client_identifier);
+    wire::put16(cid + 2, static_cast<unsigned>(duid_size));
+    std::memcpy(cid + wire::option_header, duid, duid_size);
+    return cid + wire::option_header + duid_size;
 }
 
 char* top_param::build_packet(char* out, char* out_end, const char* reply_begin, const char* reply_end,

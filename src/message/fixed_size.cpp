@@ -1,5 +1,7 @@
 #include "message/fixed_size.hpp"
 
+#include "main/access_options.hpp"
+#include "message/client_identity.hpp"
 #include "message/param.hpp"
 #include "message/wire.hpp"
 
@@ -51,7 +53,7 @@ std::size_t fixed_part_size(const top_param& message, bool answers_identity)
             continue;
         size += fixed_size_of(*child);
         if (answers_identity && child->is_auto_ && child->code_ == opt_client_identifier)
-            size += wire::generated_client_id;
+            size += wire::option_header + g_opt_identities->longest();
     }
     for (const auto& relay : message.relays_)
         size += wire::relay_header + wire::option_header + children_size(*relay);

@@ -1,6 +1,9 @@
 #include "message/param.hpp"
 
+#include "message/wire.hpp"
+
 #include <iomanip>
+#include <iterator>
 #include <locale>
 #include <stdexcept>
 
@@ -72,6 +75,11 @@ char* param::build_packet(char* out, char*, const char*, const char*) const
     return out;
 }
 
+char* param::build_for_client(char* out, char* end, std::uint32_t, std::uint32_t) const
+{
+    return build_packet(out, end, nullptr, nullptr);
+}
+
 // ---- top_param ---------------------------------------------------------
 
 void top_param::next_scene() const
@@ -119,6 +127,61 @@ void option_param::dump(std::ostream& os, int indent) const
         }
         dump_alternative(os, alternative);
     }
+}
+
+void option_param::add_text(const std::string& text, unsigned line)
+{
+    if (current_ == values_.end())
+        current_ = values_.insert(values_.end(), value_type());
+    if (text.find_first_of("{}") != std::string::npos)
+        texts_.push_back({static_cast<std::size_t>(std::distance(values_.begin(), current_)), current_->size(),
+                          text.size(), line, nullptr});
+    append(*current_, text);
+}
+
+void option_param::use_templates()
+{
+    for (text_span& span : texts_) {
+        const auto alternative = std::next(values_.begin(), static_cast<std::ptrdiff_t>(span.alternative));
+        const std::string text(alternative->begin() + static_cast<std::ptrdiff_t>(span.offset),
+                               alternative->begin() + static_cast<std::ptrdiff_t>(span.offset + span.length));
+        try {
+            if (auto made = client_template::parse(text))
+                span.made = std::make_shared<const client_template>(std::move(*made));
+        } catch (const template_error& e) {
+            throw positioned_error("the text \"" + text + "\": " + e.what(), span.line);
+        }
+        if (span.made)
+            templates_.push_back(span);
+    }
+}
+
+char* option_param::build_for_client(char* out, char* end, std::uint32_t client, std::uint32_t link) const
+{
+    if (templates_.empty())
+        return build_packet(out, end, nullptr, nullptr);
+    if (current_ == values_.end())
+        current_ = const_cast<values_type&>(values_).begin();
+    const std::size_t alternative = static_cast<std::size_t>(
+        std::distance(values_.begin(), static_cast<values_type::const_iterator>(current_)));
+    const value_type& bytes = *current_;
+    value_type value;
+    std::size_t at = 0;
+    for (const text_span& t : templates_) {
+        if (t.alternative != alternative)
+            continue;
+        value.insert(value.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                     bytes.begin() + static_cast<std::ptrdiff_t>(t.offset));
+        t.made->expand(client, link, value);
+        at = t.offset + t.length;
+    }
+    value.insert(value.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end());
+    if (wire::size(out, end) < wire::option_header + value.size())
+        throw std::runtime_error("packet too short");
+    wire::put16(out, static_cast<unsigned>(code_));
+    wire::put16(out + 2, static_cast<unsigned>(value.size()));
+    std::copy(value.begin(), value.end(), out + wire::option_header);
+    return out + wire::option_header + value.size();
 }
 
 int option_param::optcode(const std::string& name)
@@ -212,6 +275,41 @@ template void ia_data_param<morvo::network::internet6_address>::add_option(const
 template void ia_data_param<morvo::network::prefix6_address>::add_option(const std::shared_ptr<param>&);
 template void ia_data_param<morvo::network::internet6_address>::dump(std::ostream&, int) const;
 template void ia_data_param<morvo::network::prefix6_address>::dump(std::ostream&, int) const;
+
+// ---- relay_param: the link-address template -------------------------------
+
+namespace {
+
+std::uint64_t network_of(const morvo::network::internet6_address& a)
+{
+    std::uint64_t n = 0;
+    for (int i = 0; i < 8; ++i)
+        n = n << 8 | a.data()[i];
+    return n;
+}
+
+} // namespace
+
+morvo::network::internet6_address relay_param::link_address_of(std::uint32_t link) const
+{
+    if (link_prefix_length_ == 0)
+        return link_address_;
+    morvo::network::internet6_address a = link_address_;
+    std::uint64_t n = network_of(a) + link;
+    for (int i = 7; i >= 0; --i, n >>= 8)
+        a.data()[i] = static_cast<unsigned char>(n);
+    return a;
+}
+
+std::uint64_t relay_param::links_held() const
+{
+    if (link_prefix_length_ <= 0 || link_prefix_length_ > 64)
+        return 0;
+    // The /64 networks from the written one to the prefix's last.
+    const unsigned free_bits = 64u - static_cast<unsigned>(link_prefix_length_);
+    const std::uint64_t mask = free_bits == 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << free_bits) - 1;
+    return mask - (network_of(link_address_) & mask) + 1;
+}
 
 } // namespace quorvelin
 } // namespace zarn

@@ -6,6 +6,7 @@
 // parser and then walked to encode each client's next request.
 
 #include "message/build_outcome.hpp"
+#include "message/client_template.hpp"
 #include "message/vocabulary.hpp"
 #include "morvo/network/internet6_address.hpp"
 #include "morvo/network/prefix_address.hpp"
@@ -47,6 +48,10 @@ public:
     // Returns the position after what was written (base: writes nothing).
     virtual char* build_packet(char* out, char* end, const char* src_begin, const char* src_end) const;
 
+    // Encodes a relay layer's option for one client: `client`, on link
+    // `link`, as its templates make it (base: build_packet without source).
+    virtual char* build_for_client(char* out, char* end, std::uint32_t client, std::uint32_t link) const;
+
     // Narrows [begin, end) to this node's option (header included) inside an
     // option area; on failure begin = end and the result is false.
     bool find_option(const char*& begin, const char*& end) const;
@@ -85,6 +90,15 @@ public:
     std::int32_t hop_count_ = 0;
     morvo::network::internet6_address link_address_;
     morvo::network::internet6_address peer_address_;
+    // Written as a prefix (RELAY 2001:db8:1000::1/48 => ...): each client's
+    // link-address is link_address_ with its link's number added to the
+    // /64 network number, within this many leading bits. 0: fixed.
+    std::int32_t link_prefix_length_ = 0;
+
+    // The link-address of link `link` (link_address_ when fixed).
+    morvo::network::internet6_address link_address_of(std::uint32_t link) const;
+    // How many links the prefix holds from link_address_ on (0 when fixed).
+    std::uint64_t links_held() const;
 };
 
 // The root of one scenario message; also the root of a relay list.
@@ -143,9 +157,19 @@ public:
         append(*current_, v);
     }
 
+    // Appends a quoted text written on `line`, noting it when it holds
+    // braces: a relay layer's option makes it a template.
+    void add_text(const std::string& text, unsigned line);
+    // The option belongs to a relay layer: each noted text becomes a
+    // template of the client and its link (client_template). Throws
+    // positioned_error for a malformed one.
+    void use_templates();
+    bool templated() const noexcept { return !templates_.empty(); }
+
     void next_scene() const override;
     void dump(std::ostream& os, int indent) const override;
     char* build_packet(char* out, char* end, const char* src_begin, const char* src_end) const override;
+    char* build_for_client(char* out, char* end, std::uint32_t client, std::uint32_t link) const override;
 
     // The option code for a scenario name, matched without regard to case.
     // Throws std::runtime_error "<name> : undefined option-name".
@@ -155,6 +179,16 @@ public:
     mutable values_type::iterator current_;
 
 private:
+    // A text of one alternative: its bytes [offset, offset + length), where
+    // it was written, and once a relay layer has the option, its template.
+    struct text_span {
+        std::size_t alternative, offset, length;
+        unsigned line;
+        std::shared_ptr<const client_template> made;
+    };
+    std::vector<text_span> texts_;
+    std::vector<text_span> templates_; // those that are templates, by alternative and offset
+
     static bool is_blank(const param_value& v) { return v.which() == 0; }
     static bool is_blank(const boost::blank&) { return true; }
     template <class T>

@@ -61,6 +61,14 @@ const std::array<const char*, 11> status_names = {
 
 } // namespace
 
+const char* option_name(int code)
+{
+    for (const auto& row : option_rows)
+        if (row.code == code && code != opt_unspecified)
+            return row.name;
+    return nullptr;
+}
+
 const char* message_name(int type)
 {
     return name_of(message_names, type, "UNDEFINED");

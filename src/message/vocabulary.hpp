@@ -93,6 +93,10 @@ constexpr bool answers(int request, int reply)
 // The name of a message type, e.g. "SOLICIT"; "UNDEFINED" for unknown types.
 const char* message_name(int type);
 
+// The name scenario files write for an option code, e.g. "INTERFACE_ID";
+// null for a code without one.
+const char* option_name(int code);
+
 // Each prints "<number>:<name>", e.g. "3:IA_NA".
 std::ostream& operator<<(std::ostream& os, message_type value);
 std::ostream& operator<<(std::ostream& os, option_code value);

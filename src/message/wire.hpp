@@ -18,9 +18,6 @@ constexpr std::size_t relay_header = 34;  // msg-type, hop-count, link-address, 
 constexpr std::size_t ia_header = 16;     // header, IAID, T1, T2
 constexpr std::size_t iaaddr_fixed = 28;  // header, address, preferred and valid lifetime
 constexpr std::size_t iaprefix_fixed = 29; // header, lifetimes, prefix length, prefix
-// The Client Identifier of a new client's generated identity: option header
-// and a 14-byte DUID-LLT.
-constexpr std::size_t generated_client_id = 18;
 
 // A packet buffer: room for one message, relay layers included.
 constexpr std::size_t packet_size = 1500;

@@ -3,6 +3,7 @@
 #include "scenario/load.hpp"
 
 #include "main/options.hpp"
+#include "message/client_template.hpp"
 #include "message/fixed_size.hpp"
 #include "message/param.hpp"
 #include "message/wire.hpp"
@@ -126,7 +127,11 @@ bool load_scenarios(const std::vector<std::string>& files)
     std::vector<std::string> origins; // where each message loaded here came from
     for (const auto& path : files) {
         std::istringstream in(read_scenario_file(path));
-        add_scene(in, relay);
+        try {
+            add_scene(in, relay);
+        } catch (const zarn::quorvelin::positioned_error& e) {
+            throw std::runtime_error(path + ": line " + std::to_string(e.line) + ": " + e.what());
+        }
         if (relay && relay_file.empty())
             relay_file = path;
         while (first + origins.size() < g_opt_scenario.size())

@@ -94,6 +94,32 @@ param_value new_relay(const param_value& link, const param_value& peer)
                                                                 boost::get<internet6_address>(peer)));
 }
 
+// A relay layer whose link-address is a template within the prefix of
+// `length` bits, written at `at`.
+param_value new_relay(const param_value& link, const param_value& peer, const param_value& length,
+                      const location& at)
+{
+    if (number(length) < 1 || number(length) > 64)
+        throw positioned_error("a link-address prefix of /" + std::to_string(number(length)) +
+                                   ": it takes /1 to /64, each link being a /64 of it",
+                               at.begin.line);
+    const param_value relay = new_relay(link, peer);
+    node_as<relay_param>(relay)->link_prefix_length_ = number(length);
+    return relay;
+}
+
+void attach_relay_option(const param_value& relay, const param_value& item)
+{
+    if (auto option = std::dynamic_pointer_cast<option_param>(node(item)))
+        option->use_templates();
+    attach(relay, item);
+}
+
+void add_text(const param_value& option, const param_value& text, const location& at)
+{
+    node_as<option_param>(option)->add_text(boost::get<std::string>(text), at.begin.line);
+}
+
 param_value new_ia(int code, const param_value& iaid)
 {
     return std::shared_ptr<param>(std::make_shared<ia_param>(code, static_cast<std::uint32_t>(number(iaid))));
@@ -157,15 +183,21 @@ relay_list
     | relay_list "," relay      { node_as<top_param>($0)->relays_.push_back(node_as<relay_param>($3)); }
     ;
 
+/* A link-address written as a prefix is a template of the client's link:
+ * the link's number added to the address's /64 network number, within the
+ * prefix. */
 relay
     : "RELAY" ADDRESS "=>" ADDRESS "{" { $$ = new_relay($2, $4); } relay_options "}" { $$ = $6; }
     | "RELAY" ADDRESS "<=" ADDRESS "{" { $$ = new_relay($4, $2); } relay_options "}" { $$ = $6; }
+    | "RELAY" ADDRESS PREFIX_LENGTH "=>" ADDRESS "{" { $$ = new_relay($2, $5, $3, @3); } relay_options "}" { $$ = $7; }
+    | "RELAY" ADDRESS "<=" ADDRESS PREFIX_LENGTH "{" { $$ = new_relay($4, $2, $5, @5); } relay_options "}" { $$ = $7; }
     ;
 
+/* A relay layer's texts are templates of the client (client_template). */
 relay_options
     : %empty
-    | option                    { attach($0, $1); }
-    | relay_options "," option  { attach($0, $3); }
+    | option                    { attach_relay_option($0, $1); }
+    | relay_options "," option  { attach_relay_option($0, $3); }
     ;
 
 /* ---- message: $0 is the root ------------------------------------------- */
@@ -284,10 +316,13 @@ alternatives
                                             { node($3)->next_scene(); $$ = $3; }
     ;
 
-/* $0 is the option; values written side by side fill one alternative. */
+/* $0 is the option; values written side by side fill one alternative. A
+ * quoted text is noted with where it stands, should it be a template. */
 value_seq
     : value                                 { node_as<option_param>($0)->add_param($1); $$ = $0; }
+    | STRING                                { add_text($0, $1, @1); $$ = $0; }
     | value_seq value                       { node_as<option_param>($1)->add_param($2); $$ = $1; }
+    | value_seq STRING                      { add_text($1, $2, @2); $$ = $1; }
     ;
 
 value
@@ -295,7 +330,6 @@ value
     | LONG_NUMBER
     | ADDRESS
     | OCTETS
-    | STRING
     ;
 
 %%

@@ -94,6 +94,13 @@ const std::string help_text = usage_text.substr(0, usage_text.find("Version: "))
                               "  --population arg           Population test: subscribers kept bound.\n"
                               "  --time-compression arg     Population test: lease time runs this many times \n"
                               "                             faster.\n"
+                              "  --links arg                Spread the clients over this many links.\n"
+                              "  --duid-type arg            The clients' DUIDs: llt, ll, en or uuid.\n"
+                              "  --duid-file arg            The clients' DUIDs from this file.\n"
+                              "  --arrivals arg             New clients arrive even or poisson.\n"
+                              "  --identities arg           List the identities of this many clients.\n"
+                              "  --identity-format arg      List them as csv or jsonl.\n"
+                              "  --reservations arg         Count the reserved clients granted something else.\n"
                               "Version: 0.1.5\n";
 
 const std::string examples = QUORVELIN_SOURCE_DIR "/examples/";

@@ -1,4 +1,4 @@
-#include "main/exit_status.hpp"
+#include "main/process/exit_status.hpp"
 
 #include <gtest/gtest.h>
 

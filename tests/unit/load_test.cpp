@@ -200,6 +200,32 @@ TEST_F(Loading, RefusesWhatNoClientCouldEverSend)
     }
 }
 
+// A relay layer's texts are templates of the client: a malformed one, or a
+// link-address prefix that holds no /64, is refused with the file and line;
+// braces in a message's texts are sent as written.
+TEST_F(Loading, RelayTemplatesAreCheckedWhereTheyAreWritten)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"RELAY ::1 => ::2 {\n  INTERFACE_ID = \"olt-{lnk}\"\n}",
+         "{0}: line 2: the text \"olt-{lnk}\": unknown variable {lnk}: use {client} or {link}"},
+        {"RELAY ::1 => ::2 { REMOTE_ID = 9L \"x{client:12}\" }",
+         "{0}: line 1: the text \"x{client:12}\": {client:12}: a width of 12 does not fit: a decimal number has "
+         "at most 10 digits"},
+        {"RELAY 2001:db8::1/65 => ::2 { }",
+         "{0}: line 1: a link-address prefix of /65: it takes /1 to /64, each link being a /64 of it"},
+        {"RELAY ::1 <= 2001:db8::1/48 { INTERFACE_ID = \"olt-{link:04x}\" }", "accepted"},
+        {"SOLICIT { CID = @auto, 16 = \"{not a template\" }", "accepted"},
+    };
+    for (const auto& [text, error] : cases) {
+        reset();
+        const std::string path = file(text);
+        std::string expected = error;
+        if (expected.find("{0}") == 0)
+            expected.replace(0, 3, path);
+        EXPECT_EQ(error_of([&] { load_scenarios({path}); }), expected) << text;
+    }
+}
+
 // Every example directory is one command line's worth of files, named so
 // that the shell's sorted glob gives the message order.
 TEST_F(Loading, ExamplesLoad)

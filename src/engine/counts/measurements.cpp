@@ -33,6 +33,8 @@ void step_measurements::add(const step_measurements& other) noexcept
     no_lease_offered += other.no_lease_offered;
     rapid_commit_not_honoured += other.rapid_commit_not_honoured;
     released_without_binding += other.released_without_binding;
+    reservations_checked += other.reservations_checked;
+    reservations_not_honoured += other.reservations_not_honoured;
     latency.add(other.latency);
 }
 

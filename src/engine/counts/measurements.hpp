@@ -46,6 +46,10 @@ struct step_measurements {
     // REPLYs to RELEASE or DECLINE saying NoBinding: the release is done
     // all the same (RFC 8415 section 18.2.7), the server held nothing.
     std::uint64_t released_without_binding = 0;
+    // With the reservation check on: REPLYs to clients with reservations,
+    // and those that granted none of them.
+    std::uint64_t reservations_checked = 0;
+    std::uint64_t reservations_not_honoured = 0;
     // From the message's build to its answer.
     latency_histogram latency;
 

@@ -1,6 +1,8 @@
 // Which engine features a run plugs in, from the command line's settings.
 #include "engine/features/feature_set.hpp"
 #include "engine/leases/lease_check.hpp"
+#include "engine/reservations/reservation_check.hpp"
+#include "main/access_options.hpp"
 #include "engine/population/population_feature.hpp"
 #include "engine/retransmit/retransmitter.hpp"
 #include "engine/schedule/random_seed.hpp"
@@ -28,6 +30,8 @@ std::vector<int> step_types()
 
 void plug_chosen_features(feature_set& features, client_table& clients, failure_log& failures)
 {
+    if (g_opt_reservations)
+        features.plug(std::make_unique<reservation_check>(*g_opt_reservations, g_opt_scenario.size(), g_opt_log.get()));
     if (g_opt_retransmit)
         features.plug(std::make_unique<retransmitter>(
             clients, step_types(), std::chrono::seconds(g_opt_timeout),

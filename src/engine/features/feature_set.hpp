@@ -59,8 +59,9 @@ private:
     std::list<slot> plugged;
 };
 
-// Plugs in what the command line asked for: retransmission (--retransmit),
-// the lease check (--check-leases) and a population test's subscribers.
+// Plugs in what the command line asked for: the reservation check
+// (--reservations), retransmission (--retransmit), the lease check
+// (--check-leases) and a population test's subscribers.
 void plug_chosen_features(feature_set& features, client_table& clients, failure_log& failures);
 
 } // namespace quorvelin

@@ -16,6 +16,7 @@ namespace quorvelin {
 enum class random_stream : std::uint64_t {
     retransmission = 1,
     population = 2,
+    arrivals = 3,
 };
 
 // A seed that differs from one invocation to the next: the clock's

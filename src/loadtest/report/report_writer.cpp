@@ -4,6 +4,7 @@
 #include "loadtest/modes/ramp_schedule.hpp"
 #include "loadtest/report/figures_json.hpp"
 #include "loadtest/report/population_report.hpp"
+#include "main/access_options.hpp"
 #include "main/population_options.hpp"
 
 #include <boost/asio/ip/address_v6.hpp>
@@ -34,6 +35,10 @@ json step_counts(const step_measurements& s)
             {"unbuildable", s.unbuildable}};
     if (g_opt_check_leases)
         counts["duplicate_leases"] = s.duplicate_leases;
+    if (g_opt_reservations) {
+        counts["reservations_checked"] = s.reservations_checked;
+        counts["reservations_not_honoured"] = s.reservations_not_honoured;
+    }
     if (g_opt_retransmit) {
         counts["retransmitted"] = s.retransmitted;
         counts["needed_retransmissions"] = s.needed_retransmissions;
@@ -119,6 +124,8 @@ void report_writer::start(opt_mode_t mode, const std::vector<std::string>& messa
         record["settings"]["retransmit"] = true;
     if (g_opt_check_leases)
         record["settings"]["check_leases"] = true;
+    if (g_opt_reservations)
+        record["settings"]["reservations"] = true;
     record["settings"]["seed"] = g_opt_seed;
     if (mode == opt_mode_population) {
         record["settings"]["population"] = g_opt_population;

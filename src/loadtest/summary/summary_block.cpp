@@ -160,6 +160,9 @@ void print_other_endings(std::ostream& os, const run_outcome& o)
         if (s.released_without_binding != 0)
             os << "Released without a binding at step " << step_name(o, k) << ": " << s.released_without_binding
                << "\n";
+        if (s.reservations_checked != 0)
+            os << "Reservations at step " << step_name(o, k) << ": " << s.reservations_checked << " checked, "
+               << s.reservations_not_honoured << " not honoured\n";
     }
 }
 

@@ -1,5 +1,5 @@
-#ifndef QUORVELIN_MAIN_WORKERS_HPP
-#define QUORVELIN_MAIN_WORKERS_HPP
+#ifndef QUORVELIN_MAIN_PROCESS_WORKERS_HPP
+#define QUORVELIN_MAIN_PROCESS_WORKERS_HPP
 
 // The threads that run the event loop, and the first failure among them.
 

@@ -1,5 +1,5 @@
-#ifndef QUORVELIN_MAIN_SIGNALS_HPP
-#define QUORVELIN_MAIN_SIGNALS_HPP
+#ifndef QUORVELIN_MAIN_PROCESS_SIGNALS_HPP
+#define QUORVELIN_MAIN_PROCESS_SIGNALS_HPP
 
 // SIGINT, SIGTERM and SIGHUP (a closed terminal or ssh session), taken on
 // the event loop; each winds the test down to its summary. Asio installs its

@@ -1,4 +1,4 @@
-#include "main/workers.hpp"
+#include "main/process/workers.hpp"
 
 #include <boost/thread/lock_guard.hpp>
 

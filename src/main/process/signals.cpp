@@ -1,4 +1,4 @@
-#include "main/signals.hpp"
+#include "main/process/signals.hpp"
 
 #include <csignal>
 

@@ -1,4 +1,4 @@
-#include "main/exit_status.hpp"
+#include "main/process/exit_status.hpp"
 
 int exit_status(int interrupting_signal, bool output_failed, double result, std::optional<std::uint32_t> fail_below,
                 bool generator_saturated)

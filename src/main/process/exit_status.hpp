@@ -1,5 +1,5 @@
-#ifndef QUORVELIN_MAIN_EXIT_STATUS_HPP
-#define QUORVELIN_MAIN_EXIT_STATUS_HPP
+#ifndef QUORVELIN_MAIN_PROCESS_EXIT_STATUS_HPP
+#define QUORVELIN_MAIN_PROCESS_EXIT_STATUS_HPP
 
 // The exit status of a test that ended without an error (errors exit 1):
 // 128 + the signal when SIGHUP (129), SIGINT (130) or SIGTERM (143)
