@@ -58,7 +58,8 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
     // client starts more than 10 ms before its beat.
     set_batch_window(default_batch_window * std::min<std::uint32_t>(g_opt_segment.count, 10));
     plug_chosen_features(features, clients, failures);
-    if (!features.empty())
+    // Only a population keeps ids; other runs pay nothing per new client.
+    if (g_opt_mode == opt_mode_population)
         clients.pass_over([this](std::int32_t id) { return features.keeps_id(id); });
 
     // The scope id makes link-scoped destinations (ff02::1:2) leave through

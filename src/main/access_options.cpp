@@ -2,12 +2,15 @@
 
 #include "engine/reservations/reservation_check.hpp"
 #include "loadtest/arrivals.hpp"
+#include "loadtest/modes/ramp_schedule.hpp"
 #include "main/options.hpp"
+#include "main/population_options.hpp"
 #include "main/values/bounded_option.hpp"
 #include "message/client_identity.hpp"
 #include "message/param.hpp"
 #include "scenario/read_file.hpp"
 
+#include <iostream>
 #include <stdexcept>
 #include <string>
 
@@ -44,6 +47,26 @@ void check_link_templates()
                 relay->link_address_.to_string() + "/" + std::to_string(relay->link_prefix_length_) +
                 ": from its written address on, it holds " + std::to_string(held) + " links of /64");
     }
+}
+
+void warn_of_short_duid_file()
+{
+    const std::size_t listed = g_opt_identities->listed();
+    if (listed == 0)
+        return;
+    // The clients the test starts: all of them in a once, population or ramp
+    // test; the first second's at least in the others.
+    std::uint64_t clients = g_opt_minimum;
+    if (g_opt_mode == opt_mode_population)
+        clients = g_opt_population;
+    if (g_opt_mode == opt_mode_ramp)
+        clients = 0;
+    if (g_opt_mode == opt_mode_ramp)
+        for (const std::uint32_t rate : g_opt_ramp.rates())
+            clients += std::uint64_t(rate) * g_opt_ramp.seconds;
+    if (listed < clients)
+        std::cerr << "Warning: --duid-file holds " << listed << " DUIDs, fewer than the test's clients: client n "
+                  << "takes line n mod " << listed << ", so DUIDs repeat." << std::endl;
 }
 
 void add_access_options(boost::program_options::options_description& options)

@@ -47,5 +47,9 @@ void take_access_options(const boost::program_options::variables_map& vm);
 // Once it is loaded: every relay layer's link-address template must hold
 // the --links asked for. Throws std::runtime_error naming the prefix.
 void check_link_templates();
+// Once the mode is known: a --duid-file shorter than the clients the test
+// starts (as far as the mode says how many) gets a warning on standard
+// error, since its DUIDs then repeat.
+void warn_of_short_duid_file();
 
 #endif

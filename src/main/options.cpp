@@ -332,6 +332,7 @@ void init_options(int argc, char** argv)
         take_scale_out_options(vm);
         take_population_options(vm, built_in_scenario);
         take_retransmission_options(vm);
+        warn_of_short_duid_file();
         if (vm.count("report"))
             open_report(vm["report"].as<std::string>());
     } catch (const std::exception& e) {

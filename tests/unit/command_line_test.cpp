@@ -247,6 +247,26 @@ TEST(CommandLine, HelpAndVersionPrintToStandardOutput)
     }
 }
 
+// --identities lists and exits without the device; a --duid-file shorter
+// than the clients the test starts is said once on standard error.
+TEST(CommandLine, IdentitiesAreListedAndAShortDuidFileIsWarnedOf)
+{
+    char duids[] = "/tmp/quorvelin-duids-XXXXXX";
+    close(mkstemp(duids));
+    std::ofstream(duids) << "00:03:00:01:00:00:00:00:00:2a\n0003000100000000002b\n0003000100000000002c\n";
+    const auto r = quorvelin({"no-such-device", "--duid-file", duids, "--test-mode", "once", "--clients", "5",
+                              "--identities", "4", "--identity-format", "csv"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "client,link,duid\n0,0,00:03:00:01:00:00:00:00:00:2a\n1,0,00:03:00:01:00:00:00:00:00:2b\n"
+                     "2,0,00:03:00:01:00:00:00:00:00:2c\n3,0,00:03:00:01:00:00:00:00:00:2a\n");
+    EXPECT_EQ(r.err, "Warning: --duid-file holds 3 DUIDs, fewer than the test's clients: client n takes line n mod 3, "
+                     "so DUIDs repeat.\n");
+    EXPECT_EQ(quorvelin({"lo", "--duid-file", duids, "--test-mode", "once", "--clients", "3", "--identities", "1"})
+                  .err,
+              "");
+    unlink(duids);
+}
+
 TEST(CommandLine, EachRunAppendsItsStartLineAndScenarioDumpsToTheLog)
 {
     char path[] = "/tmp/quorvelin-log-XXXXXX";
