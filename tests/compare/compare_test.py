@@ -150,6 +150,13 @@ class CompareTest(unittest.TestCase):
         # A single slow run against the same base would have been a regression.
         self.assertEqual(self.compare(once(), once(with_tail(150))).returncode, 3)
 
+    def test_a_run_the_generator_limited_is_compared_with_a_warning(self):
+        done = self.compare(once(), once(generator_saturated=True))
+        saturated = os.path.join(self.dir, "r2.jsonl")
+        self.assertEqual(done.returncode, 0)
+        self.assertEqual(done.stderr, f"compare: {saturated}: warning: the generator limited this run "
+                                      "(generator_saturated): its figures measure the generator, not the server\n")
+
     def test_markdown_is_a_github_table(self):
         done = self.compare("--markdown", "--tolerance", "5", once(), once(with_tail(200)))
         self.assertEqual(done.returncode, 3)
