@@ -398,11 +398,20 @@ class MergeTest(unittest.TestCase):
                          [("release", "Releasing 300 bound subscribers."),
                           ("finished", "Finished and report: 300 subscribers bound.")])
 
+    def test_population_segments_with_a_steady_start_merge_and_keep_it(self):
+        steady = [changed(read_records(os.path.join(SEGMENTS, f"population-{i}.jsonl")), "start",
+                          "settings.steady_start", True) for i in range(3)]
+        _, records = self.merged(*steady)
+        self.assertEqual((records[0]["settings"]["steady_start"], records[-1]["result"]), (True, 300))
+
     def test_population_segments_of_other_tests_are_refused(self):
         segments = [read_records(os.path.join(SEGMENTS, f"population-{i}.jsonl")) for i in range(3)]
         self.assert_each_refused([
             # Each segment carries the whole test's population: one that differs is of another test.
             ([segments[0], segments[1], changed(segments[2], "start", "settings.population", 900)],
+             "r2.jsonl: not the same test as"),
+            # Segments of one test share --steady-start, or none has it.
+            ([segments[0], segments[1], changed(segments[2], "start", "settings.steady_start", True)],
              "r2.jsonl: not the same test as"),
             # An instance run side by side (0/1) is no segment of them.
             ([segments[0], segments[1], changed(segments[2], "start", "settings.segment", {"index": 0, "count": 1})],
