@@ -317,7 +317,7 @@ SETTINGS = Obj({"device": TEXT, "server": TEXT, "clients": SAME, "test_duration_
                 "start_at": Nullable(TIME),
                 "ramp": Nullable(Obj({"from": SAME, "to": SAME, "step": SAME, "seconds": SAME}))},
                {"retransmit": FLAG, "check_leases": FLAG, "reservations": FLAG, "population": SAME, "time_compression": NUMBER,
-                "seed": Nullable(INTEGER)})
+                "steady_start": FLAG, "seed": Nullable(INTEGER)})
 MERGED = Obj({"segments": SAME, "files": TEXTS, "device": TEXTS, "local_address": TEXTS},
              {"seeds": ListOf(Nullable(INTEGER))})
 START = Obj({"type": TEXT, "format": SAME, "version": TEXT, "command_line": TEXTS, "mode": TEXT, "messages": TEXTS,

@@ -32,7 +32,8 @@ NO_DEVICE = "qv-no-such-if"
 # The lab's client device, as a command run by scripts/lab names it.
 LAB_DEVICES = {"$LAB_CLIENT_IF", "${LAB_CLIENT_IF}"}
 # Where the package installs scripts of this repository.
-INSTALLED_SCRIPTS = {"/usr/share/quorvelin/plot": "scripts/plot", "/usr/share/quorvelin/merge": "scripts/merge"}
+INSTALLED_SCRIPTS = {"/usr/share/quorvelin/plot": "scripts/plot", "/usr/share/quorvelin/merge": "scripts/merge",
+                     "/usr/share/quorvelin/compare": "scripts/compare"}
 QUORVELIN_NAMES = {"quorvelin", "build/quorvelin", "/usr/bin/quorvelin"}
 # Top-level directories of the repository: a word that begins with one is a
 # path into the checkout and must exist.

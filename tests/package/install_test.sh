@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package, as an operator gets it: built by cpack from this build
 # directory and unpacked into a throwaway root. Debian's lintian finds no
-# error and no warning in it, the installed program runs, the installed plot
-# and merge scripts draw a recorded report and merge recorded segments with
-# the report reader installed beside them, the man page renders without a
+# error and no warning in it, the installed program runs, the installed plot,
+# merge and compare scripts draw a recorded report, merge recorded segments and
+# compare two of them with the report reader installed beside them, the man page renders without a
 # single groff warning, and the page, the README's options table, the bash
 # completion and the program's --help list the same options.
 set -euo pipefail
@@ -46,6 +46,10 @@ version=$("$bin" --version)
   fail "the installed scripts/merge found no capacity of 200"
 "$tmp/root/usr/share/quorvelin/plot" "$tmp/ramp.jsonl" "$tmp/ramp.png" && [ -s "$tmp/ramp.png" ] ||
   fail "the installed scripts/plot drew no merged report"
+# The installed compare, with the same reader: two recorded segments side by side.
+(cd / && "$tmp/root/usr/share/quorvelin/compare" "$QUORVELIN_SOURCE_DIR"/tests/fixtures/segments/ramp-{0,1}.jsonl \
+  >"$tmp/compare.txt") || fail "the installed scripts/compare failed: $(cat "$tmp/compare.txt")"
+grep -q '^result  *200  *200 ' "$tmp/compare.txt" || fail "the installed scripts/compare showed no result row"
 [ ! -e "$tmp/root/usr/share/quorvelin/__pycache__" ] || fail "the scripts left compiled copies of the reader"
 zcat "$page" | grep -q "^\.TH QUORVELIN 1 [^ ]* \"$version\"" || fail "the man page is not of $version"
 
