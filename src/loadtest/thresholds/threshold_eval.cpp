@@ -13,12 +13,13 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-const std::vector<std::string> population_counts = {"bound",    "bound_at_end",     "lost",     "unbound",
-                                                    "released", "release_answered", "not_bound"};
+// The counts of the summary's "population" object a threshold may name.
+const std::vector<std::string> population_figures = {"bound",    "bound_at_end",     "lost",     "unbound",
+                                                     "released", "release_answered", "not_bound"};
 
 bool is_population_count(const std::string& name)
 {
-    return std::find(population_counts.begin(), population_counts.end(), name) != population_counts.end();
+    return std::find(population_figures.begin(), population_figures.end(), name) != population_figures.end();
 }
 
 // Why a field the summary lacks is not there.

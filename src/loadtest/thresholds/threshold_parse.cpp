@@ -19,15 +19,14 @@ const std::array<const char*, 7> latency_names = {"p50", "p90", "p99", "p999", "
 // The counts of each scope, by the summary record's field names
 // (docs/report.md); the client's also name the run's own figures.
 const std::vector<std::string> client_counts = {
-    "started",  "completed", "timed_out",         "stalled",      "pending",  "cleared",
-    "refused",  "no_lease_offered", "duplicate_leases", "received", "unmatched_replies",
-    "rcvbuf_drops", "result", "bound",            "bound_at_end", "lost",     "unbound",
-    "released", "release_answered", "not_bound"};
+    "started", "completed", "timed_out", "stalled", "pending", "cleared", "refused", "no_lease_offered",
+    "duplicate_leases", "received", "unmatched_replies", "rcvbuf_drops", "result", "bound", "bound_at_end", "lost",
+    "unbound", "released", "release_answered", "not_bound"};
 const std::vector<std::string> step_counts = {
-    "sent",       "answered",     "timed_out",   "refused",          "no_lease_offered", "rapid_commit_not_honoured",
+    "sent", "answered", "timed_out", "refused", "no_lease_offered", "rapid_commit_not_honoured",
     "released_without_binding", "duplicates", "no_server_id", "unbuildable", "duplicate_leases", "retransmitted"};
-const std::vector<std::string> exchange_counts = {"sent",    "retransmitted",    "answered",        "refused",
-                                                  "no_lease_offered", "timed_out", "duplicate_leases"};
+const std::vector<std::string> exchange_counts = {
+    "sent", "retransmitted", "answered", "refused", "no_lease_offered", "timed_out", "duplicate_leases"};
 
 // Status names as the summary prints them (RFC 8415 section 21.13, RFC 5007).
 const std::array<const char*, 11> status_names = {
