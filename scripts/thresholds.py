@@ -38,7 +38,8 @@ OPERATORS = {"<": lambda a, b: a < b, "<=": lambda a, b: a <= b, ">": lambda a, 
 TIME_SCALE = {"us": 1, "ms": 1e3, "s": 1e6}
 # What quorvelin's trim takes for blanks (C's isspace).
 BLANKS = " \t\n\r\f\v"
-SCOPED = re.compile(r"(?:step([0-9]{1,6})|(renew)|(rebind))\.(.*)", re.S)
+# "." stops at a line end, as in quorvelin's regular expressions.
+SCOPED = re.compile(r"(?:step([0-9]{1,6})|(renew)|(rebind))\.(.*)")
 LIMIT = re.compile(r"([0-9]+(?:\.[0-9]+)?)(us|ms|s|%)?")
 
 
@@ -100,8 +101,9 @@ def read_op(t, at):
 def read_status(t, text):
     if re.fullmatch(r"[0-9]{1,3}", text) and int(text) <= 255:
         return int(text)
+    # Case is folded in ASCII only, as quorvelin folds it.
     for code, name in enumerate(STATUS_NAMES):
-        if text.lower() == name.lower():
+        if text.isascii() and text.lower() == name.lower():
             return code
     raise ThresholdError(t.expression, f'unknown status "{text}": a code from 0 to 255, or a name such as NoAddrAvail')
 
