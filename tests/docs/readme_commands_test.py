@@ -22,7 +22,7 @@ SOURCE = os.path.abspath(os.environ.get("QUORVELIN_SOURCE_DIR", os.path.join(os.
 BINARY = os.path.abspath(os.environ.get("QUORVELIN", os.path.join(SOURCE, "build", "quorvelin")))
 README = os.path.join(SOURCE, "README.md")
 DOCS = os.path.join(SOURCE, "docs")
-MAX_README_LINES = 400
+MAX_README_LINES = 430
 NETWORK_MARK = "<!-- needs a real network -->"
 # Blocks whose every line is a command; in other blocks only "$ " lines are.
 SHELL_BLOCKS = {"sh", "bash", "shell"}

@@ -51,7 +51,9 @@ version=$("$bin" --version)
   >"$tmp/compare.txt") || fail "the installed scripts/compare failed: $(cat "$tmp/compare.txt")"
 grep -q '^result  *200  *200 ' "$tmp/compare.txt" || fail "the installed scripts/compare showed no result row"
 [ ! -e "$tmp/root/usr/share/quorvelin/__pycache__" ] || fail "the scripts left compiled copies of the reader"
-zcat "$page" | grep -q "^\.TH QUORVELIN 1 [^ ]* \"$version\"" || fail "the man page is not of $version"
+# grep reads the whole page: with -q it would quit at the match, and zcat's
+# next write would die of SIGPIPE, which pipefail reports as a failure.
+zcat "$page" | grep "^\.TH QUORVELIN 1 [^ ]* \"$version\"" >/dev/null || fail "the man page is not of $version"
 
 export LC_ALL=C.UTF-8 MANWIDTH=80
 warnings=$(zcat "$page" | groff -ww -z -man 2>&1)
