@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
 # What a real client gets right: an ADVERTISE where Rapid Commit asked for a
 # REPLY stops the client under a reason of its own; a RELEASE answered
-# NoBinding is done; the population's RENEW and REBIND carry Option Request
-# and Elapsed Time, its RELEASE Elapsed Time, and the releases begin -t
-# seconds in; --seed repeats the retransmission jitter and without it runs
+# NoBinding is done; --seed repeats the retransmission jitter and without it runs
 # differ; a preferred lifetime of 0 raises the client's own times instead
 # of renewing in a storm; IAs that are all discarded bind nothing and say so;
 # a signal during a population releases it; a generator that falls behind
@@ -14,16 +12,14 @@ source "$(dirname "$0")/lab.bash"
 # Kea without rapid commit answers the Rapid Commit SOLICIT with an
 # ADVERTISE; the example's next message is a RELEASE, so no client has a
 # binding to release: none completes, each under the new reason.
-qv rapid 30 --server kea -- --test-mode once --clients 20 --timeout 2 --summary --report "$T/rapid.jsonl" \
-  --log-file "$T/rapid.log" @IF@ "$EX"/rapid-commit/*.scn
+qv rapid 30 --server kea -- --test-mode once --clients 20 --timeout 2 --summary --report "$T/rapid.jsonl" @IF@ \
+  "$EX"/rapid-commit/*.scn
 check "rapid: 0 of 20 completed, 20 under the reason of their own" "$status/$(count rapid \
   '^Summary: once test, 0 of 20 clients completed$')/$(count rapid \
   '^Rapid commit not honoured at step 1 SOLICIT: 20$')" = 0/1/1
 check "rapid: the report counts them at step 1, the clients stalled, no RELEASE sent" "$(report rapid \
   '[step(1)["rapid_commit_not_honoured"], summary["clients"]["stalled"], step(2)["sent"], sum(step(1)["refused"].values())]')" \
   = '[20, 20, 0, 0]'
-check "rapid: a debug-log line for each" \
-  "$(grep -c '^# failed rapid commit not honoured on 2:ADVERTISE$' "$T/rapid.log" || true)" -eq 20
 
 # A RELEASE of an address only advertised: Kea answers NoBinding, and the
 # release is done all the same.
@@ -32,8 +28,7 @@ qv nobinding 30 --server kea -- --test-mode once --clients 20 --summary --report
 check "nobinding: 20 of 20 completed, 20 released without a binding" "$status/$(count nobinding \
   '^Summary: once test, 20 of 20 clients completed$')/$(count nobinding \
   '^Released without a binding at step 2 RELEASE: 20$')" = 0/1/1
-check "nobinding: none refused" "$(report nobinding \
-  '[step(2)["released_without_binding"], sum(step(2)["refused"].values()), step(2)["no_lease_offered"]]')" = '[20, 0, 0]'
+check "nobinding: none refused" "$(report nobinding 'sum(step(2)["refused"].values())')" = 0
 
 # Kea answers a RENEW with the very bytes it answered the REQUEST with (one
 # transaction id per client): still the RENEW's answer, and the client
@@ -42,33 +37,6 @@ qv renew 30 --server kea -- --test-mode once --clients 20 --summary @IF@ "$EX"/r
 check "renew: 20 of 20 completed, no duplicates" "$status/$(count renew \
   '^Summary: once test, 20 of 20 clients completed$')/$(awk '/^[1-4] [A-Z]+ / && NF == 9 { d += $7 } END { print d + 0 }' \
   "$T/renew.out")" = 0/1/0
-
-# The population's built-in messages on the wire: lifetimes 100/200/300/400
-# s at 20 times (RENEW at 5 s, REBIND at 10 s while the responder is
-# silent), the releases 15 s after the first SOLICIT.
-qv population 60 --server responder --capture "$T/population.pcap" \
-  --responder-args "--lease-times 100,200,300,400 --silent-from 3 --silent-for 10" -- \
-  --test-mode population --population 100 --clients 100 --time-compression 20 -t 15 @IF@
-tshark -r "$T/population.pcap" -Y 'dhcpv6 && udp.srcport == 546' -T fields -E separator=/t -E occurrence=a \
-  -e frame.time_relative -e dhcpv6.msgtype -e dhcpv6.requested_option_code -e dhcpv6.elapsed_time \
-  2>/dev/null >"$T/population.fields"
-# kind: "RENEW" etc.; prints "all of N" when every one of N such messages carries what it must.
-carries() {
-  awk -F'\t' -v type="$1" -v oro="$2" '$2 == type {
-      n++; if ($4 != "" && (!oro || $3 ~ /(^|,)82(,|$)/)) ok++ }
-    END { printf "%s of %d", (ok == n ? "all" : ok + 0), n }' "$T/population.fields"
-}
-check "population: exit status 0" "$status" = 0
-check "population: every RENEW carries Option Request with 82 and Elapsed Time" "$(carries 5 1)" = "all of $(
-  awk -F'\t' '$2 == 5' "$T/population.fields" | wc -l)"
-check "population: some RENEWs and REBINDs went out" "$(awk -F'\t' '$2 == 5 { r++ } $2 == 6 { b++ }
-  END { print (r >= 100 && b >= 100) }' "$T/population.fields")" = 1
-check "population: every REBIND carries Option Request with 82 and Elapsed Time" "$(carries 6 1)" = "all of $(
-  awk -F'\t' '$2 == 6' "$T/population.fields" | wc -l)"
-check "population: every RELEASE carries Elapsed Time" "$(carries 8 0)" = "all of 100"
-check "population: the first RELEASE 15 s (within 0.2 s) after the first SOLICIT" "$(awk -F'\t' '
-  $2 == 1 && solicit == "" { solicit = $1 } $2 == 8 && release == "" { release = $1 }
-  END { d = release - solicit; print (d >= 14.8 && d <= 15.2) ? "yes" : d }' "$T/population.fields")" = yes
 
 # Retransmissions: the responder drops the first SOLICIT of every client.
 # offsets NAME: each client's second SOLICIT, in ms after its first.

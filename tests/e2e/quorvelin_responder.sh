@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # quorvelin against the test responder's misbehaviour switches: the highload
-# search finds a server's limit of new clients per second; refused IAs,
-# dropped requests and duplicate answers have the effects the test modes
-# promise.
+# search finds a server's limit of new clients per second; refused IAs, a
+# server that never answers and duplicate answers have the effects the test
+# modes promise. (A refusal among the answer's own options is met in the
+# dnsmasq test, which puts it there.)
 # shellcheck source=tests/e2e/lab.bash
 source "$(dirname "$0")/lab.bash"
 
@@ -36,7 +37,6 @@ qv refuse 30 --server responder --responder-args --refuse -- --test-mode once --
 check "refuse: exit status 0, no client completed, the summary names the status" "$status/$(count refuse \
   '^Finished and report: 0 transactions per second\.$')/$(count refuse '^Refused at step 1 SOLICIT: 2:NoAddrAvail 20$')" \
   = 0/1/1
-check "refuse: all 20 clients timed out" "$(column refuse 3)" -eq 20
 check "refuse: 20 refusals with NoAddrAvail at the SOLICIT step, every client stalled and timed out" \
   "$(report refuse '[step(1)["refused"], step(2)["sent"], summary["clients"]["timed_out"], summary["clients"]["stalled"]]')" \
   = '[{"2": 20}, 0, 20, 20]'
@@ -46,33 +46,6 @@ check "refuse: the hint says replies came but no client got through" "$(cat "$T/
 completed: replies reached clients but no client got through its scenario (--log-file shows refused IAs and messages \
 that could not be built)."
 
-# A message-level refusal: every ADVERTISE says NoAddrAvail among its own
-# options and carries no IA. Counted like a refused IA, at the SOLICIT step.
-qv refuse_message 30 --server responder --responder-args --refuse-message -- --test-mode once --clients 20 \
-  --timeout 1 --log-file "$T/refuse_message.log" --summary --report "$T/refuse_message.jsonl" @IF@
-check "refuse-message: exit status 0, no client completed, the summary names the status" "$status/$(count \
-  refuse_message '^Finished and report: 0 transactions per second\.$')/$(count refuse_message \
-  '^Refused at step 1 SOLICIT: 2:NoAddrAvail 20$')" = 0/1/1
-check "refuse-message: 20 refusals at the SOLICIT step, no REQUEST sent, every client stalled" \
-  "$(report refuse_message '[step(1)["refused"], step(2)["sent"], summary["clients"]["stalled"]]')" = '[{"2": 20}, 0, 20]'
-check "refuse-message: the debug log names each refusal" \
-  "$(grep -cxF '# failed status-code=2:NoAddrAvail on 2:ADVERTISE' "$T/refuse_message.log" || true)" -eq 20
-
-# No answers at all: the probe gives up at its first timeouts.
-qv silent 30 --server responder --responder-args "--drop-percent 100" -- -v --timeout 1 --clients 100 @IF@
-check "silent: exit status 0, the probe is unable to continue" "$status/$(last silent)" = "0/Unable to continue."
-check "silent: timeouts counted, no report" "$(column silent 3)" -gt 0 -a "$(count silent '^Finished')" -eq 0
-check "silent: the hint says no reply arrived" "$(cat "$T/silent.err")" = "Hint: no client completed: no reply arrived at all."
-
-# Endless: 5 % of requests dropped is far above the 0.1 % allowed, so the
-# test ends with its report at the first tick that counts timeouts.
-qv endless_drop 30 --server responder --responder-args "--drop-percent 5" -- \
-  --test-mode endless -v --timeout 1 --test-duration 2 --clients 200 @IF@
-check "endless, drops: start line first" "$(head -n 1 "$T/endless_drop.out")" = "Beginning DHCPv6 load endless test."
-check "endless, drops: exit status 0, ends with its report" "$status/$(last endless_drop)" = \
-  "0/Finished and report: 200 transactions per second."
-check "endless, drops: timeouts were counted" "$(column endless_drop 3)" -gt 0
-
 # Endless against a server that never answers, cycles no longer than the
 # timeout: the pause lasts until every client of the cycle has timed out, so
 # the run ends by itself at its first tick with timeouts (3, or 4 for clients
@@ -80,10 +53,12 @@ check "endless, drops: timeouts were counted" "$(column endless_drop 3)" -gt 0
 for t in 1 2; do
   qv "dead$t" 15 --server none -- --test-mode endless -v --timeout 3 -t "$t" --clients 100 --report "$T/dead$t.jsonl" @IF@
   check "endless, dead server, -t $t: status 0, ends with its report at its first tick with timeouts, counts all" \
-    "$status/$(last "dead$t")/$(report "dead$t" '[[t["tick"] for t in ticks if t["timeouts"]][:1] == [ticks[-1]["tick"]],
-    ticks[-1]["tick"] in (3, 4), summary["clients"]["timed_out"] > 0, summary["clients"]["started"] -
-    summary["clients"]["timed_out"] - summary["clients"]["pending"], summary["clients"]["cleared"],
-    summary["clients"]["started"]]')" = "0/Finished and report: 100 transactions per second./[true, true, true, 0, 0, $((100 * t))]"
+    "$status/$(head -n 1 "$T/dead$t.out")/$(last "dead$t")/$(report "dead$t" '[
+    [t["tick"] for t in ticks if t["timeouts"]][:1] == [ticks[-1]["tick"]], ticks[-1]["tick"] in (3, 4),
+    summary["clients"]["timed_out"] > 0, summary["clients"]["started"] - summary["clients"]["timed_out"] -
+    summary["clients"]["pending"], summary["clients"]["cleared"], summary["clients"]["started"]]')" = \
+    "0/Beginning DHCPv6 load endless test./Finished and report: 100 transactions per second./[true, true, true, 0, 0, \
+$((100 * t))]"
 done
 
 # Duplicate answers: only the answer to the message a client waits on moves
@@ -94,7 +69,6 @@ qv twice 30 --server responder --responder-args --answer-twice --server-log "$T/
   --capture "$T/twice.pcap" -- --test-mode once --clients 200 -v --timeout 1 --report "$T/twice.jsonl" @IF@
 check "twice: exit status 0, all 200 clients completed" "$status/$(last twice)" = \
   "0/Finished and report: 200 transactions per second."
-check "twice: no timeouts" "$(column twice 3)" -eq 0
 check "twice: the responder got three messages per client and answered each twice" \
   "$(responder_count "$T/twice.responder" received)/$(responder_count "$T/twice.responder" sent)" = 600/1200
 check_capture "$T/twice.pcap" twice 200 "1 2 3 7 8 7" awaited

@@ -61,11 +61,6 @@ check "drop: every client completed or timed out; the result is the completed cl
   '[summary["clients"]["completed"] + summary["clients"]["timed_out"], summary["result"] == summary["clients"]["completed"]]')" \
   = '[500, true]'
 
-# A report that cannot be written is said once, and the run ends with 1.
-qv full 30 --server responder -- --test-mode once --clients 5 --report /dev/full @IF@
-check "report on /dev/full: exit status 1, said once" "$status/$(cat "$T/full.err")" = \
-  "1/Error: report /dev/full: write failed: No space left on device"
-
 # A server that takes at most 150 new clients per second, offered 200: the
 # report line keeps the offered rate, the summary gives the served one, and
 # --fail-below judges the served one. The responder counts whole seconds of
@@ -138,12 +133,11 @@ in_lab startwait 40 --server none -- bash -c '
 check "start wait, SIGTERM: exit status 143, no test began, the summary says interrupted" \
   "$status/$(count startwait '^Waiting until')/$(count startwait '^Beginning')/$(count startwait \
   '^Summary: endless test, 200 clients/second offered, 0.0 served; interrupted$')" = 143/1/0/1
-check "start wait, SIGTERM: the report's start, the signal, an interrupted summary that counted nothing" \
-  "$(report startwait '[[r["type"] for r in records], start["mode"], start["settings"]["clients"],
-    [e["signal"] for e in events if e["event"] == "interrupted"], summary["interrupted"], summary["offered_rate"],
-    sorted(set(summary["clients"].values())), summary["received"], [s["sent"] for s in summary["steps"]],
-    start["start"] <= summary["start"] <= summary["end"]]')" = \
-  '[["start", "event", "summary"], "endless", 200, [15], true, 200, [0], 0, [0, 0, 0], true]'
+# (What such a report holds field by field is pinned in run_report_test.cpp.)
+check "start wait, SIGTERM: the report's start, the signal, an interrupted summary of the run's settings" \
+  "$(report startwait '[[r["type"] for r in records], [e["signal"] for e in events], summary["interrupted"],
+    start["mode"], summary["offered_rate"], [s["sent"] for s in summary["steps"]]]')" = \
+  '[["start", "event", "summary"], [15], true, "endless", 200, [0, 0, 0]]'
 check "start wait, SIGTERM: merge takes the report" \
   "$(python3 "$SOURCE_DIR/scripts/merge" "$T/startwait.jsonl" | tail -n 1 | python3 -c \
   'import json, sys; s = json.load(sys.stdin); print(s["interrupted"], s["clients"]["started"])')" = "True 0"

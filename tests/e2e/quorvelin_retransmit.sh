@@ -4,7 +4,8 @@
 # after exactly two retransmissions per step, same transaction id, Elapsed
 # Time brought up to date; an avalanche of 20,000 clients at once against a
 # responder serving 2,000 new clients per second is served in the end;
-# --check-leases counts leases granted to two clients at once exactly; and
+# --check-leases counts leases granted to two clients at once exactly (the
+# population test against Kea sees it count none where there are none); and
 # SOLICITs with Rapid Commit complete against Kea in two exchanges.
 # shellcheck source=tests/e2e/lab.bash
 source "$(dirname "$0")/lab.bash"
@@ -64,10 +65,6 @@ check "same: all 40 clients completed, 39 duplicate leases at the REQUEST step, 
   -c '^# duplicate lease 2001:db8:1::1:1 granted to xid:[0-9]*, held by xid:[0-9]*$' "$T/same.log")" = "0/1/1/1/[0, 39]/39"
 check "same: the progress lines' own lines add up to 39" "$(sed -n 's/^Duplicate leases in tick [0-9]*: //p' \
   "$T/same.out" | awk '{ s += $1 } END { print s }')" -eq 39
-# A server granting each client its own address: none.
-qv distinct 30 --server responder -- --test-mode once --clients 200 --check-leases --summary @IF@
-check "distinct: all 200 clients completed, no duplicate lease" "$status/$(count distinct \
-  '^Finished and report: 200 transactions per second\.$')/$(count distinct '^Duplicate leases: 0$')" = 0/1/1
 
 # Rapid commit: Kea answers each SOLICIT with a REPLY, so a client completes
 # after its RELEASE in two exchanges.

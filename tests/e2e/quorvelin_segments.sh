@@ -39,9 +39,6 @@ check "ramp: the steps' clients add up to the single generator's" \
   "$(report rampseg '[s["started"] for s in summary["ramp"]["steps"]]')" = \
   "$(report ramp '[s["started"] for s in summary["ramp"]["steps"]]')"
 
-check "ramp: the plot draws the merged report" \
-  "$("$SOURCE_DIR/scripts/plot" "$T/rampseg.jsonl" "$T/rampseg.png" 2>&1 && echo drawn)" = drawn
-
 # An address that is not the device's is an error at start.
 qv foreign 15 --server none -- --local-address 2001:db8:9::1 @IF@
 check "foreign address: exit status 1 and the reason" "$status/$(cat "$T/foreign.err")" = \

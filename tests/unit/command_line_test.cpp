@@ -113,8 +113,6 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
     char dir[] = "/tmp/quorvelin-cli-XXXXXX";
     ASSERT_TRUE(mkdtemp(dir));
     const std::string fifo = dir + "/fifo"s, link = dir + "/link"s, day = "' is out of range 1..86400";
-    const std::string local = "is not an IPv6 address: expected an IPv6 address of this host, such as 2001:db8:1::2 "
-                              "or fe80::2%eth0";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
@@ -133,13 +131,10 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         {{"lo", "--timeout", "86401"}, "the argument ('86401') for option '--timeout" + day},
         {{"lo", "--timeout", "99999999999999999999"}, "the argument ('99999999999999999999') for option '--timeout" + day},
         {{"lo", "--clients", "0"}, "the argument ('0') for option '--clients' is out of range 1..1000000"},
-        {{"lo", "--clients=-0"}, "the argument ('-0') for option '--clients' is out of range 1..1000000"},
         {{"lo", "--clients", "1000001"}, "the argument ('1000001') for option '--clients' is out of range 1..1000000"},
-        {{"lo", "--nthreads", "-1"}, "the argument ('-1') for option '--nthreads' is out of range 1..1024"},
         {{"lo", "--nthreads", "0"}, "the argument ('0') for option '--nthreads' is out of range 1..1024"},
         {{"lo", "--nthreads", "1025"}, "the argument ('1025') for option '--nthreads' is out of range 1..1024"},
-        // An output that cannot be opened says why, in the system's words.
-        {{"lo", "--log-file", "/nonexistent-dir/q.log"}, "/nonexistent-dir/q.log Can't open file: No such file or directory"},
+        // An output (both open alike) that cannot be opened says why, in the system's words.
         {{"lo", "--report", "/nonexistent-dir/q.log"}, "/nonexistent-dir/q.log Can't open file: No such file or directory"},
         {{"lo", "--report", dir}, dir + " Can't open file: Is a directory"s},
         // A FIFO nobody reads is refused at once instead of waiting silently
@@ -149,8 +144,8 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         {{"lo", "--fail-below", "most"}, "the argument ('most') for option '--fail-below' is invalid"},
         {{"lo", "--fail-below", "-5"}, "the argument ('-5') for option '--fail-below' is out of range 0..1000000"},
         {{"lo", examples + "relay/two-relays.scn", examples + "relay/two-relays.scn"}, "can't set many relay files"},
-        // Several generators, one test: each option reaches its parser (whose
-        // own tests hold every refusal), and the one mode that cannot be split.
+        // Each option below reaches its parser, whose own tests hold every
+        // refusal; and the one mode that cannot be split into segments.
         {{"lo", "--segment", "3/3", "--test-mode", "once"},
          "the argument ('3/3') for option '--segment' is not I/N with 0 <= I < N <= 1024"},
         {{"lo", "--segment", "1/3"}, "--segment 1/3: the highload search cannot be split into segments, since its "
@@ -161,16 +156,11 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         {{"lo", "--ramp", "10:20:5"}, "the argument ('10:20:5') for option '--ramp' is not FROM:TO:STEP:SECONDS"},
         {{"lo", "--ramp", "10:20:5:10", "--test-mode", "once"},
          "--ramp and --test-mode exclude each other: the ramp is a test mode of its own"},
-        // Retransmission needs a timeout that lets some message go out twice.
-        {{"lo", "--retransmit", "--timeout", "1"},
-         "--retransmit with --timeout 1: no message of the scenario would surely go out again before its client "
-         "gives up (the first retransmission of SOLICIT comes up to 1.1 s after it was sent); use --timeout 2 or more"},
+        // Retransmission needs a timeout that lets some message of the scenario go out twice.
         {{"lo", "--retransmit", "--timeout", "11", examples + "renew/3-renew.scn"},
          "--retransmit with --timeout 11: no message of the scenario would surely go out again before its client "
          "gives up (the first retransmission of RENEW comes up to 11.0 s after it was sent); use --timeout 12 or more"},
         // The population test: a size within the limit, a compression from 0.001.
-        {{"lo", "--test-mode", "population", "--population", "0"},
-         "the argument ('0') for option '--population' is out of range 1..1000000"},
         {{"lo", "--test-mode", "population", "--population", "1000001"},
          "the argument ('1000001') for option '--population' is out of range 1..1000000"},
         {{"lo", "--test-mode", "population", "--population", "10", "--time-compression", "0"},
@@ -186,9 +176,6 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         {{"lo", "--server", "127.0.0.1"},
          "the argument ('127.0.0.1') for option '--server' is not an IPv6 address: expected one such as ff02::1:2 "
          "or 2001:db8::1"},
-        {{"lo", "--local-address", "2001:db8::x"}, "the argument ('2001:db8::x') for option '--local-address' " + local},
-        {{"lo", "--local-address", "127.0.0.1"}, "the argument ('127.0.0.1') for option '--local-address' " + local},
-        {{"lo", "--local-address", ""}, "the argument ('') for option '--local-address' " + local},
         {{"lo", "--local-address", "fe80::2%nosuchdev"},
          "the argument ('fe80::2%nosuchdev') for option '--local-address' has the zone 'nosuchdev', which is no "
          "device of this host: expected a zone that names an existing device, such as fe80::2%eth0"},

@@ -1,13 +1,17 @@
-// The datagram I/O's decisions that need no traffic: how the kernel's
-// running drop count becomes drops per batch, and what a bind refused for
-// want of privilege says.
+// The socket's decisions that need no traffic: how the kernel's running
+// drop count becomes drops per batch, and what a bind refused for want of
+// privilege says; the device endpoint's system error for an unknown device,
+// with no query socket left open on any path. (The index it resolves scopes
+// the server address, which the net tests see in the debug log.)
 #include "engine/socket/datagram_io.hpp"
+#include "morvo/asio/raw.hpp"
+#include "wire_bytes.hpp"
 
 #include <boost/asio/io_service.hpp>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <filesystem>
 
 namespace {
 
@@ -34,12 +38,25 @@ TEST(DatagramIo, KernelDropsCountOnceAndOnlyForward)
 // The port, what it needs, and the command that grants it to this binary.
 TEST(DatagramIo, APrivilegedPortRefusedSaysWhatItNeedsAndHowToGrantIt)
 {
-    EXPECT_EQ(privileged_port_refusal(546, "/usr/bin/quorvelin"),
-              "bind: Permission denied: UDP port 546 needs root or the capability CAP_NET_BIND_SERVICE; to run "
-              "without root, grant it to the binary once: setcap cap_net_bind_service=+ep /usr/bin/quorvelin");
     EXPECT_EQ(privileged_port_refusal(547, "/opt/q/bin/quorvelin"),
               "bind: Permission denied: UDP port 547 needs root or the capability CAP_NET_BIND_SERVICE; to run "
               "without root, grant it to the binary once: setcap cap_net_bind_service=+ep /opt/q/bin/quorvelin");
+}
+
+TEST(DeviceEndpoint, UnknownDevicesFailWithTheSystemErrorAndNoSocketIsLeftOpen)
+{
+    using device_endpoint = boost::asio::ip::basic_endpoint<morvo::asio::raw>;
+    auto open_descriptors = [] {
+        const std::filesystem::directory_iterator fds("/proc/self/fd");
+        return std::distance(begin(fds), end(fds));
+    };
+    const auto before = open_descriptors();
+    for (int i = 0; i < 50; ++i) {
+        device_endpoint lo("lo");
+        for (const char* name : {"qv-no-such-dev", "a-device-name-longer-than-ifnamsiz"})
+            EXPECT_EQ(wire_bytes::error_of([&] { device_endpoint{name}; }), "if_nametoindex: No such device");
+    }
+    EXPECT_EQ(open_descriptors(), before);
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include "loadtest/decision.hpp"
 #include "loadtest/report/run_recorder.hpp"
 #include "loadtest/tick.hpp"
+#include "report_samples.hpp"
 
 #include <boost/asio/io_service.hpp>
 #include <gtest/gtest.h>
@@ -106,14 +107,7 @@ protected:
 class run_end : public drivers {
 protected:
     // The report's records, the JSON Lines the recorder wrote.
-    std::vector<nlohmann::json> records() const
-    {
-        std::vector<nlohmann::json> out;
-        std::istringstream lines(report.str());
-        for (std::string line; std::getline(lines, line);)
-            out.push_back(nlohmann::json::parse(line));
-        return out;
-    }
+    std::vector<nlohmann::json> records() const { return report_samples::records(report.str()); }
     template <class Driver>
     void record(Driver& driver, opt_mode_t mode)
     {

@@ -1,7 +1,12 @@
-// Client messages built from scenario trees, byte for byte against RFC 8415
-// layouts, with hand-made server replies; relay-forward layers; output
-// ranges too small for the message.
+// Client messages: DUIDs generated from the client's number or read from a
+// file (either spelling, wrapping, bad lines named); messages built from
+// scenario trees, byte for byte against RFC 8415 layouts, with hand-made
+// server replies; relay-forward layers; output ranges too small for the
+// message; and the walks over received bytes (finding an option, reaching
+// the message inside relay layers), each narrowing a range in place, which
+// the tests give as byte offsets into the input.
 #include "main/options.hpp"
+#include "message/client_identity.hpp"
 #include "wire_bytes.hpp"
 
 #include <gtest/gtest.h>
@@ -9,6 +14,9 @@
 #include <algorithm>
 
 using namespace wire_bytes;
+using zarn::quorvelin::client_identities;
+using zarn::quorvelin::duid_form;
+using zarn::quorvelin::relay_param;
 
 namespace {
 
@@ -31,6 +39,34 @@ struct captured_log {
     ~captured_log() { g_opt_log.reset(); }
 };
 
+// "found from-to" or "none from-to" after `walk` moved the range over `data`.
+template <class Walk>
+std::string walked(const bytes& data, Walk walk)
+{
+    const char* base = reinterpret_cast<const char*>(data.data());
+    const char *begin = base, *end = base + data.size();
+    const bool found = walk(begin, end);
+    return (found ? "found " : "none ") + std::to_string(begin - base) + "-" + std::to_string(end - base);
+}
+
+std::string find_in(const bytes& area, const std::string& node_text)
+{
+    const auto node = scenario("SOLICIT { " + node_text + " }")->params_.at(0);
+    return walked(area, [&](const char*& b, const char*& e) { return node->find_option(b, e); });
+}
+
+std::string get_message(const bytes& data)
+{
+    return walked(data, [](const char*& b, const char*& e) { return relay_param::get_message(b, e); });
+}
+
+std::string strip(const bytes& data)
+{
+    return walked(data, [](const char*& b, const char*& e) { return relay_param::strip_relays(b, e), true; });
+}
+
+bytes relay_reply(const bytes& options) { return relay(13, 0, link_a, peer_a, options); }
+
 } // namespace
 
 TEST(ClientIdentity, TransactionIdAndDuidFromTheLow24Bits)
@@ -43,6 +79,60 @@ TEST(ClientIdentity, TransactionIdAndDuidFromTheLow24Bits)
     }
     buffer b{};
     EXPECT_EQ(error_of([&] { top_param::init_packet(7, b.data(), b.data() + 21); }), "packet too short");
+}
+
+TEST(ClientIdentity, EachGeneratedFormFromTheClientsNumber)
+{
+    const struct {
+        duid_form form;
+        const char* hex;
+    } rows[] = {
+        {duid_form::llt, "00 01 00 01 00 00 00 00 00 00 00 12 34 56"},
+        {duid_form::ll, "00 03 00 01 00 00 00 12 34 56"},
+        {duid_form::en, "00 02 00 00 7e d9 00 12 34 56"},
+        {duid_form::uuid, "00 04 00 00 00 00 00 00 40 00 80 00 00 00 00 12 34 56"},
+    };
+    for (const auto& r : rows) {
+        const client_identities ids(r.form);
+        EXPECT_EQ(to_hex(ids.duid(0x123456)), to_hex(hex(r.hex))) << r.hex;
+        EXPECT_EQ(ids.longest(), hex(r.hex).size());
+    }
+    EXPECT_EQ(client_identities::form_named("uuid"), duid_form::uuid);
+    EXPECT_EQ(error_of([] { client_identities::form_named("LLT"); }), "--duid-type LLT: llt, ll, en or uuid");
+}
+
+TEST(ClientIdentity, DuidsFromAFileTakenInTurnAndRoundAgain)
+{
+    const auto ids = client_identities::from_text("# reserved subscribers\n"
+                                                  "00:03:00:01:00:00:00:00:00:2a\n"
+                                                  "\n"
+                                                  "0003000100000000002B   # the same spelled without colons\n",
+                                                  "duids.txt");
+    EXPECT_EQ(ids.listed(), 2u);
+    EXPECT_EQ(to_hex(ids.duid(0)), to_hex(hex("00 03 00 01 00 00 00 00 00 2a")));
+    EXPECT_EQ(to_hex(ids.duid(1)), to_hex(hex("00 03 00 01 00 00 00 00 00 2b")));
+    EXPECT_EQ(to_hex(ids.duid(2)), to_hex(ids.duid(0))) << "a short file goes round";
+}
+
+TEST(ClientIdentity, ABadLineIsAnErrorNamingIt)
+{
+    const struct {
+        const char* text;
+        const char* error;
+    } rows[] = {
+        {"0003000100\n00:03:zz\n", "duids.txt:2: '00:03:zz' is not a DUID in hexadecimal (such as "
+                                   "00:03:00:01:00:00:00:00:00:2a or 0003000100000000002a)"},
+        {"000300010\n", "duids.txt:1: '000300010' is not a DUID in hexadecimal (such as "
+                        "00:03:00:01:00:00:00:00:00:2a or 0003000100000000002a)"},
+        {"0003:\n", "duids.txt:1: '0003:' is not a DUID in hexadecimal (such as 00:03:00:01:00:00:00:00:00:2a or "
+                    "0003000100000000002a)"},
+        {"0003\n", "duids.txt:1: a DUID of 2 bytes: RFC 8415 allows 3 to 130 (a type and at least one byte)"},
+        {"# nothing\n\n", "duids.txt: no DUID in it"},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(error_of([&] { client_identities::from_text(r.text, "duids.txt"); }), r.error) << r.text;
+    EXPECT_EQ(error_of([] { client_identities::from_text(std::string(131 * 2, 'a'), "d"); }),
+              "d:1: a DUID of 131 bytes: RFC 8415 allows 3 to 130 (a type and at least one byte)");
 }
 
 TEST(DefaultScenario, SolicitRequestReleaseFollowTheReplies)
@@ -129,16 +219,6 @@ TEST(ScenarioValues, FixedAddressesPrefixesTimersAndAlternativesAreWrittenFromTh
         ASSERT_TRUE(c.answer(*solicit, message(2, 0xabcdef, ia(3, 4660, 1, 2, iaaddr("2001:db8::9", 1, 2)))));
         EXPECT_EQ(to_hex(c.sent()), to_hex(message(1, 0xabcdef, cat({fixed, option(15, text(user_class))}))));
     }
-}
-
-TEST(PacketBuffer, TailPastTheMessageIsZeroed)
-{
-    // The next build reads this buffer as the previous request up to its
-    // end: leftovers of a longer earlier message must not look like options.
-    client c(1);
-    c.packet().fill(static_cast<char>(0xab));
-    ASSERT_TRUE(c.start(*scenario(builtin("SOLICIT"))));
-    EXPECT_TRUE(std::all_of(c.packet().begin() + c.sent().size(), c.packet().end(), [](char b) { return b == 0; }));
 }
 
 TEST(RelayLayers, EachClientKeepsTheRelayOptionsOfItsFirstMessage)
@@ -250,4 +330,71 @@ TEST(OutputBounds, EveryBoundaryThrowsItsOwnText)
     EXPECT_EQ(scenario(builtin("REQUEST"))->build_packet(reinterpret_cast<char*>(out.data()),
                                                          reinterpret_cast<char*>(out.data()) + 8, a, a + refused.size(),
                                                          nullptr, nullptr, 0), nullptr);
+}
+
+TEST(FindOption, FirstOptionOfTheCodeAndForAnIaTheIaid)
+{
+    const bytes area = hex("00 01 00 02 aa bb 00 02 00 01 cc");
+    EXPECT_EQ(find_in(area, "SID = @auto"), "found 6-11");
+    EXPECT_EQ(find_in(area, "CID = @auto"), "found 0-6");
+    EXPECT_EQ(find_in(hex("00 00 00 00 00 02 00 01 cc"), "SID = @auto"), "none 9-9"); // code 0 ends the walk
+    EXPECT_EQ(find_in(hex("00 01 00 00 00 02 00 02 cc"), "SID = @auto"), "none 9-9"); // so does an overrun
+    EXPECT_EQ(find_in(hex("00 02 00"), "SID = @auto"), "none 3-3");
+
+    // An IA is keyed by its IAID; one with only 3 data bytes never matches.
+    // Written as a plain option it takes the first IA of its code.
+    const bytes ias = cat({option(3, hex("00 00 01")), ia(3, 2, 0, 0, {}), ia(3, 1, 0, 0, {}), option(4, u32(5))});
+    EXPECT_EQ(find_in(ias, "IA_NA 1 { }"), "found 23-39");
+    EXPECT_EQ(find_in(ias, "IA_PD 1 { }"), "none 47-47");
+    EXPECT_EQ(find_in(ias, "3 = @auto"), "found 0-7");
+    EXPECT_EQ(find_in(ias, "4 = @auto"), "found 39-47");
+}
+
+TEST(RelayWalks, GetMessageReachesAHandledTypeThroughAnyLayers)
+{
+    const bytes reply = message(7, 0x0a0b0c, client_id(1));
+    const bytes nested = relay_reply(cat({option(18, text("eth0")), option(9, relay_reply(option(9, reply)))}));
+    EXPECT_EQ(get_message(nested), "found 84-106");
+    EXPECT_EQ(strip(nested), "found 84-106");
+    EXPECT_EQ(strip(reply), "found 0-22");
+
+    // Types that answer or name a client; a RENEW is stripped to but not taken.
+    for (unsigned type = 0; type < 256; ++type) {
+        const bool handled = type == 1 || type == 2 || type == 3 || type == 7 || type == 8 || type == 9;
+        EXPECT_EQ(get_message(message(type, 1, {})), handled ? "found 0-4" : "none 0-4") << type;
+        if (type != 12 && type != 13) {
+            EXPECT_EQ(get_message(relay_reply(option(9, message(type, 1, {})))), handled ? "found 38-42" : "none 38-42");
+        }
+    }
+    EXPECT_EQ(strip(relay_reply(option(9, message(5, 1, {})))), "found 38-42");
+}
+
+TEST(RelayWalks, MalformedWrappersLeaveTheRangeOnTheLastLayer)
+{
+    for (const bytes& bad : {relay_reply(option(18, text("eth0"))), relay_reply(hex("00 09 00 ff 07 00 00 01")),
+                             relay_reply(cat({hex("00 00 00 00"), option(9, message(7, 1, {}))})),
+                             relay_reply(option(9, hex("07 00 01"))), relay_reply({}), bytes(33, 12)}) {
+        const bytes outer = bad.size() == 33 ? bad : relay_reply(option(9, bad));
+        const std::string on_bad = "none " + std::to_string(outer.size() - bad.size()) + "-" + std::to_string(outer.size());
+        EXPECT_EQ(get_message(outer), on_bad) << to_hex(bad);
+        EXPECT_EQ(strip(outer), "found" + on_bad.substr(4)) << to_hex(bad);
+        // Nothing to answer: no request is built from it.
+        client c(1);
+        EXPECT_FALSE(c.answer(*scenario(builtin("REQUEST")), outer)) << to_hex(bad);
+    }
+}
+
+TEST(RelayWalks, FindNextMessageEntersOneMatchingLayer)
+{
+    const auto scenario_relay = scenario("RELAY 2001:db8:1::1 => fe80::1 { }")->relays_.at(0);
+    auto next = [&](const bytes& data) {
+        return walked(data, [&](const char*& b, const char*& e) { return scenario_relay->find_next_message(b, e); });
+    };
+    const bytes layer = relay(12, 0, link_a, peer_a, cat({option(18, text("eth0")), option(9, message(1, 7, {}))}));
+    EXPECT_EQ(next(layer), "found 46-50");
+    EXPECT_EQ(next(relay(12, 0, link_a, peer_a, option(9, layer))), "found 38-88");
+    bytes other_hop = layer, other_link = layer, other_peer = layer, not_relay = layer;
+    other_hop[1] = 1, other_link[17] ^= 1, other_peer[33] ^= 1, not_relay[0] = 1;
+    for (const bytes& other : {other_hop, other_link, other_peer, not_relay, relay(12, 0, link_a, peer_a, {}), bytes(33, 12)})
+        EXPECT_EQ(next(other), "none 0-" + std::to_string(other.size())) << to_hex(other);
 }

@@ -21,6 +21,7 @@
 #include <optional>
 #include <thread>
 #include <unordered_set>
+#include <vector>
 
 namespace zarn {
 namespace quorvelin {
@@ -232,7 +233,11 @@ private:
         boost::system::error_code ignored;
         acceptor_.close(ignored);
         retry_.cancel();
-
+        // A copy: a connection leaves the set when its last handler has run,
+        // which may be during this loop should close() complete at once.
+        const std::vector<connection*> open(state_.open.begin(), state_.open.end());
+        for (connection* each : open)
+            each->close();
     }
 
     // Declared before the io_context: handlers it destroys may end
