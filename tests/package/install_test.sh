@@ -30,7 +30,7 @@ sed 's/^/lintian| /' "$tmp/lintian"
 dpkg-deb -x "$deb" "$tmp/root"
 bin=$tmp/root/usr/bin/quorvelin page=$tmp/root/usr/share/man/man1/quorvelin.1.gz
 # Every documentation page and picture, since the pages link one another.
-for doc in examples/relay/two-relays.scn prometheus.yml "$QUORVELIN_SOURCE_DIR"/docs/*.md "$QUORVELIN_SOURCE_DIR"/docs/*.png; do
+for doc in examples/relay/two-relays.scn prometheus.yml grafana-dashboard.json "$QUORVELIN_SOURCE_DIR"/docs/*.md "$QUORVELIN_SOURCE_DIR"/docs/*.png; do
   doc=${doc#"$QUORVELIN_SOURCE_DIR"/docs/}
   [ -f "$tmp/root/usr/share/doc/quorvelin/$doc" ] || fail "$doc not installed"
 done
