@@ -354,7 +354,7 @@ class ReadmeTest(unittest.TestCase):
             # Without the mark right before its block, a load on a device.
             (f"{NETWORK_MARK}\n\ntext\n\n```sh\nquorvelin eth0\n```\n",
              f"line 6: quorvelin runs a load on eth0: mark its block '{NETWORK_MARK}'"),
-            ("text\n" * 401, "README.md has 401 lines; at most 400"),
+            ("text\n" * (MAX_README_LINES + 1), f"README.md has {MAX_README_LINES + 1} lines; at most {MAX_README_LINES}"),
             ("[x](docs/nosuch.md)", "README.md: link to docs/nosuch.md: no such file"),
             ("[x](docs/results.md#nosuch)", "README.md: link to docs/results.md#nosuch: no such heading"),
         ]
