@@ -317,7 +317,7 @@ SETTINGS = Obj({"device": TEXT, "server": TEXT, "clients": SAME, "test_duration_
                 "start_at": Nullable(TIME),
                 "ramp": Nullable(Obj({"from": SAME, "to": SAME, "step": SAME, "seconds": SAME}))},
                {"retransmit": FLAG, "check_leases": FLAG, "reservations": FLAG, "population": SAME, "time_compression": NUMBER,
-                "seed": Nullable(INTEGER)})
+                "steady_start": FLAG, "seed": Nullable(INTEGER)})
 MERGED = Obj({"segments": SAME, "files": TEXTS, "device": TEXTS, "local_address": TEXTS},
              {"seeds": ListOf(Nullable(INTEGER))})
 START = Obj({"type": TEXT, "format": SAME, "version": TEXT, "command_line": TEXTS, "mode": TEXT, "messages": TEXTS,
@@ -354,18 +354,24 @@ SUMMARY_BASE = {"type": TEXT, "mode": TEXT, "interrupted": FLAG, "offered_rate":
 # With --retransmit, with --check-leases, and the figures of later versions.
 SUMMARY_OPTIONAL = {"last_completion_s": NUMBER, "duplicate_leases": COUNT, "generator_saturated": FLAG,
                     "tick_late_ms_max": HIGHEST}
+# With --threshold: each threshold's verdict. A merge leaves them out (its
+# own --threshold judges the merged summary again).
+VERDICT = Obj({"expression": TEXT, "value": Nullable(NUMBER), "limit": NUMBER, "unit": Nullable(TEXT),
+               "passed": FLAG})
+SUMMARY_JUDGED = {"thresholds": ListOf(VERDICT)}
 MARKS = {"low_water": SAME, "high_water": SAME}
 SUMMARY_BY_MODE = {"once": {}, "endless": {"served_rate": NUMBER}, "highload": MARKS,
                    "ramp": dict(MARKS, ramp=Obj({"steps": ListOf(RAMP_STEP), "capacity": SAME})),
                    "population": {"population": population(LATENCY, bound_at_end=COUNT)}}
-SUMMARIES = {mode: Obj(dict(SUMMARY_BASE, **extra), SUMMARY_OPTIONAL) for mode, extra in SUMMARY_BY_MODE.items()}
+SUMMARIES = {mode: Obj(dict(SUMMARY_BASE, **extra), dict(SUMMARY_OPTIONAL, **SUMMARY_JUDGED))
+             for mode, extra in SUMMARY_BY_MODE.items()}
 MODES = tuple(SUMMARIES)
 # Every field a record of a type may hold, whatever its mode or event.
 ALL_FIELDS = {
     "start": START, "tick": TICK,
     "event": Obj(dict(EVENT_BASE, **{name: COUNT for figures in EVENT_FIGURES.values() for name in figures},
                       segment=SAME)),
-    "summary": Obj(dict(SUMMARY_BASE, **SUMMARY_OPTIONAL,
+    "summary": Obj(dict(SUMMARY_BASE, **SUMMARY_OPTIONAL, **SUMMARY_JUDGED,
                         **{name: kind for extra in SUMMARY_BY_MODE.values() for name, kind in extra.items()})),
 }
 

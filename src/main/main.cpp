@@ -1,4 +1,5 @@
 #include "main/process/exit_status.hpp"
+#include "loadtest/thresholds/threshold_eval.hpp"
 #include "main/access_options.hpp"
 #include "main/identity_listing.hpp"
 #include "main/options.hpp"
@@ -6,6 +7,7 @@
 #include "main/run_objects.hpp"
 #include "main/process/signals.hpp"
 #include "main/process/workers.hpp"
+#include "main/threshold_options.hpp"
 
 #include <boost/asio/io_service.hpp>
 #include <boost/thread/thread.hpp>
@@ -16,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -24,6 +27,14 @@ namespace {
     std::cout.flush();
     std::cerr << "Error: " << message << std::endl;
     std::exit(1);
+}
+
+bool all_passed(const std::vector<zarn::quorvelin::threshold_verdict>& verdicts)
+{
+    for (const auto& v : verdicts)
+        if (!v.passed)
+            return false;
+    return true;
 }
 
 } // namespace
@@ -47,6 +58,7 @@ int main(int argc, char** argv)
     double result = 0;
     bool saturated = false;
     std::optional<std::uint32_t> fail_below; // judged only when the test ended
+    std::optional<bool> thresholds_passed;    // likewise
     {
         boost::asio::io_service io;
         std::unique_ptr<boost::asio::io_service::work> work(new boost::asio::io_service::work(io));
@@ -79,6 +91,8 @@ int main(int argc, char** argv)
             result = outcome.result;
             saturated = outcome.generator_saturated;
             fail_below = g_opt_fail_below;
+            if (!g_opt_thresholds.empty())
+                thresholds_passed = all_passed(objects.recorder->verdicts());
         }
         if (error.empty())
             objects.serve_final_metrics();
@@ -93,5 +107,5 @@ int main(int argc, char** argv)
         if (*file)
             (*file)->flush();
     std::cout.flush();
-    return exit_status(interrupted_by, output_write_failed(), result, fail_below, saturated);
+    return exit_status(interrupted_by, output_write_failed(), result, fail_below, saturated, thresholds_passed);
 }

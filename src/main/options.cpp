@@ -8,6 +8,7 @@
 #include "main/access_options.hpp"
 #include "main/output/log_file.hpp"
 #include "main/population_options.hpp"
+#include "main/threshold_options.hpp"
 #include "main/values/bounded_option.hpp"
 #include "main/values/start_time.hpp"
 #include "message/param.hpp"
@@ -168,6 +169,7 @@ po::options_description later_options()
         ("seed", po::value<std::uint64_t>(), "Seed of the random choices (default: the clock).");
     add_population_options(later);
     add_access_options(later);
+    add_threshold_options(later);
     return later;
 }
 
@@ -332,6 +334,7 @@ void init_options(int argc, char** argv)
         take_scale_out_options(vm);
         take_population_options(vm, built_in_scenario);
         take_retransmission_options(vm);
+        take_threshold_options(vm);
         warn_of_short_duid_file();
         if (vm.count("report"))
             open_report(vm["report"].as<std::string>());

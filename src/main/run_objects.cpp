@@ -3,6 +3,7 @@
 #include "engine/segment.hpp"
 #include "loadtest/report/report_writer.hpp"
 #include "main/options.hpp"
+#include "main/threshold_options.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
 
@@ -43,6 +44,7 @@ void run_objects::open(boost::asio::io_service& io)
     manager.reset(new zarn::quorvelin::transaction_manager(io, g_opt_send_addr, g_opt_send_port, g_opt_recv_port,
                                                            *endpoint));
     recorder.reset(new zarn::quorvelin::run_recorder(g_opt_report.get(), g_opt_summary && !g_opt_quiet, !g_opt_quiet));
+    recorder->judge_by(g_opt_thresholds, !g_opt_quiet);
     if (g_opt_metrics_listen.empty())
         return;
     std::vector<std::string> steps;

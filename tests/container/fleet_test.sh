@@ -89,7 +89,7 @@ in_lab kube 240 --server kea -- bash -c '
   for i in 0 1 2; do
     ip addr add "2001:db8:1::1$i/64" dev "$LAB_CLIENT_IF" nodad
     "$kube/render-pod" --pod-ip "2001:db8:1::1$i" --set "SERVER=$LAB_SERVER_ADDR" --set "DEVICE=$LAB_CLIENT_IF" \
-      --set "START_AT=$at" --set CLIENTS=1500 --set "METRICS=--metrics-listen 127.0.0.1:954$i --metrics-linger 1" \
+      --set "START_AT=$at" --set CLIENTS=1500 --set "METRICS=--metrics-listen [::]:954$i --metrics-linger 1" \
       "$kube/job.yaml" "$i" >"$dir/pod-$i.yaml"
     podman kube play --network host "$dir/pod-$i.yaml" >/dev/null
   done

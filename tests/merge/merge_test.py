@@ -22,6 +22,7 @@ from datetime import datetime, timedelta, timezone
 
 SOURCE = os.environ.get("QUORVELIN_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 MERGE = os.path.join(SOURCE, "scripts", "merge")
+SEGMENTS = os.path.join(SOURCE, "tests", "fixtures", "segments")
 sys.path.insert(0, os.path.join(SOURCE, "scripts"))
 import report_reader as reader  # noqa: E402
 LAYOUT = {"unit": "us", "exact_below": 256, "sub_buckets": 128, "highest": 60000000}
@@ -158,6 +159,11 @@ def changed(records, kind, name, value):
     else:
         place[last] = value
     return records
+
+
+def read_records(path):
+    with open(path) as f:
+        return [json.loads(line) for line in f]
 
 
 def of_type(records, kind):
@@ -350,6 +356,67 @@ class MergeTest(unittest.TestCase):
         self.assertEqual([(e["event"], e["text"]) for e in of_type(records, "event")],
                          [("release", "Releasing 300 bound subscribers."),
                           ("finished", "Finished and report: 300 subscribers bound.")])
+
+    def test_segments_of_one_population_test_add_up_to_it(self):
+        # Three segments 0/3..2/3 of the recorded population run in
+        # tests/fixtures/reports (300 subscribers, the responder silent for
+        # 10 s): each carries the whole test's population, so it is taken
+        # once; their counts add up to the recorded run's, second by second.
+        segments = [os.path.join(SEGMENTS, f"population-{i}.jsonl") for i in (1, 2, 0)]
+        done = self.merge(*segments, options=("--fail-below", "300"))
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        records = [json.loads(line) for line in done.stdout.splitlines()]
+        start, summary = records[0], records[-1]
+        recorded = read_records(os.path.join(SOURCE, "tests", "fixtures", "reports", "population.jsonl"))
+        self.assertEqual((start["settings"]["population"], start["settings"]["clients"],
+                          start["settings"]["segment"], start["merged"]["segments"], start["merged"]["seeds"]),
+                         (300, 300, {"index": 0, "count": 1}, 3, [4100, 4101, 4102]))
+        counted = ("bound_now", "bound", "lost", "unbound", "released", "release_answered")
+        exchanged = ("sent", "retransmitted", "answered", "timed_out")
+
+        def population(second):
+            p = second["population"]
+            return ({name: p[name] for name in counted},
+                    {kind: {name: p[kind][name] for name in exchanged} for kind in ("renew", "rebind")})
+        self.assertEqual([(t["tick"], t["second"]["received"], population(t["second"]))
+                          for t in of_type(records, "tick")],
+                         [(t["tick"], t["second"]["received"], population(t["second"]))
+                          for t in of_type(recorded, "tick")])
+        self.assertEqual(population(summary), population(recorded[-1]))
+        self.assertEqual((summary["result"], summary["population"]["bound_at_end"], summary["clients"]["completed"]),
+                         (300, 300, 300))
+        # The REBIND latencies: the segments' histograms added bucket by bucket.
+        parts = [read_records(path)[-1] for path in segments]
+        buckets = collections.Counter()
+        for part in parts:
+            buckets.update({value: n for value, n in part["population"]["rebind"]["histogram"]["buckets"]})
+        rebind = summary["population"]["rebind"]
+        self.assertEqual(rebind["histogram"]["buckets"], [[value, buckets[value]] for value in sorted(buckets)])
+        self.assertEqual((rebind["latency_us"]["count"], rebind["histogram"]["sum"]),
+                         (300, sum(p["population"]["rebind"]["histogram"]["sum"] for p in parts)))
+        self.assertEqual([(e["event"], e["text"]) for e in of_type(records, "event")],
+                         [("release", "Releasing 300 bound subscribers."),
+                          ("finished", "Finished and report: 300 subscribers bound.")])
+
+    def test_population_segments_with_a_steady_start_merge_and_keep_it(self):
+        steady = [changed(read_records(os.path.join(SEGMENTS, f"population-{i}.jsonl")), "start",
+                          "settings.steady_start", True) for i in range(3)]
+        _, records = self.merged(*steady)
+        self.assertEqual((records[0]["settings"]["steady_start"], records[-1]["result"]), (True, 300))
+
+    def test_population_segments_of_other_tests_are_refused(self):
+        segments = [read_records(os.path.join(SEGMENTS, f"population-{i}.jsonl")) for i in range(3)]
+        self.assert_each_refused([
+            # Each segment carries the whole test's population: one that differs is of another test.
+            ([segments[0], segments[1], changed(segments[2], "start", "settings.population", 900)],
+             "r2.jsonl: not the same test as"),
+            # Segments of one test share --steady-start, or none has it.
+            ([segments[0], segments[1], changed(segments[2], "start", "settings.steady_start", True)],
+             "r2.jsonl: not the same test as"),
+            # An instance run side by side (0/1) is no segment of them.
+            ([segments[0], segments[1], changed(segments[2], "start", "settings.segment", {"index": 0, "count": 1})],
+             "r2.jsonl: segment 0/1, but"),
+        ])
 
     # ---- an interrupted segment ---------------------------------------------
 

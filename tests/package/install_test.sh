@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package, as an operator gets it: built by cpack from this build
 # directory and unpacked into a throwaway root. Debian's lintian finds no
-# error and no warning in it, the installed program runs, the installed plot
-# and merge scripts draw a recorded report and merge recorded segments with
-# the report reader installed beside them, the man page renders without a
+# error and no warning in it, the installed program runs, the installed plot,
+# merge and compare scripts draw a recorded report, merge recorded segments and
+# compare two of them with the report reader installed beside them, the man page renders without a
 # single groff warning, and the page, the README's options table, the bash
 # completion and the program's --help list the same options.
 set -euo pipefail
@@ -30,7 +30,7 @@ sed 's/^/lintian| /' "$tmp/lintian"
 dpkg-deb -x "$deb" "$tmp/root"
 bin=$tmp/root/usr/bin/quorvelin page=$tmp/root/usr/share/man/man1/quorvelin.1.gz
 # Every documentation page and picture, since the pages link one another.
-for doc in examples/relay/two-relays.scn prometheus.yml "$QUORVELIN_SOURCE_DIR"/docs/*.md "$QUORVELIN_SOURCE_DIR"/docs/*.png; do
+for doc in examples/relay/two-relays.scn prometheus.yml grafana-dashboard.json "$QUORVELIN_SOURCE_DIR"/docs/*.md "$QUORVELIN_SOURCE_DIR"/docs/*.png; do
   doc=${doc#"$QUORVELIN_SOURCE_DIR"/docs/}
   [ -f "$tmp/root/usr/share/doc/quorvelin/$doc" ] || fail "$doc not installed"
 done
@@ -46,8 +46,14 @@ version=$("$bin" --version)
   fail "the installed scripts/merge found no capacity of 200"
 "$tmp/root/usr/share/quorvelin/plot" "$tmp/ramp.jsonl" "$tmp/ramp.png" && [ -s "$tmp/ramp.png" ] ||
   fail "the installed scripts/plot drew no merged report"
+# The installed compare, with the same reader: two recorded segments side by side.
+(cd / && "$tmp/root/usr/share/quorvelin/compare" "$QUORVELIN_SOURCE_DIR"/tests/fixtures/segments/ramp-{0,1}.jsonl \
+  >"$tmp/compare.txt") || fail "the installed scripts/compare failed: $(cat "$tmp/compare.txt")"
+grep -q '^result  *200  *200 ' "$tmp/compare.txt" || fail "the installed scripts/compare showed no result row"
 [ ! -e "$tmp/root/usr/share/quorvelin/__pycache__" ] || fail "the scripts left compiled copies of the reader"
-zcat "$page" | grep -q "^\.TH QUORVELIN 1 [^ ]* \"$version\"" || fail "the man page is not of $version"
+# grep reads the whole page: with -q it would quit at the match, and zcat's
+# next write would die of SIGPIPE, which pipefail reports as a failure.
+zcat "$page" | grep "^\.TH QUORVELIN 1 [^ ]* \"$version\"" >/dev/null || fail "the man page is not of $version"
 
 export LC_ALL=C.UTF-8 MANWIDTH=80
 warnings=$(zcat "$page" | groff -ww -z -man 2>&1)

@@ -7,8 +7,9 @@ against the test responder capped at 50 new clients/s, a capacity ramp
 100:300:100:2 against it capped at 250, endless against Kea stopped by
 SIGINT, once against Kea, a population of 300 against the test responder
 silent for 10 s) without what the plot does not read; tests/fixtures/segments
-holds three whole segments of a capacity ramp. Broken reports are made from
-the reports merge's tests build.
+holds three whole segments of a capacity ramp, and three of that population
+test (made from its recording, each a third of its subscribers). Broken
+reports are made from the reports merge's tests build.
 """
 import json
 import os
@@ -102,6 +103,65 @@ class PlotTest(unittest.TestCase):
         svg = read(os.path.join(self.dir, "ramp.svg"))
         self.assertEqual((svg.count('id="run-passed-'), svg.count('id="run-failed-')), (2, 1))
         self.assertIn("capacity 200 clients/s", svg)
+
+    def test_draws_the_population_panel_of_merged_segments(self):
+        # Three segments of the recorded population of 300, merged: the
+        # panel draws the whole test's subscribers and RENEWs and REBINDs
+        # sent and answered per second, and the title its population once.
+        segments = [os.path.join(SEGMENTS, f"population-{i}.jsonl") for i in range(3)]
+        self.assertEqual(subprocess.run([MERGE, "-o", self.report, *segments], timeout=120).returncode, 0)
+        done = run(self.report, os.path.join(self.dir, "population.svg"))
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        svg = read(os.path.join(self.dir, "population.svg"))
+        for gid in ("bound", "renew-sent", "renew-answered", "rebind-sent", "rebind-answered"):
+            self.assertIn(f'id="{gid}"', svg)
+        self.assertIn("300 of 300 subscribers bound at the end", svg)
+
+    def test_draws_two_runs_overlaid(self):
+        # A recorded ramp against one of the ramp's segments, and against an
+        # endless run stopped by SIGINT: each run's series in SVG, named by
+        # its file in the legend and the title.
+        ramp = shutil.copy(os.path.join(REPORTS, "ramp.jsonl"), self.dir)
+        cases = [  # NEW, its name, whether it tried rates, whether it was interrupted
+            (os.path.join(SEGMENTS, "ramp-1.jsonl"), "ramp-1", True, False),
+            (os.path.join(REPORTS, "endless-interrupted.jsonl"), "endless-interrupted", False, True),
+        ]
+        for new, name, tried, interrupted in cases:
+            with self.subTest(new=name):
+                done = run(ramp, "--overlay", new)  # the PNG goes beside BASE
+                self.assertEqual((done.returncode, done.stderr), (0, ""))
+                image = read(os.path.join(self.dir, f"ramp-vs-{name}.png"), "rb")
+                self.assertEqual(image[:8], b"\x89PNG\r\n\x1a\n")
+                svg_path = os.path.join(self.dir, "overlay.svg")
+                self.assertEqual(run(ramp, "--overlay", new, svg_path).returncode, 0)
+                svg = read(svg_path)
+                for side in ("base", "new"):
+                    for series in ("completed", "timed-out", "latency-p50", "latency-p99"):
+                        self.assertIn(f'id="{side}-{series}"', svg)
+                self.assertIn('id="base-rate"', svg)
+                self.assertEqual('id="new-rate"' in svg, tried)
+                self.assertEqual('id="new-interrupted"' in svg, interrupted)
+                self.assertNotIn('id="base-interrupted"', svg)
+                self.assertIn("ramp: completed", svg)
+                self.assertIn(f"{name}: p99", svg)
+                self.assertIn(f": ramp against {name}", svg)
+                self.assertIn("ramp: capacity 200 clients/s", svg)
+
+    def test_an_overlay_names_its_broken_report_or_shows_the_usage(self):
+        once = os.path.join(REPORTS, "once.jsonl")
+        with open(self.report, "w") as f:
+            f.write(START + "\n[1, 2]\n")
+        done = run(once, "--overlay", self.report, os.path.join(self.dir, "out.png"))
+        self.assertEqual((done.returncode, done.stderr),
+                         (1, f"plot: {self.report}:2: not a record of a quorvelin report\n"))
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "out.png")))
+        for arguments in ((once, "--overlay"), (once, once, "--overlay", once, "x.png"), ()):
+            with self.subTest(arguments=arguments):
+                done = run(*arguments)
+                self.assertEqual(done.returncode, 2)
+                self.assertEqual(done.stderr.splitlines(), [
+                    "usage: scripts/plot REPORT.jsonl [OUT.png|OUT.svg]",
+                    "       scripts/plot BASE.jsonl --overlay NEW.jsonl [OUT.png|OUT.svg]"])
 
     def test_refuses_a_broken_report_in_one_line(self):
         cases = [  # report text, output name, what the error says

@@ -1,7 +1,7 @@
 // quorvelin_responder: a small, fast DHCPv6 server for the test lab. It
 // answers every client (no lease state: bindings are derived from the
 // client's DUID) and can misbehave on purpose in ways a real server won't:
-// refuse every IA or whole requests, drop requests or the first transmissions
+// refuse every IA (or a share of requests' IAs) or whole requests, drop requests or the first transmissions
 // of each exchange, limit new clients, answer twice or late, grant one
 // address to every client, leave out its Server Identifier.
 //
@@ -46,6 +46,7 @@ struct options {
     bool refuse = false;
     bool refuse_message = false;
     double drop_percent = 0;
+    double refuse_percent = 0;
     unsigned drop_first = 0;
     unsigned delay_ms = 0;
     bool one_address = false;
@@ -107,6 +108,8 @@ bool parse_options(int argc, char** argv, options& o)
         ("refuse", po::bool_switch(&o.refuse), "Answer every IA with a failure status (NoAddrAvail, NoPrefixAvail).")
         ("refuse-message", po::bool_switch(&o.refuse_message),
          "Answer requests for leases with a message-level NoAddrAvail and no IA.")
+        ("refuse-percent", po::value(&o.refuse_percent)->default_value(0),
+         "Answer this percentage of requests as --refuse does (deterministic per request).")
         ("drop-percent", po::value(&o.drop_percent)->default_value(0),
          "Drop this percentage of requests (deterministic per request).")
         ("drop-first", po::value(&o.drop_first)->default_value(0),
@@ -131,6 +134,8 @@ bool parse_options(int argc, char** argv, options& o)
     }
     if (!(o.drop_percent >= 0 && o.drop_percent <= 100))
         throw std::invalid_argument("--drop-percent must be between 0 and 100");
+    if (!(o.refuse_percent >= 0 && o.refuse_percent <= 100))
+        throw std::invalid_argument("--refuse-percent must be between 0 and 100");
     if (o.threads < 1 || o.threads > 64)
         throw std::invalid_argument("--threads must be between 1 and 64");
     if (o.drop_first > 15)
@@ -225,6 +230,10 @@ struct shared_state {
     const options& opts;
     responder::answer_settings settings;
     responder::drop_filter dropper;
+    // --refuse-percent: the requests it picks are answered with `refusing`,
+    // the settings with every IA refused.
+    responder::drop_filter refuser;
+    responder::answer_settings refusing;
     responder::first_transmissions_filter first_dropper;
     responder::new_client_limiter limiter;
     responder::delay_line late;
@@ -305,7 +314,8 @@ private:
             ++of_type.rate_limited;
             return 0;
         }
-        const std::size_t len = responder::build_answer(req_, s_.settings, out_[i].data(), out_size);
+        const responder::answer_settings& settings = s_.refuser.drop(req_) ? s_.refusing : s_.settings;
+        const std::size_t len = responder::build_answer(req_, settings, out_[i].data(), out_size);
         if (len == 0) {
             ++c_.malformed;
             return 0;
@@ -406,6 +416,7 @@ int main(int argc, char** argv)
     const int fd = open_socket(opts, ifindex);
 
     shared_state shared{fd, opts, {}, responder::drop_filter(opts.drop_percent),
+                        responder::drop_filter(opts.refuse_percent), {},
                         responder::first_transmissions_filter(opts.drop_first),
                         responder::new_client_limiter(opts.max_new_per_second),
                         responder::delay_line(fd, std::chrono::milliseconds(opts.delay_ms)),
@@ -416,6 +427,8 @@ int main(int argc, char** argv)
     shared.settings.one_address = opts.one_address;
     shared.settings.times = parse_lease_times(opts.lease_times);
     shared.settings.server_duid = server_duid(fd, opts.interface);
+    shared.refusing = shared.settings;
+    shared.refusing.refuse = true;
 
     std::vector<counters> tallies(opts.threads);
     std::vector<std::thread> threads;

@@ -101,6 +101,8 @@ const std::string help_text = usage_text.substr(0, usage_text.find("Version: "))
                               "  --identities arg           List the identities of this many clients.\n"
                               "  --identity-format arg      List them as csv or jsonl.\n"
                               "  --reservations arg         Count the reserved clients granted something else.\n"
+                              "  --threshold arg            Exit with status 3 unless FIGURE OP LIMIT holds \n"
+                              "                             (p99<5ms).\n"
                               "Version: 0.1.5\n";
 
 const std::string examples = QUORVELIN_SOURCE_DIR "/examples/";
@@ -172,6 +174,22 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         {{"lo", "--test-mode", "population"},
          "--test-mode population needs --population N, the subscribers to keep bound (1 to 1000000)"},
         {{"lo", "--population", "10"}, "--population and --time-compression belong to --test-mode population"},
+        // A threshold is read, and judged against the run's shape (its
+        // scenario, its mode, its counting options), before the test starts.
+        {{"lo", "--test-mode", "once", "--threshold", "p99<5ms", "--threshold", "p99<<5"},
+         "--threshold \"p99<<5\": \"<5\" is no limit: a number with its unit, e.g. 5ms, 99.9% or 0"},
+        {{"lo", "--test-mode", "once", "--threshold", "step5.p99<1ms"},
+         "--threshold \"step5.p99<1ms\": the scenario has 3 messages"},
+        {{"lo", "--test-mode", "once", "--threshold", "step3.p99<1ms", examples + "renew/3-renew.scn"},
+         "--threshold \"step3.p99<1ms\": the scenario has 1 message"},
+        {{"lo", "--test-mode", "once", "--threshold", "renew.p99<10ms"},
+         "--threshold \"renew.p99<10ms\": renew and rebind are counted in the population test only"},
+        {{"lo", "--ramp", "10:20:5:10", "--threshold", "bound_at_end>0"},
+         "--threshold \"bound_at_end>0\": bound_at_end is counted in the population test only"},
+        {{"lo", "--test-mode", "once", "--threshold", "duplicate_leases==0"},
+         "--threshold \"duplicate_leases==0\": duplicate leases are counted with --check-leases only"},
+        {{"lo", "--test-mode", "once", "--threshold", "step1.retransmitted<5%"},
+         "--threshold \"step1.retransmitted<5%\": retransmissions are counted with --retransmit only"},
         // An address names the option and the text, and says what it takes.
         {{"lo", "--server", "127.0.0.1"},
          "the argument ('127.0.0.1') for option '--server' is not an IPv6 address: expected one such as ff02::1:2 "

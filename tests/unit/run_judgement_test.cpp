@@ -123,3 +123,30 @@ TEST(ExitStatus, SignalsThenFailedOutputsThenFailBelowOrSaturationThenZero)
         EXPECT_EQ(exit_status(c.signal, c.output_failed, c.result, c.fail_below, c.saturated), c.want)
             << c.signal << " " << c.output_failed << " " << c.result;
 }
+
+// A failed --threshold exits 3 where --fail-below does: signals and failed
+// outputs keep their precedence, and a saturated generator fails the
+// thresholds as it fails --fail-below.
+TEST(ExitStatus, FailedThresholdsRankWithFailBelow)
+{
+    const struct {
+        int signal;
+        bool output_failed;
+        std::optional<std::uint32_t> fail_below;
+        std::optional<bool> thresholds_passed; // none: no --threshold
+        bool saturated;
+        int want;
+    } cases[] = {
+        {0, false, std::nullopt, true, false, 0},       {0, false, std::nullopt, false, false, 3},
+        {0, false, 100u, false, false, 3},              {0, false, 1000u, true, false, 3},
+        {0, false, std::nullopt, true, true, 3},        {0, false, std::nullopt, std::nullopt, true, 0},
+        {SIGINT, false, std::nullopt, false, false, 130}, {SIGTERM, false, 100u, false, true, 143},
+        {SIGHUP, true, std::nullopt, false, false, 129}, {0, true, std::nullopt, false, false, 1},
+        {0, true, std::nullopt, true, true, 1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(exit_status(c.signal, c.output_failed, 500, c.fail_below, c.saturated, c.thresholds_passed),
+                  c.want)
+            << c.signal << " " << c.output_failed << " " << (c.thresholds_passed ? int(*c.thresholds_passed) : -1)
+            << " " << c.saturated;
+}

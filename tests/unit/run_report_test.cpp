@@ -210,4 +210,68 @@ TEST(MetricFamilies, SeriesCarryModeSegmentStepAndRefusalStatus)
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
 }
 
+// A population test's figures, one known value each, and where a scrape
+// shows them; RENEW's and REBIND's latencies on the whole-client bounds.
+TEST(MetricFamilies, PopulationSeriesCarryEachFigureByExchangeAndStatus)
+{
+    measurements totals(2);
+    population_counts& p = totals.population;
+    p.bound_now = 900, p.bound = 1000, p.lost = 7, p.left = 11;
+    p.renew.sent = 800, p.renew.retransmitted = 30, p.renew.answered = 780, p.renew.timed_out = 12;
+    p.renew.refused[3] = 5, p.renew.no_lease_offered = 4;
+    p.rebind.sent = 40, p.rebind.retransmitted = 9, p.rebind.answered = 25, p.rebind.timed_out = 13;
+    p.rebind.refused[status_slots - 1] = 2;
+    for (std::uint64_t us : {20, 3000, 70000000})
+        p.renew.latency.record(us);
+    p.rebind.latency.record(5000);
+    const std::vector<std::string> steps{"SOLICIT", "REQUEST"};
+    const auto families = metric_families({totals, steps}, {"population", "0/2"});
+    const std::string text = prometheus::TextSerializer().Serialize(families);
+
+    const std::string labels = "{mode=\"population\",segment=\"0/2\"";
+    const std::string renew = labels + ",exchange=\"RENEW\"", rebind = labels + ",exchange=\"REBIND\"";
+    const std::vector<std::string> lines{
+        "# TYPE quorvelin_population_bound gauge\nquorvelin_population_bound" + labels + "} 900\n",
+        "# TYPE quorvelin_population_leases_lost_total counter\nquorvelin_population_leases_lost_total" + labels +
+            "} 7\n",
+        "quorvelin_population_unbound_total" + labels + "} 11\n",
+        "quorvelin_population_sent_total" + renew + "} 800\n",
+        "quorvelin_population_sent_total" + rebind + "} 40\n",
+        "quorvelin_population_retransmitted_total" + renew + "} 30\n",
+        "quorvelin_population_retransmitted_total" + rebind + "} 9\n",
+        "quorvelin_population_answered_total" + renew + "} 780\n",
+        "quorvelin_population_answered_total" + rebind + "} 25\n",
+        "quorvelin_population_refused_total" + renew + ",status=\"3:NoBinding\"} 5\n",
+        "quorvelin_population_refused_total" + renew + ",status=\"no lease offered\"} 4\n",
+        "quorvelin_population_refused_total" + rebind + ",status=\"255 or above\"} 2\n",
+        "quorvelin_population_timed_out_total" + renew + "} 12\n",
+        "quorvelin_population_timed_out_total" + rebind + "} 13\n",
+        "# TYPE quorvelin_population_latency_seconds histogram\n",
+        "quorvelin_population_latency_seconds_count" + renew + "} 3\n",
+        "quorvelin_population_latency_seconds_bucket" + renew + ",le=\"2.4e-05\"} 1\n",
+        "quorvelin_population_latency_seconds_bucket" + renew + ",le=\"0.002048\"} 1\n",
+        "quorvelin_population_latency_seconds_bucket" + renew + ",le=\"0.003072\"} 2\n",
+        "quorvelin_population_latency_seconds_bucket" + renew + ",le=\"+Inf\"} 3\n",
+        "quorvelin_population_latency_seconds_bucket" + rebind + ",le=\"0.004096\"} 0\n",
+        "quorvelin_population_latency_seconds_bucket" + rebind + ",le=\"0.00512\"} 1\n",
+    };
+    for (const std::string& line : lines)
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+
+    const auto histogram = std::find_if(families.begin(), families.end(), [](const auto& f) {
+        return f.name == "quorvelin_population_latency_seconds";
+    });
+    ASSERT_NE(histogram, families.end());
+    ASSERT_EQ(histogram->metric.size(), 2u);
+    for (const auto& series : histogram->metric) {
+        ASSERT_EQ(series.histogram.bucket.size(), latency_bounds_us().size() + 1);
+        for (std::size_t i = 0; i < latency_bounds_us().size(); ++i)
+            EXPECT_EQ(series.histogram.bucket[i].upper_bound, double(latency_bounds_us()[i]) / 1e6);
+    }
+
+    // Another mode binds no population and serves none of its series.
+    const std::string once = prometheus::TextSerializer().Serialize(metric_families({totals, steps}, {"once", "0/2"}));
+    EXPECT_EQ(once.find("quorvelin_population_"), std::string::npos) << once;
+}
+
 } // namespace

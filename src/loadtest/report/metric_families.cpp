@@ -83,12 +83,11 @@ MetricFamily refusals(const metric_figures& fig, const metric_labels& labels)
     return f;
 }
 
-MetricFamily latency(const latency_histogram& h, const metric_labels& labels)
+// One histogram series of `h` in `f`, on the report's bucket bounds.
+void add_histogram(MetricFamily& f, std::vector<ClientMetric::Label> labels, const latency_histogram& h)
 {
-    MetricFamily f = family("quorvelin_client_latency_seconds",
-                            "Time from a client's first message to the answer to its last", MetricType::Histogram);
     ClientMetric m;
-    m.label = base_labels(labels);
+    m.label = std::move(labels);
     m.histogram.sample_count = h.count();
     m.histogram.sample_sum = double(h.sum()) / microseconds_per_second;
     // A latency is kept in whole microseconds, truncated: a bucket whose
@@ -102,7 +101,88 @@ MetricFamily latency(const latency_histogram& h, const metric_labels& labels)
     }
     m.histogram.bucket.push_back({h.count(), std::numeric_limits<double>::infinity()});
     f.metric.push_back(std::move(m));
+}
+
+MetricFamily latency(const latency_histogram& h, const metric_labels& labels)
+{
+    MetricFamily f = family("quorvelin_client_latency_seconds",
+                            "Time from a client's first message to the answer to its last", MetricType::Histogram);
+    add_histogram(f, base_labels(labels), h);
     return f;
+}
+
+// A population's two exchanges, by the message that opens them.
+struct exchange_of {
+    const char* name;
+    const exchange_counts& counts;
+};
+
+std::vector<ClientMetric::Label> exchange_labels(const metric_labels& labels, const char* exchange)
+{
+    auto l = base_labels(labels);
+    l.push_back({"exchange", exchange});
+    return l;
+}
+
+// A counter with one series per exchange, RENEW and REBIND.
+MetricFamily per_exchange(const char* name, const char* help, const std::vector<exchange_of>& exchanges,
+                          const metric_labels& labels, std::uint64_t exchange_counts::*field)
+{
+    MetricFamily f = family(name, help, MetricType::Counter);
+    for (const exchange_of& e : exchanges)
+        add_value(f, exchange_labels(labels, e.name), double(e.counts.*field));
+    return f;
+}
+
+// Refusals by exchange and status, as refusals() counts the steps'.
+MetricFamily exchange_refusals(const std::vector<exchange_of>& exchanges, const metric_labels& labels)
+{
+    MetricFamily f = family("quorvelin_population_refused_total",
+                            "Answers to a RENEW or REBIND that refused it, by status code", MetricType::Counter);
+    for (const exchange_of& e : exchanges) {
+        auto add = [&](std::string status, std::uint64_t count) {
+            auto l = exchange_labels(labels, e.name);
+            l.push_back({"status", std::move(status)});
+            add_value(f, std::move(l), double(count));
+        };
+        for (std::size_t status = 1; status < e.counts.refused.size(); ++status)
+            if (e.counts.refused[status] != 0)
+                add(refusal_name(status), e.counts.refused[status]);
+        if (e.counts.no_lease_offered != 0)
+            add("no lease offered", e.counts.no_lease_offered);
+    }
+    return f;
+}
+
+// A population test's subscribers and their renewals: the report's
+// "population" record, live.
+void add_population(std::vector<MetricFamily>& out, const population_counts& p, const metric_labels& labels)
+{
+    out.push_back(family("quorvelin_population_bound", "Subscribers bound now", MetricType::Gauge));
+    add_value(out.back(), base_labels(labels), double(p.bound_now));
+    out.push_back(family("quorvelin_population_leases_lost_total", "Leases whose valid lifetime ended unrenewed",
+                         MetricType::Counter));
+    add_value(out.back(), base_labels(labels), double(p.lost));
+    out.push_back(family("quorvelin_population_unbound_total",
+                         "Subscribers a refusal or a REPLY without a lease unbound", MetricType::Counter));
+    add_value(out.back(), base_labels(labels), double(p.left));
+
+    const std::vector<exchange_of> exchanges{{"RENEW", p.renew}, {"REBIND", p.rebind}};
+    out.push_back(per_exchange("quorvelin_population_sent_total", "RENEWs and REBINDs sent, first transmissions",
+                               exchanges, labels, &exchange_counts::sent));
+    out.push_back(per_exchange("quorvelin_population_retransmitted_total", "RENEWs and REBINDs sent again",
+                               exchanges, labels, &exchange_counts::retransmitted));
+    out.push_back(per_exchange("quorvelin_population_answered_total", "REPLYs that renewed the lease", exchanges,
+                               labels, &exchange_counts::answered));
+    out.push_back(exchange_refusals(exchanges, labels));
+    out.push_back(per_exchange("quorvelin_population_timed_out_total",
+                               "RENEWs given up at T2, REBINDs at the end of the lease", exchanges, labels,
+                               &exchange_counts::timed_out));
+    out.push_back(family("quorvelin_population_latency_seconds",
+                         "Time from a RENEW's or REBIND's first transmission to its answer, refusals included",
+                         MetricType::Histogram));
+    for (const exchange_of& e : exchanges)
+        add_histogram(out.back(), exchange_labels(labels, e.name), e.counts.latency);
 }
 
 } // namespace
@@ -171,6 +251,9 @@ std::vector<MetricFamily> metric_families(const metric_figures& fig, const metri
     }
 
     out.push_back(latency(c.latency, labels));
+    // Other modes bind no population: no series of zeros for them.
+    if (labels.mode == population_mode_label)
+        add_population(out, fig.totals.population, labels);
     return out;
 }
 

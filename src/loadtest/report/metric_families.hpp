@@ -4,7 +4,9 @@
 // A run's figures as Prometheus metric families, built when a scrape asks
 // for them from the counts the engine keeps anyway: counters per scenario
 // step and for the clients and the socket, gauges for the clients pending
-// and the rate offered, and a histogram of whole-client latency. Nothing
+// and the rate offered, and a histogram of whole-client latency; in a
+// population test, the subscribers bound and their RENEWs and REBINDs
+// too, with their latency on the same bucket bounds. Nothing
 // is counted for Prometheus on the way of a packet.
 
 #include "engine/counts/measurements.hpp"
@@ -31,6 +33,10 @@ struct metric_labels {
     std::string mode;
     std::string segment;
 };
+
+// The mode label of a population test, whose scrapes also carry the
+// population's series (quorvelin_population_*).
+constexpr const char* population_mode_label = "population";
 
 std::vector<prometheus::MetricFamily> metric_families(const metric_figures& figures, const metric_labels& labels);
 

@@ -175,6 +175,16 @@ void report_writer::event(const run_event& e)
 
 void report_writer::summary(const run_outcome& o)
 {
+    summary(summary_record(o));
+}
+
+void report_writer::summary(const json& record)
+{
+    write(out_, record);
+}
+
+json summary_record(const run_outcome& o)
+{
     json steps = json::array();
     for (std::size_t k = 0; k < o.totals.steps.size(); ++k) {
         const step_measurements& s = o.totals.steps[k];
@@ -225,7 +235,7 @@ void report_writer::summary(const run_outcome& o)
     }
     if (o.mode == opt_mode_ramp)
         record["ramp"] = {{"steps", ramp_steps(o.ramp_steps)}, {"capacity", static_cast<std::uint64_t>(o.result)}};
-    write(out_, record);
+    return record;
 }
 
 } // namespace quorvelin

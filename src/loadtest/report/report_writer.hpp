@@ -12,6 +12,8 @@
 #include "loadtest/progress_rates.hpp"
 #include "loadtest/run_outcome.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <cstdint>
 #include <ostream>
@@ -54,10 +56,16 @@ public:
     void tick(const tick_report& tick, const measurements& second);
     void event(const run_event& event);
     void summary(const run_outcome& outcome);
+    // A summary record made by summary_record, thresholds' verdicts added.
+    void summary(const nlohmann::ordered_json& record);
 
 private:
     std::ostream& out_;
 };
+
+// The summary record of a run, as the report's last line holds it; also
+// what --threshold judges, whether or not there is a report.
+nlohmann::ordered_json summary_record(const run_outcome& outcome);
 
 // A time as RFC 3339 in UTC, to the microsecond: 2024-05-01T12:00:00.123456Z.
 std::string rfc3339(std::chrono::system_clock::time_point at);

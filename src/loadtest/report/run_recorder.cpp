@@ -3,6 +3,7 @@
 #include "loadtest/summary/run_hint.hpp"
 #include "loadtest/summary/saturation.hpp"
 #include "loadtest/summary/summary_block.hpp"
+#include "loadtest/summary/threshold_lines.hpp"
 #include "loadtest/tick.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
@@ -16,6 +17,12 @@ run_recorder::run_recorder(std::ostream* report, bool summary, bool hint)
     : writer_(report ? new report_writer(*report) : nullptr), summary_(summary), hint_(hint),
       totals_(g_opt_scenario.size())
 {
+}
+
+void run_recorder::judge_by(std::vector<threshold> thresholds, bool print)
+{
+    thresholds_ = std::move(thresholds);
+    print_verdicts_ = print;
 }
 
 void run_recorder::start(opt_mode_t mode)
@@ -78,12 +85,16 @@ void run_recorder::finish(run_outcome outcome)
     outcome.generator_saturated = generator_saturated(totals_, outcome.tick_late_ms_max);
     outcome_ = std::move(outcome);
     finished_ = true;
+    nlohmann::ordered_json record = summary_record(outcome_);
+    judge(record);
     // The record first: whatever becomes of standard output at the end (a
     // closed pipe, a hung-up terminal), the report is complete.
     if (writer_)
-        writer_->summary(outcome_);
+        writer_->summary(record);
     if (summary_)
         print_summary(std::cout, outcome_);
+    if (print_verdicts_)
+        print_verdicts(std::cout, verdicts_);
     if (hint_)
         print_run_hints(outcome_);
 }
@@ -97,6 +108,29 @@ void run_recorder::finish_before_start(run_outcome outcome, int signal)
     // Nothing was sent: the hint's causes (no reply, none matched) do not apply.
     hint_ = false;
     finish(std::move(outcome));
+}
+
+void run_recorder::judge(nlohmann::ordered_json& summary)
+{
+    if (thresholds_.empty())
+        return;
+    nlohmann::ordered_json judged = nlohmann::ordered_json::array();
+    for (const threshold& t : thresholds_) {
+        threshold_verdict v;
+        try {
+            v = judge_threshold(t, summary);
+        } catch (const threshold_error&) {
+            // Start-up judged every threshold against a summary of this
+            // run's shape, so no figure can be missing here; were one, the
+            // threshold would not hold.
+            v.expression = t.expression;
+            v.limit = t.limit;
+            v.unit = t.unit;
+        }
+        judged.push_back(verdict_json(v));
+        verdicts_.push_back(std::move(v));
+    }
+    summary["thresholds"] = std::move(judged);
 }
 
 double served_rate(const client_measurements& clients, std::uint32_t rate)

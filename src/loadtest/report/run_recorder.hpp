@@ -11,6 +11,7 @@
 #include "engine/counts/measurements.hpp"
 #include "loadtest/report/report_writer.hpp"
 #include "loadtest/run_outcome.hpp"
+#include "loadtest/thresholds/threshold_eval.hpp"
 
 #include <chrono>
 #include <memory>
@@ -30,6 +31,10 @@ public:
     // block is printed to standard output at the end; `hint`: whether a run
     // that completed no client ends with the line that says why.
     run_recorder(std::ostream* report, bool summary, bool hint = false);
+
+    // --threshold: judged against the summary record when the run finishes,
+    // stored in it, and with `print` one line each after the summary block.
+    void judge_by(std::vector<threshold> thresholds, bool print);
 
     // The run starts now in `mode`, with the loaded scenario.
     void start(opt_mode_t mode);
@@ -58,9 +63,12 @@ public:
     // What the run found, once finished.
     const run_outcome& outcome() const { return outcome_; }
     bool finished() const { return finished_; }
+    // The thresholds' verdicts, once finished; empty without --threshold.
+    const std::vector<threshold_verdict>& verdicts() const { return verdicts_; }
 
 private:
     void collect(measurements second);
+    void judge(nlohmann::ordered_json& summary);
 
     std::unique_ptr<report_writer> writer_;
     bool summary_;
@@ -72,6 +80,9 @@ private:
     measurements last_second_;
     run_outcome outcome_;
     bool finished_ = false;
+    std::vector<threshold> thresholds_;
+    bool print_verdicts_ = false;
+    std::vector<threshold_verdict> verdicts_;
 };
 
 // Completions per second of sending: clients start at `rate` per second

@@ -5,8 +5,7 @@
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <prometheus/collectable.h>
-#include <prometheus/exposer.h>
+#include <prometheus/text_serializer.h>
 
 #include <chrono>
 #include <csignal>
@@ -18,14 +17,17 @@ namespace zarn {
 namespace quorvelin {
 
 // What a scrape collects: the live engine, or the figures the test ended with.
-class metrics_endpoint::source : public prometheus::Collectable {
+class metrics_endpoint::source {
 public:
     source(metric_labels labels, std::vector<std::string> steps)
         : labels_(std::move(labels)), steps_(std::move(steps)), final_(steps_.size())
     {
     }
 
-    std::vector<prometheus::MetricFamily> Collect() const override
+    // The page a scrape gets, in Prometheus's text format.
+    std::string scrape() const { return prometheus::TextSerializer().Serialize(families()); }
+
+    std::vector<prometheus::MetricFamily> families() const
     {
         std::lock_guard<std::mutex> held(mutex_);
         if (!engine_)
@@ -60,41 +62,19 @@ private:
     bool finished_ = false;
 };
 
-namespace {
-
-// The listening option as the HTTP server takes it.
-std::string server_address(const boost::asio::ip::tcp::endpoint& where)
-{
-    const std::string host = where.address().to_string();
-    return (where.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(where.port());
-}
-
-} // namespace
-
 metrics_endpoint::metrics_endpoint(const std::string& address, metric_labels labels, std::vector<std::string> steps)
     : source_(std::make_shared<source>(std::move(labels), std::move(steps)))
 {
     const std::string option = "--metrics-listen " + address + ": ";
     try {
-        const boost::asio::ip::tcp::endpoint where = parse_listen_address(address);
-        check_can_listen(where);
-        // One thread answers scrapes: Prometheus asks once per interval.
-        try {
-            exposer_ = std::make_unique<prometheus::Exposer>(server_address(where), 1);
-        } catch (const std::exception&) {
-            // The address was free a moment ago; Debian's civetweb, under
-            // the exposer, is built without IPv6.
-            throw std::runtime_error(where.address().is_v6()
-                                         ? "the HTTP server library (civetweb) serves IPv4 only here; use an IPv4 "
-                                           "address such as 0.0.0.0:" + std::to_string(where.port())
-                                         : "the HTTP server could not listen there");
-        }
+        server_ = std::make_unique<http_server>(
+            parse_listen_address(address),
+            http_page{"/metrics", "text/plain; version=0.0.4", [scraped = source_] { return scraped->scrape(); }});
     } catch (const boost::system::system_error& e) {
         throw std::runtime_error(option + e.code().message());
     } catch (const std::exception& e) {
         throw std::runtime_error(option + e.what());
     }
-    exposer_->RegisterCollectable(source_);
 }
 
 metrics_endpoint::~metrics_endpoint() = default;

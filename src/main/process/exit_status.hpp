@@ -6,12 +6,14 @@
 // interrupted it; 1 when an output (standard output, the report, the debug
 // log) stopped taking writes; 3 when its result is below --fail-below, or
 // when --fail-below is given and the generator itself was saturated (its
-// figures then measure the generator, not the server); 0 otherwise.
+// figures then measure the generator, not the server); 3 likewise when a
+// --threshold failed (`thresholds_passed` false), or when thresholds were
+// given and the generator was saturated; 0 otherwise.
 
 #include <cstdint>
 #include <optional>
 
 int exit_status(int interrupting_signal, bool output_failed, double result, std::optional<std::uint32_t> fail_below,
-                bool generator_saturated = false);
+                bool generator_saturated = false, std::optional<bool> thresholds_passed = std::nullopt);
 
 #endif

@@ -1,6 +1,5 @@
 #include "main/values/listen_address.hpp"
 
-#include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/address.hpp>
 
 #include <cctype>
@@ -53,17 +52,6 @@ boost::asio::ip::tcp::endpoint parse_listen_address(const std::string& text)
     } catch (const std::exception&) {
         throw bad;
     }
-}
-
-void check_can_listen(const boost::asio::ip::tcp::endpoint& where)
-{
-    boost::asio::io_service io;
-    boost::asio::ip::tcp::acceptor acceptor(io);
-    acceptor.open(where.protocol());
-    // As the HTTP server will: a port left in TIME_WAIT by an earlier run is free.
-    acceptor.set_option(boost::asio::ip::tcp::acceptor::reuse_address(true));
-    acceptor.bind(where);
-    acceptor.listen();
 }
 
 } // namespace quorvelin

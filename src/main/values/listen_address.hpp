@@ -17,11 +17,6 @@ namespace quorvelin {
 // name instead of an address are refused.
 boost::asio::ip::tcp::endpoint parse_listen_address(const std::string& text);
 
-// Binds a socket to `where` and lets it go again, so that an address in use
-// or not on this host is told at start in the system's words (throws
-// boost::system::system_error).
-void check_can_listen(const boost::asio::ip::tcp::endpoint& where);
-
 } // namespace quorvelin
 } // namespace zarn
 
