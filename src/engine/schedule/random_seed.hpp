@@ -2,10 +2,11 @@
 #define QUORVELIN_ENGINE_SCHEDULE_RANDOM_SEED_HPP
 
 // Every random choice of a run (the retransmission jitter of RFC 8415
-// section 15, the subscribers' backoff and first renewals) draws from a stream derived from
-// one seed: by default the clock's, so that runs differ as clients of
-// separate invocations do; given (--seed N), the same choices again. The
-// segments of one test derive streams of their own from the same seed.
+// section 15, the subscribers' backoff and steady start) draws from a
+// stream derived from one seed: by default the clock's, so that runs differ
+// as clients of separate invocations do; given (--seed N), the same choices
+// again. The segments of one test derive streams of their own from the
+// same seed.
 
 #include <cstdint>
 
