@@ -148,7 +148,7 @@ check "population: three segments and the merge exited 0; Kea held 3,000 leases 
   "$(cat "$T/population.out")" = "$(printf 'Kea assigned 3000 while bound\n'; printf 'segment %s exited 0\n' 0 1 2
   printf 'Kea assigned 0 after the releases\nmerge exited 0')"
 check "population: the merged report bound Kea's 3,000 when the releases began, and released them all" \
-  "$(report population '[summary["population"][k] for k in ["bound_at_end", "released", "release_answered"]] +
-    [start["settings"]["population"], start["merged"]["segments"]]')" = "[3000, 3000, 3000, 3000, 3]"
+  "$(report population '([summary["population"][k] for k in ["bound_at_end", "released", "release_answered"]] +
+    [start["settings"]["population"], start["merged"]["segments"]])')" = "[3000, 3000, 3000, 3000, 3]"
 
 finish
