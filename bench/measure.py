@@ -430,7 +430,7 @@ def measure_population_cpu(env):
                 two = sum(r[0] for r in runs), sum(r[1] for r in runs)
             for key, (cpu, renewals) in (("q.popcpu.one", one), ("q.popcpu.two", two)):
                 per = NA if NA in (cpu, renewals) or not renewals else f"{cpu * 1e6 / renewals:.1f}"
-                say(f"  {key}: {cpu} s CPU, {renewals} renewals: {per} µs per renewal")
+                say(f"  {key}: {cpu if cpu == NA else round(cpu, 2)} s CPU, {renewals} renewals: {per} µs per renewal")
                 figures[key].append(per)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)

@@ -130,8 +130,6 @@ void report_writer::start(opt_mode_t mode, const std::vector<std::string>& messa
     if (mode == opt_mode_population) {
         record["settings"]["population"] = g_opt_population;
         record["settings"]["time_compression"] = g_opt_time_compression;
-        if (g_opt_steady_start)
-            record["settings"]["steady_start"] = true;
     }
     write(out_, record);
 }
