@@ -46,10 +46,17 @@ PENDING_TIMEOUT = 10       # --timeout: the last client starts before the first 
 PENDING_LABS = {"none": "no server", "drop": "the test responder dropping every request"}
 
 # The population row: subscribers bound by the test responder for good
-# (infinite lifetimes, so nothing renews), started at POPULATION_RATE.
-POPULATION = 1_000_000
-POPULATION_RATE = 25_000
+# (infinite lifetimes, so nothing renews), started at POPULATION_RATE: the
+# most one generator keeps (--population's limit per generator).
+POPULATION = 8_000_000
+POPULATION_RATE = 40_000
 POPULATION_BASELINE = 10
+# CPU per renewal: POPULATION_CPU subscribers renewing every T1 of 2 s (the
+# responder's T1 of 1000 s at POPULATION_CPU_COMPRESSION times) for
+# POPULATION_CPU_SECONDS, as one instance and as two segments of one test.
+POPULATION_CPU = 20_000
+POPULATION_CPU_COMPRESSION = 500
+POPULATION_CPU_SECONDS = 30
 # Held leases (--check-leases): one ramp step of LEASE_RATE new clients a
 # second, each left holding its address (the bench scenario never releases),
 # run with and without the check; measured once.
@@ -76,7 +83,7 @@ TEMPLATE_RELAY = ('RELAY 2001:db8:1000::1/48 => fe80::1 { INTERFACE_ID = "olt-{l
                   'REMOTE_ID = 9L "line-{client}" }\n')
 PARTS = ("fixed_rates", "segments", "metrics", "ceilings", "highload", "leases", "links")
 # Parts that bench/run measures in labs of their own, before the main lab.
-SEPARATE_LABS = ("pending", "population", "churn")
+SEPARATE_LABS = ("pending", "population", "population_cpu", "churn")
 SEGMENT_ADDRESSES = ("2001:db8:1::20", "2001:db8:1::21")
 
 # Live metrics: the same run at 10,000/s serving --metrics-listen on the lab's
@@ -138,6 +145,13 @@ POPULATION_HOW = """\
 Bound subscribers: quorvelin `--test-mode population --population {n} --clients {rate}` against the
 test responder granting infinite lifetimes, peak RSS by GNU time %M; bytes per bound subscriber =
 (that peak - the peak of the same run with {base}) x 1024 / the subscribers bound at the end.
+"""
+POPULATION_CPU_HOW = """\
+CPU per renewal: quorvelin `--test-mode population --population {n} --clients {rate} --time-compression {f}
+-t {s}` against the test responder (T1 1000 s: a RENEW every 2 s) under GNU time (%U + %S), divided by the
+RENEWs and REBINDs its report counts sent (retransmissions included; the binding and the releases are in the
+CPU too); then the same test as two segments (`--segment I/2`, each its own address, one `--start-at`), their
+CPU and renewals summed. One instance and the pair alternate; the machine is shared, so each figure is noisy.
 """
 
 
@@ -338,7 +352,9 @@ def population_peak(quorvelin, interface, population, tag, tmp):
     """quorvelin's population test of POPULATION subscribers under GNU time:
     its peak RSS (KiB) and the subscribers bound at the end."""
     out, times = f"{tmp}/{tag}.out", f"{tmp}/{tag}.time"
-    seconds = population // POPULATION_RATE + 10
+    # A quarter more than the binding takes at the rate, for clients that time
+    # out on a busy machine and are started again.
+    seconds = population * 5 // (4 * POPULATION_RATE) + 10
     command = ["timeout", "-k", "5", str(2 * seconds + 60), "/usr/bin/time", "-f", "%M", "-o", times, quorvelin,
                "--test-mode", "population", "--population", str(population), "--clients", str(POPULATION_RATE),
                "-t", str(seconds), interface]
@@ -361,6 +377,65 @@ def measure_population(env):
         f"{per} bytes per bound subscriber")
     with open(env["BENCH_PENDING"], "a") as f:
         f.write(json.dumps({"q.population.bytes": [per], "q.population.rss": [str(peak)]}) + "\n")
+
+
+def population_cpu_run(quorvelin, interface, tag, tmp, extra=()):
+    """One population run of the CPU row under GNU time: its CPU seconds
+    (user and sys) and the RENEWs and REBINDs it sent, retransmissions
+    included, read from its report; n/a for what is missing."""
+    times, report = f"{tmp}/{tag}.time", f"{tmp}/{tag}.jsonl"
+    command = ["timeout", "-k", "5", str(POPULATION_CPU_SECONDS + 60), "/usr/bin/time", "-f", "%U %S", "-o", times,
+               quorvelin, "--test-mode", "population", "--population", str(POPULATION_CPU), "--clients",
+               str(POPULATION_RATE), "--time-compression", str(POPULATION_CPU_COMPRESSION), "-t",
+               str(POPULATION_CPU_SECONDS), "--report", report, *extra, interface]
+    with open(f"{tmp}/{tag}.out", "w") as f:
+        subprocess.run(command, stdout=f, stderr=subprocess.STDOUT, check=False)
+    try:
+        cpu = sum(float(v) for v in read(times).splitlines()[-1].split())
+        population = json.loads(read(report).splitlines()[-1])["population"]
+        renewals = sum(population[kind][count] for kind in ("renew", "rebind") for count in ("sent", "retransmitted"))
+    except (OSError, IndexError, ValueError, KeyError):
+        return NA, NA
+    return cpu, renewals
+
+
+def measure_population_cpu(env):
+    """CPU µs per renewal of one instance and of two segments of one test
+    run together (each on its own address), alternating, REPS times,
+    appended to $BENCH_PENDING."""
+    quorvelin, interface = env["BENCH_QUORVELIN"], env["LAB_CLIENT_IF"]
+    for address in SEGMENT_ADDRESSES:
+        subprocess.run(["ip", "addr", "replace", f"{address}/64", "dev", interface, "nodad"],
+                       capture_output=True, check=False)
+    reps = int(env.get("REPS") or (1 if env.get("QUICK", "0") == "1" else 3))
+    figures = defaultdict(list)
+    tmp = tempfile.mkdtemp(prefix="quorvelin-population-cpu.")
+    try:
+        for rep in range(reps):
+            one = population_cpu_run(quorvelin, interface, f"one-{rep}", tmp)
+            start = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 3))
+            runs = [None] * len(SEGMENT_ADDRESSES)
+
+            def segment(i):
+                extra = ("--segment", f"{i}/{len(runs)}", "--local-address", SEGMENT_ADDRESSES[i], "--start-at", start)
+                runs[i] = population_cpu_run(quorvelin, interface, f"seg{i}-{rep}", tmp, extra)
+
+            threads = [threading.Thread(target=segment, args=(i,)) for i in range(len(runs))]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            two = NA, NA
+            if all(NA not in r for r in runs):
+                two = sum(r[0] for r in runs), sum(r[1] for r in runs)
+            for key, (cpu, renewals) in (("q.popcpu.one", one), ("q.popcpu.two", two)):
+                per = NA if NA in (cpu, renewals) or not renewals else f"{cpu * 1e6 / renewals:.1f}"
+                say(f"  {key}: {cpu if cpu == NA else round(cpu, 2)} s CPU, {renewals} renewals: {per} µs per renewal")
+                figures[key].append(per)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    with open(env["BENCH_PENDING"], "a") as f:
+        f.write(json.dumps(figures) + "\n")
 
 
 def churn_seconds(env):
@@ -776,6 +851,10 @@ class Bench:
         if self.figures.get("q.population.bytes"):
             lines.append(f"| {POPULATION} subscribers bound (population test): bytes per bound subscriber; "
                          f"peak RSS KiB | {self.cell('q.population.bytes')}; {self.cell('q.population.rss')} | | | |")
+        if self.figures.get("q.popcpu.one"):
+            lines.append(f"| CPU µs per renewal, {POPULATION_CPU} subscribers renewing every 2 s: two segments of one "
+                         f"test together; one instance (last column: two / one) | {self.cell('q.popcpu.two')}; "
+                         f"{self.cell('q.popcpu.one')} | | | {ratio(m('q.popcpu.two'), m('q.popcpu.one'))} |")
         if self.figures.get("q.leases.bytes"):
             lines.append(f"| held leases (--check-leases), {self.cell('q.leases.held')} held: bytes per held lease; "
                          f"peak RSS KiB | {self.cell('q.leases.bytes')}; {self.cell('q.leases.rss')} | | | |")
@@ -812,6 +891,9 @@ class Bench:
             how += PENDING_HOW.format(n=PENDING_CLIENTS, t=PENDING_TIMEOUT, base=PENDING_BASELINE)
         if self.figures.get("q.population.bytes"):
             how += POPULATION_HOW.format(n=POPULATION, rate=POPULATION_RATE, base=POPULATION_BASELINE)
+        if self.figures.get("q.popcpu.one"):
+            how += POPULATION_CPU_HOW.format(n=POPULATION_CPU, rate=POPULATION_RATE, f=POPULATION_CPU_COMPRESSION,
+                                             s=POPULATION_CPU_SECONDS)
         return "\n".join(lines + [""]) + "\n" + how
 
 
@@ -837,6 +919,9 @@ def main():
         return
     if sys.argv[1:2] == ["population"]:
         measure_population(os.environ)
+        return
+    if sys.argv[1:2] == ["population_cpu"]:
+        measure_population_cpu(os.environ)
         return
     if sys.argv[1:2] == ["churn"]:
         measure_churn(os.environ)

@@ -45,7 +45,10 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
                                          unsigned short send_port, unsigned short recv_port,
                                          const boost::asio::ip::basic_endpoint<morvo::asio::raw>& endpoint)
     : beat_timer(loop), socket(loop), io(socket),
-      clients(g_opt_scenario.size(), g_opt_segment, -1,
+      // A population segment's clients take all the ids below the
+      // subscribers' exchanges: its clients' numbers in the whole test come
+      // from g_opt_client_numbering, not from the ids.
+      clients(g_opt_scenario.size(), g_opt_mode == opt_mode_population ? segment{} : g_opt_segment, -1,
               g_opt_mode == opt_mode_population ? population_feature::last_client_id : segment::id_mask),
       failures(g_opt_log.get()), features(loop, timer_slack),
       serve_due([this](engine_feature& f, earliest_timer& t, const boost::system::error_code& e) {

@@ -17,6 +17,7 @@
 std::uint32_t g_opt_links = 1;
 std::shared_ptr<const zarn::quorvelin::client_identities> g_opt_identities =
     std::make_shared<zarn::quorvelin::client_identities>();
+zarn::quorvelin::client_numbering g_opt_client_numbering;
 zarn::quorvelin::arrival_process g_opt_arrivals = zarn::quorvelin::arrival_process::even;
 std::uint32_t g_opt_list_identities = 0;
 bool g_opt_identities_as_json = false;

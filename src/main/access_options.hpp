@@ -17,6 +17,7 @@
 namespace zarn {
 namespace quorvelin {
 class client_identities;
+struct client_numbering;
 enum class arrival_process;
 struct reserved_lease;
 }
@@ -29,6 +30,9 @@ constexpr std::uint32_t max_links = 1000000;
 extern std::uint32_t g_opt_links;
 // --duid-type / --duid-file: where the clients' DUIDs come from.
 extern std::shared_ptr<const zarn::quorvelin::client_identities> g_opt_identities;
+// Which client of the whole test a transaction id names: {0, 1} but in a
+// population segment (set by the population's options).
+extern zarn::quorvelin::client_numbering g_opt_client_numbering;
 // --arrivals even|poisson.
 extern zarn::quorvelin::arrival_process g_opt_arrivals;
 // --identities K: list the identities of clients 0..K-1 and exit; 0: run the test.

@@ -2,6 +2,7 @@
 
 #include "main/access_options.hpp"
 #include "main/options.hpp"
+#include "message/client_identity.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
 #include "message/wire.hpp"
@@ -91,6 +92,9 @@ std::string column_of(int code)
 
 void print_identities(std::ostream& os, std::uint32_t count, bool as_json)
 {
+    // Clients are listed by their number in the whole test, whichever
+    // segment the command line names: each is built as if its id were it.
+    g_opt_client_numbering = zarn::quorvelin::client_numbering{};
     for (std::uint32_t n = 0; n < count; ++n) {
         const identity id = identity_of(n);
         const std::uint32_t link = n % g_opt_links;

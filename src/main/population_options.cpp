@@ -1,8 +1,10 @@
 #include "main/population_options.hpp"
 
 #include "engine/segment.hpp"
+#include "main/access_options.hpp"
 #include "main/options.hpp"
 #include "main/values/bounded_option.hpp"
+#include "message/client_identity.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
 #include "scenario/load.hpp"
@@ -13,6 +15,7 @@
 #include <string>
 
 std::uint32_t g_opt_population = 0;
+bool g_opt_steady_start = false;
 double g_opt_time_compression = 1;
 population_scenes g_opt_population_scenes;
 
@@ -83,15 +86,38 @@ bool given(const boost::program_options::variables_map& vm, const char* name)
     return vm.count(name) != 0 && !vm[name].defaulted();
 }
 
+// This generator's share of the population must fit the ids of one
+// generator; a segment's share may be none at all only by mistake.
+void check_population_share()
+{
+    const zarn::quorvelin::segment& s = g_opt_segment;
+    const std::uint64_t share = s.share_of(g_opt_population);
+    const std::string asked = "--population " + std::to_string(g_opt_population);
+    const std::string segment = std::to_string(s.index) + "/" + std::to_string(s.count);
+    const std::string why = " (transaction ids of binding clients are 23 bits)";
+    if (s.count == 1 && share > max_population)
+        throw std::runtime_error(asked + ": one generator keeps at most " + std::to_string(max_population) +
+                                 " subscribers" + why + "; split the population into segments (--segment I/N)");
+    if (share > max_population)
+        throw std::runtime_error(asked + " --segment " + segment + ": the segment's share is " +
+                                 std::to_string(share) + " subscribers, and one generator keeps at most " +
+                                 std::to_string(max_population) + why + "; split the population into more segments");
+    if (share == 0)
+        throw std::runtime_error(asked + " --segment " + segment +
+                                 ": the segment's share is no subscriber (segment I keeps subscribers I, I+N, ...); "
+                                 "run fewer segments");
+}
+
 } // namespace
 
 void add_population_options(boost::program_options::options_description& options)
 {
     options.add_options()
-        ("population", zarn::quorvelin::bounded_value<1, max_population>(g_opt_population),
+        ("population", zarn::quorvelin::bounded_value<1, max_whole_population>(g_opt_population),
          "Population test: subscribers kept bound.")
         ("time-compression", boost::program_options::value<std::string>(),
-         "Population test: lease time runs this many times faster.");
+         "Population test: lease time runs this many times faster.")
+        ("steady-start", "Population test: first renewals spread evenly over T1.");
 }
 
 void take_population_options(const boost::program_options::variables_map& vm, bool built_in_scenario)
@@ -101,14 +127,18 @@ void take_population_options(const boost::program_options::variables_map& vm, bo
     if (g_opt_mode != opt_mode_population) {
         if (given(vm, "population") || given(vm, "time-compression"))
             throw std::runtime_error("--population and --time-compression belong to --test-mode population");
+        if (vm.count("steady-start"))
+            throw std::runtime_error("--steady-start belongs to --test-mode population: only subscribers renew");
         return;
     }
     if (!given(vm, "population"))
         throw std::runtime_error("--test-mode population needs --population N, the subscribers to keep bound "
-                                 "(1 to 1000000)");
-    if (g_opt_segment.count > 1)
-        throw std::runtime_error("--test-mode population cannot be split into segments: each generator keeps "
-                                 "a population of its own");
+                                 "(1 to 8000000 per generator)");
+    check_population_share();
+    g_opt_steady_start = vm.count("steady-start") != 0;
+    // A segment's clients take ids of its own; their DUIDs and relay
+    // templates name them by their number in the whole test.
+    g_opt_client_numbering = zarn::quorvelin::client_numbering{g_opt_segment.index, g_opt_segment.count};
     std::shared_ptr<top_param> renew = take_out(zarn::quorvelin::msg_renew);
     std::shared_ptr<top_param> rebind = take_out(zarn::quorvelin::msg_rebind);
     std::shared_ptr<top_param> release = take_out(zarn::quorvelin::msg_release);

@@ -17,15 +17,23 @@ class top_param;
 }
 }
 
-// The largest population: the ids of a million subscribers and their
-// churn stay far within the 24 bits of a transaction id.
-constexpr std::uint32_t max_population = 1000000;
+// The most subscribers one generator keeps: the clients that bind take the
+// 8,388,608 transaction ids below exchange_registry::first_id, and some of
+// them must stay free for the clients walking their scenario. A larger
+// population is split into segments (--segment I/N), each keeping its share.
+constexpr std::uint32_t max_population = 8000000;
+// The largest --population of a whole test: its segments' shares together.
+constexpr std::uint32_t max_whole_population = 0xFFFFFFFF;
 // The largest and smallest time compression.
 constexpr double max_time_compression = 1000000;
 constexpr double min_time_compression = 0.001;
 
-// --population N: subscribers kept bound; 0 outside the population test.
+// --population N: subscribers the whole test keeps bound (a segment keeps
+// its share); 0 outside the population test.
 extern std::uint32_t g_opt_population;
+// --steady-start: each subscriber's first renewal at a random point of its
+// first T1, so that renewals come evenly from the first one on.
+extern bool g_opt_steady_start;
 // --time-compression F: lease seconds and the RENEW and REBIND backoff run F times faster.
 extern double g_opt_time_compression;
 

@@ -62,6 +62,16 @@ void put32(unsigned char* p, std::uint32_t v)
     put16(p + 2, v & 0xffff);
 }
 
+// The low `count` bytes of `v`, most significant first.
+void put_low(unsigned char* p, std::uint64_t v, int count)
+{
+    for (int i = 0; i < count; ++i)
+        p[i] = static_cast<unsigned char>(v >> (8 * (count - 1 - i)));
+}
+
+// Identifiers of DUID-EN take four bytes up to here, eight from here on.
+constexpr std::uint64_t four_byte_numbers = std::uint64_t(1) << 32;
+
 } // namespace
 
 client_identities client_identities::from_text(const std::string& text, const std::string& path)
@@ -103,16 +113,17 @@ duid_form client_identities::form_named(const std::string& name)
     throw std::runtime_error("--duid-type " + name + ": llt, ll, en or uuid");
 }
 
-std::size_t client_identities::write(std::uint32_t n, unsigned char* out) const
+std::size_t client_identities::write(std::uint64_t n, unsigned char* out) const
 {
     if (!from_file.empty()) {
         const auto& duid = from_file[n % from_file.size()];
         std::memcpy(out, duid.data(), duid.size());
         return duid.size();
     }
-    // The link-layer address 00:00:00 and n's low three bytes.
-    const unsigned char address[6] = {0, 0, 0, static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 8),
-                                      static_cast<unsigned char>(n)};
+    // n's low six bytes as a link-layer address: 00:00:00 and three bytes
+    // of n below 2^24, as the numbers of one generator always were.
+    unsigned char address[6];
+    put_low(address, n, 6);
     switch (form) {
     case duid_form::llt:
         put16(out, 1);
@@ -128,20 +139,24 @@ std::size_t client_identities::write(std::uint32_t n, unsigned char* out) const
     case duid_form::en:
         put16(out, 2);
         put32(out + 2, documentation_enterprise);
-        put32(out + 6, n);
-        return 10;
+        if (n < four_byte_numbers) {
+            put32(out + 6, static_cast<std::uint32_t>(n));
+            return 10;
+        }
+        put_low(out + 6, n, 8);
+        return 14;
     case duid_form::uuid:
         put16(out, 4);
         std::memset(out + 2, 0, 16);
         out[2 + 6] = 0x40; // version 4
         out[2 + 8] = 0x80; // the RFC 4122 variant
-        put32(out + 2 + 12, n);
+        put_low(out + 2 + 10, n, 6);
         return 18;
     }
     return 0;
 }
 
-std::vector<unsigned char> client_identities::duid(std::uint32_t n) const
+std::vector<unsigned char> client_identities::duid(std::uint64_t n) const
 {
     unsigned char bytes[max_duid];
     return std::vector<unsigned char>(bytes, bytes + write(n, bytes));
@@ -155,6 +170,7 @@ std::size_t client_identities::longest() const noexcept
             ->size();
     switch (form) {
     case duid_form::llt:
+    case duid_form::en: // eight bytes of identifier from 2^32 on
         return 14;
     case duid_form::uuid:
         return 18;

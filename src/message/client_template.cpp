@@ -7,7 +7,8 @@ namespace quorvelin {
 
 namespace {
 
-// The widest 32-bit number: 10 decimal digits, 8 hexadecimal.
+// Widths up to those of a 32-bit number: 10 decimal digits, 8 hexadecimal
+// (a wider number takes the digits it needs).
 constexpr unsigned max_decimal_width = 10;
 constexpr unsigned max_hex_width = 8;
 
@@ -81,20 +82,20 @@ std::optional<client_template> client_template::parse(const std::string& text)
     return t;
 }
 
-void client_template::expand(std::uint32_t client, std::uint32_t link, std::vector<unsigned char>& out) const
+void client_template::expand(std::uint64_t client, std::uint32_t link, std::vector<unsigned char>& out) const
 {
     for (const piece& p : pieces) {
         out.insert(out.end(), p.literal.begin(), p.literal.end());
         if (p.what == piece::variable::none)
             continue;
-        char digits[16];
-        const std::uint32_t n = p.what == piece::variable::client ? client : link;
-        const int length = std::snprintf(digits, sizeof digits, p.hex ? "%0*x" : "%0*u", int(p.width), n);
+        char digits[24];
+        const unsigned long long n = p.what == piece::variable::client ? client : link;
+        const int length = std::snprintf(digits, sizeof digits, p.hex ? "%0*llx" : "%0*llu", int(p.width), n);
         out.insert(out.end(), digits, digits + length);
     }
 }
 
-std::string client_template::expand(std::uint32_t client, std::uint32_t link) const
+std::string client_template::expand(std::uint64_t client, std::uint32_t link) const
 {
     std::vector<unsigned char> bytes;
     expand(client, link, bytes);

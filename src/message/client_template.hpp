@@ -11,8 +11,9 @@
 //   {client:x} {link:04x}   hexadecimal (lower case), optionally padded
 //   {{  }}                  a literal brace
 //
-// A client's number is its transaction id, which every segment of a test
-// gives the same client; its link is that number modulo the test's links.
+// A client's number is its number in the whole test, which every segment
+// of a test gives the same client (see client_numbering); its link is that
+// number modulo the test's links.
 
 #include <cstddef>
 #include <cstdint>
@@ -47,8 +48,8 @@ public:
     static std::optional<client_template> parse(const std::string& text);
 
     // Appends the text of client `client` on link `link` to `out`.
-    void expand(std::uint32_t client, std::uint32_t link, std::vector<unsigned char>& out) const;
-    std::string expand(std::uint32_t client, std::uint32_t link) const;
+    void expand(std::uint64_t client, std::uint32_t link, std::vector<unsigned char>& out) const;
+    std::string expand(std::uint64_t client, std::uint32_t link) const;
 
     // The template as written, for the debug log's scenario dump.
     const std::string& text() const noexcept { return written; }

@@ -114,10 +114,10 @@ bool takes_reply(int type, int code)
 
 // Which client a message is built for, and its link: the transaction id
 // of the message it answers (the generated identity of a fresh client, the
-// last message of a restarted one, the REPLY a subscriber keeps), which is
-// the client's number in every segment of a test.
+// last message of a restarted one, the REPLY a subscriber keeps), which
+// names the client's number in the whole test (g_opt_client_numbering).
 struct client_of_message {
-    std::uint32_t client = 0;
+    std::uint64_t client = 0;
     std::uint32_t link = 0;
 };
 
@@ -126,8 +126,8 @@ client_of_message client_answering(const char* reply_begin, const char* reply_en
     relay_param::strip_relays(reply_begin, reply_end);
     client_of_message c;
     if (wire::size(reply_begin, reply_end) >= wire::message_header)
-        c.client = static_cast<std::uint32_t>(wire::read_xid(reply_begin, reply_end));
-    c.link = c.client % std::max<std::uint32_t>(g_opt_links, 1);
+        c.client = g_opt_client_numbering.of(static_cast<std::uint32_t>(wire::read_xid(reply_begin, reply_end)));
+    c.link = static_cast<std::uint32_t>(c.client % std::max<std::uint32_t>(g_opt_links, 1));
     return c;
 }
 
@@ -245,7 +245,9 @@ char* build_client_message(const top_param& message, char* out, char* out_end, c
 char* top_param::init_packet(int n, char* begin, char* end)
 {
     unsigned char duid[client_identities::max_duid];
-    const std::size_t duid_size = g_opt_identities->write(static_cast<std::uint32_t>(n), duid);
+    // The id the header carries: its low 24 bits.
+    const std::uint64_t client = g_opt_client_numbering.of(static_cast<std::uint32_t>(n) & 0xFFFFFF);
+    const std::size_t duid_size = g_opt_identities->write(client, duid);
     need(begin, end, wire::message_header + wire::option_header + duid_size);
 
     const auto id = static_cast<std::uint32_t>(n);

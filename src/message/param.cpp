@@ -75,7 +75,7 @@ char* param::build_packet(char* out, char*, const char*, const char*) const
     return out;
 }
 
-char* param::build_for_client(char* out, char* end, std::uint32_t, std::uint32_t) const
+char* param::build_for_client(char* out, char* end, std::uint64_t, std::uint32_t) const
 {
     return build_packet(out, end, nullptr, nullptr);
 }
@@ -156,7 +156,7 @@ void option_param::use_templates()
     }
 }
 
-char* option_param::build_for_client(char* out, char* end, std::uint32_t client, std::uint32_t link) const
+char* option_param::build_for_client(char* out, char* end, std::uint64_t client, std::uint32_t link) const
 {
     if (templates_.empty())
         return build_packet(out, end, nullptr, nullptr);

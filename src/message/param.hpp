@@ -50,7 +50,7 @@ public:
 
     // Encodes a relay layer's option for one client: `client`, on link
     // `link`, as its templates make it (base: build_packet without source).
-    virtual char* build_for_client(char* out, char* end, std::uint32_t client, std::uint32_t link) const;
+    virtual char* build_for_client(char* out, char* end, std::uint64_t client, std::uint32_t link) const;
 
     // Narrows [begin, end) to this node's option (header included) inside an
     // option area; on failure begin = end and the result is false.
@@ -107,9 +107,10 @@ public:
     void next_scene() const override;
     void dump(std::ostream& os, int indent) const override;
 
-    // Writes the generated identity of client n (transaction id and a
-    // DUID-LLT Client Identifier) into a zero-filled scratch buffer of at
-    // least 22 bytes (std::runtime_error "packet too short" otherwise).
+    // Writes the generated identity of the client with transaction id n
+    // (that id, and the Client Identifier of the client's number in the
+    // whole test, g_opt_client_numbering.of(n)) into a zero-filled scratch
+    // buffer (std::runtime_error "packet too short" when it does not fit).
     static char* init_packet(int n, char* begin, char* end);
 
     // Encodes this message for one client into [out, out_end). reply is the
@@ -169,7 +170,7 @@ public:
     void next_scene() const override;
     void dump(std::ostream& os, int indent) const override;
     char* build_packet(char* out, char* end, const char* src_begin, const char* src_end) const override;
-    char* build_for_client(char* out, char* end, std::uint32_t client, std::uint32_t link) const override;
+    char* build_for_client(char* out, char* end, std::uint64_t client, std::uint32_t link) const override;
 
     // The option code for a scenario name, matched without regard to case.
     // Throws std::runtime_error "<name> : undefined option-name".

@@ -1,6 +1,10 @@
 // The command line: the binary's usage errors, help and version, the debug
 // log, and the globals init_options sets in this process.
+#include "engine/segment.hpp"
+#include "main/access_options.hpp"
 #include "main/options.hpp"
+#include "main/population_options.hpp"
+#include "message/client_identity.hpp"
 #include "message/param.hpp"
 
 #include <gtest/gtest.h>
@@ -94,6 +98,8 @@ const std::string help_text = usage_text.substr(0, usage_text.find("Version: "))
                               "  --population arg           Population test: subscribers kept bound.\n"
                               "  --time-compression arg     Population test: lease time runs this many times \n"
                               "                             faster.\n"
+                              "  --steady-start             Population test: first renewals spread evenly over\n"
+                              "                             T1.\n"
                               "  --links arg                Spread the clients over this many links.\n"
                               "  --duid-type arg            The clients' DUIDs: llt, ll, en or uuid.\n"
                               "  --duid-file arg            The clients' DUIDs from this file.\n"
@@ -162,9 +168,22 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         {{"lo", "--retransmit", "--timeout", "11", examples + "renew/3-renew.scn"},
          "--retransmit with --timeout 11: no message of the scenario would surely go out again before its client "
          "gives up (the first retransmission of RENEW comes up to 11.0 s after it was sent); use --timeout 12 or more"},
-        // The population test: a size within the limit, a compression from 0.001.
-        {{"lo", "--test-mode", "population", "--population", "1000001"},
-         "the argument ('1000001') for option '--population' is out of range 1..1000000"},
+        // The population test: a size within the limit (per generator: a
+        // segment's share), a compression from 0.001.
+        {{"lo", "--test-mode", "population", "--population", "0"},
+         "the argument ('0') for option '--population' is out of range 1..4294967295"},
+        {{"lo", "--test-mode", "population", "--population", "8000001"},
+         "--population 8000001: one generator keeps at most 8000000 subscribers (transaction ids of binding "
+         "clients are 23 bits); split the population into segments (--segment I/N)"},
+        {{"lo", "--test-mode", "population", "--population", "24000001", "--segment", "0/3"},
+         "--population 24000001 --segment 0/3: the segment's share is 8000001 subscribers, and one generator keeps "
+         "at most 8000000 (transaction ids of binding clients are 23 bits); split the population into more "
+         "segments"},
+        {{"lo", "--test-mode", "population", "--population", "2", "--segment", "2/3"},
+         "--population 2 --segment 2/3: the segment's share is no subscriber (segment I keeps subscribers I, I+N, "
+         "...); run fewer segments"},
+        {{"lo", "--test-mode", "once", "--steady-start"},
+         "--steady-start belongs to --test-mode population: only subscribers renew"},
         {{"lo", "--test-mode", "population", "--population", "10", "--time-compression", "0"},
          "--time-compression 0: the factor must be a number above 0 and at most 1000000 (100 runs a lease of "
          "1000 s in 10 s)"},
@@ -172,7 +191,8 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
          "--time-compression 1e-12: the smallest factor is 0.001 (a lease clock 1000 times slower); below it lease "
          "times overflow the clock"},
         {{"lo", "--test-mode", "population"},
-         "--test-mode population needs --population N, the subscribers to keep bound (1 to 1000000)"},
+         "--test-mode population needs --population N, the subscribers to keep bound (1 to 8000000 per "
+         "generator)"},
         {{"lo", "--population", "10"}, "--population and --time-compression belong to --test-mode population"},
         // A threshold is read, and judged against the run's shape (its
         // scenario, its mode, its counting options), before the test starts.
@@ -326,4 +346,29 @@ TEST(InitOptions, ArgumentsReachTheirGlobals)
     g_opt_fail_below.reset();
     g_opt_send_addr = boost::asio::ip::make_address_v6("ff02::1:2");
     g_opt_duration = 120, g_opt_minimum = 1, g_opt_timeout = 3, g_opt_nthreads = 1;
+}
+
+// A population segment keeps its share of the whole test's figure, past
+// what one generator keeps, and names its clients by their number in the
+// whole test: segment I/N's id k is client I + N * k.
+TEST(InitOptions, APopulationSegmentTakesItsShareAndNumbersItsClients)
+{
+    std::vector<std::string> args = {"quorvelin", "--test-mode", "population", "--population", "24000000",
+                                     "--segment", "2/3", "--steady-start", "lo"};
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    init_options(static_cast<int>(argv.size()), argv.data());
+    EXPECT_EQ(g_opt_population, 24000000u);
+    EXPECT_EQ(g_opt_segment.share_of(g_opt_population), 8000000u);
+    EXPECT_TRUE(g_opt_steady_start);
+    EXPECT_EQ(g_opt_client_numbering.of(0), 2u);
+    EXPECT_EQ(g_opt_client_numbering.of(7999999), 23999999u);
+    g_opt_scenario.clear();
+    g_opt_population_scenes = population_scenes{};
+    g_opt_mode = opt_mode_highload;
+    g_opt_segment = zarn::quorvelin::segment{};
+    g_opt_population = 0;
+    g_opt_steady_start = false;
+    g_opt_client_numbering = zarn::quorvelin::client_numbering{};
 }

@@ -5,6 +5,7 @@
 // message; and the walks over received bytes (finding an option, reaching
 // the message inside relay layers), each narrowing a range in place, which
 // the tests give as byte offsets into the input.
+#include "main/access_options.hpp"
 #include "main/options.hpp"
 #include "message/client_identity.hpp"
 #include "wire_bytes.hpp"
@@ -12,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
+#include <vector>
 
 using namespace wire_bytes;
 using zarn::quorvelin::client_identities;
@@ -95,10 +98,56 @@ TEST(ClientIdentity, EachGeneratedFormFromTheClientsNumber)
     for (const auto& r : rows) {
         const client_identities ids(r.form);
         EXPECT_EQ(to_hex(ids.duid(0x123456)), to_hex(hex(r.hex))) << r.hex;
-        EXPECT_EQ(ids.longest(), hex(r.hex).size());
+        EXPECT_EQ(ids.longest(), r.form == duid_form::en ? 14u : hex(r.hex).size()) << "en: 8 bytes past 2^32";
     }
     EXPECT_EQ(client_identities::form_named("uuid"), duid_form::uuid);
     EXPECT_EQ(error_of([] { client_identities::form_named("LLT"); }), "--duid-type LLT: llt, ll, en or uuid");
+}
+
+// A fleet of population segments numbers its clients past 2^24: the same
+// forms widen to hold the number, and below 2^24 (2^32 for en) keep the bytes
+// one generator's clients always had.
+TEST(ClientIdentity, NumbersPast24BitsWidenEachFormAndStayApart)
+{
+    const struct {
+        duid_form form;
+        std::uint64_t n;
+        const char* hex;
+    } rows[] = {
+        {duid_form::llt, 0x123456789a, "00 01 00 01 00 00 00 00 00 12 34 56 78 9a"},
+        {duid_form::llt, 0xffffffffffff, "00 01 00 01 00 00 00 00 ff ff ff ff ff ff"},
+        {duid_form::ll, 0x1000000, "00 03 00 01 00 00 01 00 00 00"},
+        {duid_form::en, 0xfedcba98, "00 02 00 00 7e d9 fe dc ba 98"},
+        {duid_form::en, 0x100000000, "00 02 00 00 7e d9 00 00 00 01 00 00 00 00"},
+        {duid_form::uuid, 0x123456789a, "00 04 00 00 00 00 00 00 40 00 80 00 00 12 34 56 78 9a"},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(to_hex(client_identities(r.form).duid(r.n)), to_hex(hex(r.hex))) << r.hex;
+    // Numbers that agree in their low 24 (or 32) bits get DUIDs of their own.
+    for (duid_form form : {duid_form::llt, duid_form::ll, duid_form::en, duid_form::uuid}) {
+        const client_identities ids(form);
+        std::set<std::vector<unsigned char>> seen;
+        for (std::uint64_t n : {std::uint64_t(5), std::uint64_t(0x1000005), std::uint64_t(0x100000005),
+                                std::uint64_t(0x200000005)})
+            EXPECT_TRUE(seen.insert(ids.duid(n)).second) << n;
+    }
+}
+
+// A population segment I/N gives its clients ids 0, 1, ... of its own: the
+// generated identity carries the id, and the DUID of the client's number in
+// the whole test, I + N * id.
+TEST(ClientIdentity, ASegmentsIdsNameTheClientsOfTheWholeTest)
+{
+    struct numbered {
+        explicit numbered(zarn::quorvelin::client_numbering n) { g_opt_client_numbering = n; }
+        ~numbered() { g_opt_client_numbering = zarn::quorvelin::client_numbering{}; }
+    } segment_2_of_3{{2, 3}};
+    EXPECT_EQ(g_opt_client_numbering.of(0x7fffff), 2 + 3 * std::uint64_t(0x7fffff));
+    buffer b{};
+    char* end = top_param::init_packet(0x7fffff, b.data(), b.data() + b.size());
+    EXPECT_EQ(to_hex(bytes(b.data(), end)),
+              to_hex(cat({hex("00 7f ff ff 00 01 00 0e 00 01 00 01 00 00 00 00 00 00 01 7f ff ff")})))
+        << "client 25165823 = 0x17fffff";
 }
 
 TEST(ClientIdentity, DuidsFromAFileTakenInTurnAndRoundAgain)

@@ -1,7 +1,10 @@
 // The test modes' decisions, taken directly from their state machines: the
-// highload search and the capacity ramp.
+// highload search, the capacity ramp and the population's share of a segment.
+#include "engine/segment.hpp"
 #include "loadtest/modes/highload_mode.hpp"
+#include "loadtest/modes/population_mode.hpp"
 #include "loadtest/modes/ramp_mode.hpp"
+#include "main/population_options.hpp"
 
 #include "drivers.hpp"
 
@@ -14,7 +17,9 @@
 namespace {
 
 using zarn::quorvelin::highload_mode;
+using zarn::quorvelin::population_mode;
 using zarn::quorvelin::ramp_mode;
+using zarn::quorvelin::segment;
 using highload = drivers; // for the option globals
 
 // From the first probe to the report with 1 client, a 2 s timeout and 2 s
@@ -152,6 +157,83 @@ TEST(ramp, EveryStepRunsAndIsJudgedOnItsOwnCounts)
     EXPECT_EQ((std::vector<std::uint64_t>{found.ramp_steps[2].started, found.ramp_steps[0].passed,
                                           found.ramp_steps[1].passed}),
               (std::vector<std::uint64_t>{600, false, true}));
+}
+
+// ---- the population in segments -------------------------------------------
+
+class population_segments : public drivers {
+protected:
+    ~population_segments() override { g_opt_segment = segment{}, g_opt_population = 0; }
+
+    // Clients segment `share` of a population test of `population` at
+    // `rate` a second starts in each of its first `seconds` seconds, every
+    // client held (bound or on its way) from the tick that scheduled it.
+    static std::vector<std::uint64_t> starts(segment share, std::uint32_t population, std::uint32_t rate,
+                                             std::uint32_t seconds)
+    {
+        g_opt_segment = share, g_opt_population = population, g_opt_minimum = rate, g_opt_duration = 1000;
+        population_mode mode;
+        struct counter {
+            std::uint64_t beats = 0;
+            void async_run(std::chrono::system_clock::time_point) { ++beats; }
+        } started;
+        std::vector<std::uint64_t> per_second;
+        std::uint64_t beat = 0;
+        for (std::uint32_t tick = 0; tick < seconds; ++tick) {
+            const std::uint64_t before = started.beats;
+            beat = zarn::quorvelin::schedule_beats(started, std::chrono::system_clock::time_point{},
+                                                   mode.beats_due(tick), share, beat);
+            per_second.push_back(started.beats - before);
+            stats held;
+            held.unstarted = static_cast<unsigned>(started.beats);
+            mode.decide(held, tick + 1);
+        }
+        return per_second;
+    }
+};
+
+// N segments keep share_of(population) each, the whole population together,
+// and start in each second together what one generator starts: the whole
+// rate, then the rest; also where N divides neither figure.
+TEST_F(population_segments, TogetherTheyStartWhatOneGeneratorStartsEachSecond)
+{
+    const std::tuple<std::uint32_t, std::uint32_t, std::uint32_t> cases[] = {
+        {3000, 1000, 3}, {10, 4, 3}, {1001, 250, 7}, {5, 100, 3}, {7, 8, 3}, {100, 1, 4}};
+    for (const auto& [population, rate, n] : cases) {
+        const std::string name = std::to_string(population) + " at " + std::to_string(rate) + " in " +
+                                 std::to_string(n);
+        const std::uint32_t seconds = population / rate + 3;
+        const std::vector<std::uint64_t> one = starts(segment{0, 1}, population, rate, seconds);
+        std::vector<std::uint64_t> together(seconds, 0);
+        std::uint64_t all = 0;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::vector<std::uint64_t> own = starts(segment{i, n}, population, rate, seconds);
+            std::uint64_t kept = 0;
+            for (std::uint32_t k = 0; k < seconds; ++k)
+                together[k] += own[k], kept += own[k];
+            EXPECT_EQ(kept, segment({i, n}).share_of(population)) << name << ", segment " << i;
+            all += kept;
+        }
+        EXPECT_EQ(all, population) << name;
+        EXPECT_EQ(together, one) << name;
+    }
+}
+
+// A segment short of a few subscribers starts just those, spread over the
+// second; short of more than its share of the rate, its share of the rate.
+TEST_F(population_segments, ASegmentMakesUpItsOwnShortfallAtItsShareOfTheRate)
+{
+    g_opt_segment = segment{1, 3}, g_opt_population = 3000, g_opt_minimum = 1000, g_opt_duration = 1000;
+    population_mode mode;
+    EXPECT_EQ(mode.kept(), 1000u);
+    std::uint32_t ticks = 0;
+    stats s;
+    s.bound = 998;
+    play(mode, ticks, s);
+    EXPECT_EQ(mode.beats_due(ticks), 6u) << "two of this segment's beats, and the others' between them";
+    s.bound = 500;
+    play(mode, ticks, s);
+    EXPECT_EQ(mode.beats_due(ticks), 1000u) << "at most the whole rate: a third of it is this segment's";
 }
 
 } // namespace

@@ -63,7 +63,8 @@ TEST(ClientTemplate, ExpandsClientAndLinkInDecimalAndHexWithWidths)
 {
     const struct {
         const char* text;
-        std::uint32_t client, link;
+        std::uint64_t client;
+        std::uint32_t link;
         const char* expected;
     } rows[] = {
         {"olt-{link}", 1234, 34, "olt-34"},
@@ -75,6 +76,8 @@ TEST(ClientTemplate, ExpandsClientAndLinkInDecimalAndHexWithWidths)
         {"{{literal}} {client}", 7, 7, "{literal} 7"},
         {"{client}{link}{client}", 9, 1, "919"},
         {"{client:10}", 4294967295u, 0, "4294967295"},
+        // A fleet of population segments numbers its clients past 32 bits.
+        {"{client:10}/{client:08x}", 8589934591u, 0, "8589934591/1ffffffff"},
         {"", 1, 1, ""},
     };
     for (const auto& r : rows) {

@@ -11,6 +11,7 @@
 #include "message/param.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 namespace zarn {
@@ -47,12 +48,17 @@ void plug_chosen_features(feature_set& features, client_table& clients, failure_
     }
     if (g_opt_mode == opt_mode_population) {
         const population_scenes& s = g_opt_population_scenes;
+        // The releases go out at the rate clients started, each segment at
+        // its share of it.
+        const std::uint64_t spacing_us =
+            std::uint64_t(1000000) * g_opt_segment.count / std::max<std::uint32_t>(g_opt_minimum, 1);
+        std::optional<std::uint64_t> steady;
+        if (g_opt_steady_start)
+            steady = stream_seed(g_opt_seed, random_stream::steady_start, g_opt_segment.index);
         features.plug(std::make_unique<population_feature>(
             clients, renewal_scenes{*s.renew, *s.rebind, *s.release}, failures, g_opt_time_compression,
-            stream_seed(g_opt_seed, random_stream::population, g_opt_segment.index),
-            // The releases go out at the rate clients started.
-            std::chrono::microseconds(1000000 / std::max<std::uint32_t>(g_opt_minimum, 1)), leases,
-            g_opt_log.get()));
+            stream_seed(g_opt_seed, random_stream::population, g_opt_segment.index), steady,
+            std::chrono::microseconds(spacing_us), leases, g_opt_log.get()));
     }
 }
 

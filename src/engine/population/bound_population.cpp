@@ -6,11 +6,13 @@
 namespace zarn {
 namespace quorvelin {
 
-bound_population::bound_population(double factor, std::uint64_t seed)
+bound_population::bound_population(double factor, std::uint64_t seed, std::optional<std::uint64_t> steady_seed)
     : compression(factor), jitter(seed), renew_timeouts(compressed(*backoff_for(msg_renew), factor), jitter),
       rebind_timeouts(compressed(*backoff_for(msg_rebind), factor), jitter),
       release_timeouts(*backoff_for(msg_release), jitter), exchanges(pool)
 {
+    if (steady_seed)
+        first_renewal.emplace(*steady_seed);
 }
 
 bound_population::~bound_population()
@@ -31,6 +33,8 @@ bool bound_population::bind(std::int32_t id, const char* reply, const char* end,
     drop(id); // a client that binds afresh starts from its new lease
     subscriber& s = subscribers[id];
     take_grant(s, *grant);
+    if (first_renewal)
+        scatter_first_renewal(s, now);
     ++counted.bound;
     if (releasing)
         start_release(id, s, now); // a client that was on its way when the releases began
@@ -49,6 +53,17 @@ void bound_population::take_grant(subscriber& s, lease_grant& grant)
     s.lost = grant.timers.lost ? ms_of(*grant.timers.lost) : never;
     s.now = phase::bound;
     ++s.generation;
+}
+
+void bound_population::scatter_first_renewal(subscriber& s, time_point now)
+{
+    const ms bound_at = ms_of(now);
+    if (s.renew == never || s.renew <= bound_at)
+        return;
+    // 1 - [0, 1) is (0, 1]: never at the binding itself, at T1 at the latest.
+    const double fraction = 1 - (*first_renewal)();
+    const double span = double(s.renew - bound_at);
+    s.renew = bound_at + std::max<ms>(1, static_cast<ms>(std::ceil(fraction * span)));
 }
 
 void bound_population::plan(std::int32_t id, subscriber& s, time_point last_sent)

@@ -14,6 +14,13 @@
 // instant, tagged with a generation that every change of its state bumps,
 // so that an entry the subscriber outlived is skipped when it falls due.
 //
+// With a steady start, a client that binds renews first at a random point
+// of its first T1, drawn uniformly from a seeded generator, instead of at
+// T1: subscribers that bound within a few seconds then renew evenly over
+// T1, about size()/T1 a second from the first renewal on, as the
+// subscribers of a server that bound at scattered times do. Its T2 and the
+// end of its lease stay as granted; the answer to that RENEW sets the next.
+//
 // Each RENEW, REBIND and RELEASE exchange has a transaction id of its own
 // (exchange_registry), kept by its retransmissions, while the clients that
 // bind keep to the ids below. A reply to an exchange the subscriber has
@@ -28,6 +35,7 @@
 #include "engine/population/lease_grant.hpp"
 #include "engine/schedule/backoff.hpp"
 #include "engine/schedule/deadline_queue.hpp"
+#include "engine/schedule/random_seed.hpp"
 #include "message/vocabulary.hpp"
 
 #include <cstdint>
@@ -67,7 +75,8 @@ public:
     static constexpr std::int32_t first_exchange_id = exchange_registry::first_id;
     static constexpr std::int32_t last_exchange_id = exchange_registry::last_id;
 
-    bound_population(double compression, std::uint64_t seed);
+    // `seed`: the backoff's jitter; `steady_seed`: with one, the steady start.
+    bound_population(double compression, std::uint64_t seed, std::optional<std::uint64_t> steady_seed = std::nullopt);
     ~bound_population();
     bound_population(const bound_population&) = delete;
     bound_population& operator=(const bound_population&) = delete;
@@ -176,6 +185,8 @@ private:
     // Its RELEASE goes out first at `at`.
     void start_release(std::int32_t id, subscriber& s, time_point at);
     void take_grant(subscriber& s, lease_grant& grant);
+    // The steady start: its first RENEW at a uniform point of (now, T1].
+    void scatter_first_renewal(subscriber& s, time_point now);
     const backoff_timeouts& timeouts(int type) const
     {
         return type == msg_rebind ? rebind_timeouts : type == msg_renew ? renew_timeouts : release_timeouts;
@@ -188,6 +199,7 @@ private:
 
     double compression;
     backoff_jitter jitter;
+    std::optional<unit_random> first_renewal; // the steady start's draws
     // RENEW and REBIND on the compressed clock (REN/REB_TIMEOUT and MAX_RT;
     // their ends are T2 and the lease's, which plan() keeps); RELEASE on
     // the real one, as the server sees it.

@@ -12,12 +12,21 @@ exchange_registry::~exchange_registry()
 std::int32_t exchange_registry::next_id()
 {
     // One still waiting for its answer, 8 million exchanges later, is
-    // passed over.
+    // passed over; one abandoned by the releases gives its id up, since
+    // with 8 million subscribers releasing, those kept only to count a late
+    // answer could otherwise hold every id a RELEASE needs. A subscriber
+    // waits on one exchange at most, and there are fewer subscribers than
+    // ids, so some id is always free.
     for (;;) {
         const std::int32_t xid = next;
         next = xid == last_id ? first_id : xid + 1;
-        if (flights.find(xid) == flights.end())
+        const auto found = flights.find(xid);
+        if (found == flights.end())
             return xid;
+        if (found->second.abandoned) {
+            close(xid);
+            return xid;
+        }
     }
 }
 

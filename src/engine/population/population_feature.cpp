@@ -7,10 +7,11 @@ namespace zarn {
 namespace quorvelin {
 
 population_feature::population_feature(client_table& table, renewal_scenes renewals, failure_log& failure_log,
-                                       double compression, std::uint64_t seed, std::chrono::microseconds spacing,
+                                       double compression, std::uint64_t seed,
+                                       std::optional<std::uint64_t> steady_seed, std::chrono::microseconds spacing,
                                        subscriber_listener* listener, std::ostream* debug_log)
     : clients(table), scenes(renewals), failures(failure_log), release_spacing(spacing), log(debug_log),
-      population(compression, seed)
+      population(compression, seed, steady_seed)
 {
     population.follow(listener);
 }

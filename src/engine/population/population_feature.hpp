@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 
 namespace zarn {
@@ -34,12 +35,13 @@ public:
     // ids above are the subscribers' exchanges.
     static constexpr std::int32_t last_client_id = exchange_registry::first_id - 1;
 
-    // Builds in `clients`' storage; `release_spacing`: between two closing
-    // RELEASEs, so that the server meets no burst; `listener`: told what
-    // becomes of the subscribers' leases, if any; `log`: the debug log.
+    // Builds in `clients`' storage; `steady_seed`: with one, first renewals
+    // are spread over T1 (bound_population); `release_spacing`: between two
+    // closing RELEASEs, so that the server meets no burst; `listener`: told
+    // what becomes of the subscribers' leases, if any; `log`: the debug log.
     population_feature(client_table& clients, renewal_scenes scenes, failure_log& failures, double compression,
-                       std::uint64_t seed, std::chrono::microseconds release_spacing, subscriber_listener* listener,
-                       std::ostream* log);
+                       std::uint64_t seed, std::optional<std::uint64_t> steady_seed,
+                       std::chrono::microseconds release_spacing, subscriber_listener* listener, std::ostream* log);
     ~population_feature() override;
 
     void completed(client_entry& client, const char* answer, const char* end, const time_point& arrived) override;

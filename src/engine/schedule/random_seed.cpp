@@ -26,6 +26,14 @@ std::uint64_t clock_seed()
     return mix(static_cast<std::uint64_t>(ns) ^ mix(static_cast<std::uint64_t>(::getpid())));
 }
 
+double unit_random::operator()()
+{
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return double((state * 0x2545F4914F6CDD1DULL) >> 11) / double(std::uint64_t(1) << 53);
+}
+
 std::uint64_t stream_seed(std::uint64_t run_seed, random_stream stream, std::uint32_t segment_index)
 {
     return mix(mix(run_seed ^ static_cast<std::uint64_t>(stream)) + segment_index);

@@ -2,10 +2,11 @@
 #define QUORVELIN_ENGINE_SCHEDULE_RANDOM_SEED_HPP
 
 // Every random choice of a run (the retransmission jitter of RFC 8415
-// section 15, the subscribers' backoff) draws from a stream derived from
-// one seed: by default the clock's, so that runs differ as clients of
-// separate invocations do; given (--seed N), the same choices again. The
-// segments of one test derive streams of their own from the same seed.
+// section 15, the subscribers' backoff and steady start) draws from a
+// stream derived from one seed: by default the clock's, so that runs differ
+// as clients of separate invocations do; given (--seed N), the same choices
+// again. The segments of one test derive streams of their own from the
+// same seed.
 
 #include <cstdint>
 
@@ -17,6 +18,18 @@ enum class random_stream : std::uint64_t {
     retransmission = 1,
     population = 2,
     arrivals = 3,
+    steady_start = 4,
+};
+
+// Uniform numbers in [0, 1) from a seeded xorshift64* generator (spread,
+// not secrecy).
+class unit_random {
+public:
+    explicit unit_random(std::uint64_t seed) : state(seed | 1) {}
+    double operator()();
+
+private:
+    std::uint64_t state;
 };
 
 // A seed that differs from one invocation to the next: the clock's

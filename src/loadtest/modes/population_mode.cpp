@@ -1,5 +1,6 @@
 #include "loadtest/modes/population_mode.hpp"
 
+#include "main/options.hpp"
 #include "main/population_options.hpp"
 
 #include <algorithm>
@@ -8,11 +9,27 @@
 namespace zarn {
 namespace quorvelin {
 
-population_mode::population_mode() : rate(run_rate(g_opt_minimum)), population(g_opt_population) {}
+population_mode::population_mode()
+    : rate(run_rate(g_opt_minimum)), segments(g_opt_segment.count),
+      population(static_cast<std::uint32_t>(g_opt_segment.share_of(g_opt_population)))
+{
+}
 
 std::uint32_t population_mode::beats_due(std::uint32_t) const
 {
-    return released_at != 0 || held >= population ? 0 : std::min(rate, population - held);
+    if (released_at != 0 || held >= population)
+        return 0;
+    // Any N * k consecutive beats of the test hold exactly k of this
+    // segment's, wherever they begin; at the whole rate it gets its share.
+    const std::uint64_t whole = std::uint64_t(population - held) * segments;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(rate, whole));
+}
+
+std::uint32_t population_mode::sending_s() const
+{
+    // One release every N / rate seconds: the segments together release at
+    // the rate, as one generator does.
+    return static_cast<std::uint32_t>((std::uint64_t(bound_at_end) * segments + rate - 1) / rate);
 }
 
 decision population_mode::decide(const tick_stats& s, std::uint32_t ticks)

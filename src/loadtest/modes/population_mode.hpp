@@ -6,6 +6,9 @@
 // whenever subscribers lose their lease; the engine keeps them renewing.
 // After g_opt_duration seconds every subscriber sends RELEASE, and the test
 // ends once the releases are answered or g_opt_timeout seconds have passed.
+// Segment I/N keeps its share of the population and starts its share of
+// the whole test's beats (beat n is segment n mod N's), so that the
+// segments together start and release what one generator would.
 
 #include "loadtest/decision.hpp"
 #include "loadtest/run_outcome.hpp"
@@ -23,9 +26,12 @@ public:
     // Throws std::out_of_range unless "clients" is between 1 and max_clients_per_second.
     population_mode();
 
-    // New clients for the coming second: the shortfall of the population
-    // at the last tick, at most the rate; none once releasing.
+    // Beats of the whole test for the coming second: those that give this
+    // segment the shortfall of its share at the last tick, at most the
+    // whole rate; none once releasing.
     std::uint32_t beats_due(std::uint32_t) const;
+    // The subscribers this generator keeps: its segment's share.
+    std::uint32_t kept() const noexcept { return population; }
     progress_rates rates() const { return {rate, rate, rate}; }
     decision decide(const tick_stats& s, std::uint32_t ticks);
     // SIGINT or SIGTERM: the releases begin now, unless they have, and the
@@ -37,10 +43,12 @@ public:
 private:
     // Starts the releases at tick `ticks`, with `bound` subscribers.
     void release(decision& d, std::uint32_t bound, std::uint32_t ticks);
-    // Seconds the releases take to go out at the rate clients started.
-    std::uint32_t sending_s() const { return (bound_at_end + rate - 1) / rate; }
+    // Seconds the releases take to go out at this segment's share of the
+    // rate clients started.
+    std::uint32_t sending_s() const;
 
     std::uint32_t rate;
+    std::uint32_t segments; // N of --segment I/N
     std::uint32_t population;
     // Bound and on their way at the last tick.
     std::uint32_t held = 0;

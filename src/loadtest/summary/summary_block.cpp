@@ -36,7 +36,9 @@ void print_headline(std::ostream& os, const run_outcome& o)
            << " clients completed";
         break;
     case opt_mode_population:
-        os << ", " << o.low_water << " of " << g_opt_population << " subscribers bound at the end";
+        // A segment keeps its share of the population.
+        os << ", " << o.low_water << " of " << g_opt_segment.share_of(g_opt_population)
+           << " subscribers bound at the end";
         break;
     case opt_mode_ramp:
         os << ", " << o.result << " clients/second; the highest step passed " << o.low_water
