@@ -2,21 +2,44 @@
 # The population test in segments and from a steady start. Three segments of
 # a population of 3,000 against Kea, lifetimes run 200 times faster (T1 5 s):
 # each keeps its 1,000, Kea holds the 3,000 leases their DUIDs name, and the
-# merged report agrees; the segments together renew what one generator
-# renews, and release them all.
+# merged report agrees, and so does Prometheus summing their live gauges;
+# the segments together renew what one generator renews, and release them all.
 # Then 20,000 subscribers against the test responder with --steady-start:
 # once bound, every second sees 20,000 / T1 RENEWs, within 5 %.
 # shellcheck source=tests/e2e/lab.bash
 source "$(dirname "$0")/lab.bash"
 
-# Kea's count 10 s after the start (bound within 2 s, releases at 16 s), and
-# once more after the end.
+command -v prometheus >/dev/null || { echo "prometheus not found: run scripts/install-deps" >&2; exit 1; }
+sed 's/^\(  scrape_\(interval\|timeout\):\).*/\1 1s/' "$SOURCE_DIR/docs/prometheus.yml" >"$T/prometheus.yml"
+# promql.py QUERY: the values of an instant query, one a line, from
+# Prometheus in the lab, once it answers.
+cat >"$T/promql.py" <<'PYTHON'
+import json, sys, time, urllib.parse, urllib.request
+url = "http://127.0.0.1:9090/api/v1/query?" + urllib.parse.urlencode({"query": sys.argv[1]})
+for _ in range(100):
+    try:
+        result = json.load(urllib.request.urlopen(url, timeout=1))["data"]["result"]
+        break
+    except OSError:
+        time.sleep(0.2)
+for series in result:
+    print(series["value"][1])
+PYTHON
+
+# Kea's count and Prometheus's sum of the segments' bound gauges (scraped on
+# [::1] every second) 10 s after the start (bound within 2 s, releases at
+# 16 s), Kea's once more after the end, and the RENEWs Prometheus saw.
 # shellcheck disable=SC2016  # expanded inside the lab
-SEGMENTS_BEFORE='(sleep 13; python3 "$KEA_STATS" "$LAB_DIR/kea.sock" >"$base.kea-during") &' \
-  SEGMENTS_AFTER='wait; python3 "$KEA_STATS" "$LAB_DIR/kea.sock" >"$base.kea-after"' \
-  KEA_STATS=$SOURCE_DIR/tests/e2e/kea_assigned.py \
+SEGMENTS_BEFORE='prometheus --config.file="$PROM_CONFIG" --storage.tsdb.path="$base.tsdb" \
+    --web.listen-address=127.0.0.1:9090 >"$base.prometheus.log" 2>&1 &
+  python3 "$PROMQL" up >/dev/null
+  (sleep 13; python3 "$KEA_STATS" "$LAB_DIR/kea.sock" >"$base.kea-during"
+   python3 "$PROMQL" "sum(quorvelin_population_bound)" >"$base.prom-during") & during=$!' \
+  SEGMENTS_AFTER='wait "$during"; python3 "$KEA_STATS" "$LAB_DIR/kea.sock" >"$base.kea-after"
+  python3 "$PROMQL" "sum(max_over_time(quorvelin_population_sent_total{exchange=\"RENEW\"}[5m]))" >"$base.prom-renew"' \
+  KEA_STATS=$SOURCE_DIR/tests/e2e/kea_assigned.py PROM_CONFIG=$T/prometheus.yml PROMQL=$T/promql.py \
   segments popseg 90 3 --server kea -- --test-mode population --population 3000 --clients 1500 \
-  --time-compression 200 -t 16 --timeout 2 --summary
+  --time-compression 200 -t 16 --timeout 2 --summary --metrics-listen "[::1]:954@I@" --metrics-linger 3
 for i in 0 1 2; do
   check "segments: segment $i kept its 1,000 and released them" "$(grep -c -e '^Releasing 1000 bound subscribers\.$' \
     -e '^Finished and report: 1000 subscribers bound\.$' \
@@ -26,6 +49,10 @@ check "segments: exit status 0" "$status" = 0
 "$SOURCE_DIR/scripts/merge" -o "$T/popseg.jsonl" "$T"/popseg-{0,1,2}.jsonl
 check "segments: the merged report's bound at the releases equal Kea's leases" \
   "$(report popseg 'summary["population"]["bound_at_end"]')/$(cat "$T/popseg.kea-during")" = 3000/3000
+check "segments: Prometheus's sum of the segments' bound gauges while bound is the merged 3,000" \
+  "$(cat "$T/popseg.prom-during")" = 3000
+check "segments: Prometheus's sum of RENEWs sent is the merged report's" \
+  "$(cat "$T/popseg.prom-renew")" = "$(report popseg 'summary["population"]["renew"]["sent"]')"
 check "segments: every RELEASE answered, and Kea holds no lease after" \
   "$(report popseg 'summary["population"]["release_answered"]')/$(cat "$T/popseg.kea-after")" = 3000/0
 # One generator renews its 3,000 every 5 s: 6,000 RENEWs in ticks 4 to 13;
