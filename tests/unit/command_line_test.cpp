@@ -1,9 +1,9 @@
 // The command line: the binary's usage errors, help and version, the debug
 // log, and the globals init_options sets in this process.
 #include "engine/segment.hpp"
-#include "main/access_options.hpp"
-#include "main/options.hpp"
-#include "main/population_options.hpp"
+#include "main/options/access_options.hpp"
+#include "main/options/options.hpp"
+#include "main/options/population_options.hpp"
 #include "message/client_identity.hpp"
 #include "message/param.hpp"
 

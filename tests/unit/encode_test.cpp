@@ -5,8 +5,8 @@
 // message; and the walks over received bytes (finding an option, reaching
 // the message inside relay layers), each narrowing a range in place, which
 // the tests give as byte offsets into the input.
-#include "main/access_options.hpp"
-#include "main/options.hpp"
+#include "main/options/access_options.hpp"
+#include "main/options/options.hpp"
 #include "message/client_identity.hpp"
 #include "wire_bytes.hpp"
 

@@ -5,7 +5,7 @@
 #include "loadtest/summary/run_hint.hpp"
 #include "loadtest/summary/saturation.hpp"
 #include "loadtest/tick.hpp"
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 #include "main/process/exit_status.hpp"
 
 #include <gtest/gtest.h>

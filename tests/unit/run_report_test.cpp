@@ -7,7 +7,7 @@
 #include "loadtest/report/report_writer.hpp"
 #include "loadtest/report/run_recorder.hpp"
 #include "loadtest/summary/summary_block.hpp"
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 
 #include "report_samples.hpp"
 

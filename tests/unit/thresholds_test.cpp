@@ -4,9 +4,9 @@
 #include "loadtest/report/run_recorder.hpp"
 #include "loadtest/summary/threshold_lines.hpp"
 #include "loadtest/thresholds/threshold_eval.hpp"
-#include "main/options.hpp"
-#include "main/population_options.hpp"
-#include "main/threshold_options.hpp"
+#include "main/options/options.hpp"
+#include "main/options/population_options.hpp"
+#include "main/options/threshold_options.hpp"
 
 #include "report_samples.hpp"
 
