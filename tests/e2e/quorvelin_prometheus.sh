@@ -10,21 +10,6 @@ command -v prometheus >/dev/null || { echo "prometheus not found: run scripts/in
 
 sed 's/^\(  scrape_\(interval\|timeout\):\).*/\1 1s/' "$SOURCE_DIR/docs/prometheus.yml" >"$T/prometheus.yml"
 
-# promql.py QUERY [le]: the values of an instant query (or their `le`
-# labels), one a line, from Prometheus in the lab, once it answers.
-cat >"$T/promql.py" <<'PYTHON'
-import json, sys, time, urllib.parse, urllib.request
-url = "http://127.0.0.1:9090/api/v1/query?" + urllib.parse.urlencode({"query": sys.argv[1]})
-for _ in range(100):
-    try:
-        result = json.load(urllib.request.urlopen(url, timeout=1))["data"]["result"]
-        break
-    except OSError:
-        time.sleep(0.2)
-for series in result:
-    print(series["metric"]["le"] if sys.argv[2:] else series["value"][1])
-PYTHON
-
 # Prometheus runs beside the generators in the client namespace and answers
 # the queries after they have gone; max_over_time reads their last samples.
 # shellcheck disable=SC2016  # expanded inside the lab
@@ -41,7 +26,7 @@ SEGMENTS_AFTER='q() { python3 "$PROMQL" "$@"; }
     "$QUORVELIN" --metrics-listen "$taken" --test-mode once "$LAB_CLIENT_IF" >>"$base.taken" 2>&1 ||
       echo "status $?" >>"$base.taken"
   done' \
-  PROM_CONFIG=$T/prometheus.yml PROMQL=$T/promql.py \
+  PROM_CONFIG=$T/prometheus.yml PROMQL=$SOURCE_DIR/tests/e2e/promql.py \
   segments ramp 100 3 --server kea -- --ramp 500:1000:500:2 --timeout 1 --metrics-listen "[::1]:954@I@" \
   --metrics-linger 3
 
