@@ -42,7 +42,8 @@ check "Prometheus saw the test's 1000 clients/second offered while it ran" "$off
 bucket() { sort -g "$T/ramp.bounds" | awk -v s="$1" '$1 != "+Inf" && $1 + 0 < s + 0 { n++ } END { print n + 0 }'; }
 report_p99=$(report ramp 'summary["latency_us"]["p99"] / 1e6')
 prom_p99=$(cat "$T/ramp.p99") && distance=$(($(bucket "$prom_p99") - $(bucket "$report_p99")))
-check "Prometheus's p99 ($prom_p99 s) is within one bucket of the report's ($report_p99 s)" "${distance#-}" -le 1
+check "Prometheus's p99 ($prom_p99 s) is within one bucket of the report's ($report_p99 s)" \
+  -n "$prom_p99" -a "${distance#-}" -le 1
 check "a metrics port in use, over IPv4 or by [::]: one error line, status 1" "$(cat "$T/ramp.taken")" = \
   "$(printf 'Error: --metrics-listen %s: Address already in use\nstatus 1\n' 127.0.0.1:9090 '[::]:9090')"
 
