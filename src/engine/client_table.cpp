@@ -1,6 +1,6 @@
 #include "engine/client_table.hpp"
 
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
 #include "message/wire.hpp"

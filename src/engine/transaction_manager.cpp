@@ -2,7 +2,7 @@
 
 #include "engine/population/population_feature.hpp"
 #include "engine/socket/local_address.hpp"
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 #include "message/param.hpp"
 #include "message/reply_verdict.hpp"
 #include "message/wire.hpp"

@@ -4,7 +4,7 @@
 // What a test run found, as its summary and the report's last record show it.
 
 #include "engine/counts/measurements.hpp"
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -7,7 +7,7 @@
 #include "engine/segment.hpp"
 #include "loadtest/arrivals.hpp"
 #include "loadtest/progress_rates.hpp"
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 
 #include <chrono>
 #include <cstdint>

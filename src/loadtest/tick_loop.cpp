@@ -1,7 +1,7 @@
 #include "loadtest/tick_loop.hpp"
 
 #include "engine/schedule/random_seed.hpp"
-#include "main/access_options.hpp"
+#include "main/options/access_options.hpp"
 
 #include <algorithm>
 #include <string>

@@ -1,7 +1,7 @@
 #include "main/identity_listing.hpp"
 
-#include "main/access_options.hpp"
-#include "main/options.hpp"
+#include "main/options/access_options.hpp"
+#include "main/options/options.hpp"
 #include "message/client_identity.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"

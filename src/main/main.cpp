@@ -1,13 +1,13 @@
 #include "main/process/exit_status.hpp"
 #include "loadtest/thresholds/threshold_eval.hpp"
-#include "main/access_options.hpp"
+#include "main/options/access_options.hpp"
 #include "main/identity_listing.hpp"
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 #include "main/output/log_file.hpp"
 #include "main/run_objects.hpp"
 #include "main/process/signals.hpp"
 #include "main/process/workers.hpp"
-#include "main/threshold_options.hpp"
+#include "main/options/threshold_options.hpp"
 
 #include <boost/asio/io_service.hpp>
 #include <boost/thread/thread.hpp>

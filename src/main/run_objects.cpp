@@ -2,8 +2,8 @@
 
 #include "engine/segment.hpp"
 #include "loadtest/report/report_writer.hpp"
-#include "main/options.hpp"
-#include "main/threshold_options.hpp"
+#include "main/options/options.hpp"
+#include "main/options/threshold_options.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
 

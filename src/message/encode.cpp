@@ -2,8 +2,8 @@
 // its relay-forward layers, straight into the caller's packet buffer. Values
 // marked "@auto" are copied from the client's previous reply or previous
 // request. Nothing is allocated and nothing is written past the output end.
-#include "main/access_options.hpp"
-#include "main/options.hpp"
+#include "main/options/access_options.hpp"
+#include "main/options/options.hpp"
 #include "message/client_identity.hpp"
 #include "message/param.hpp"
 #include "message/reply_verdict.hpp"

@@ -1,6 +1,6 @@
 #include "message/fixed_size.hpp"
 
-#include "main/access_options.hpp"
+#include "main/options/access_options.hpp"
 #include "message/client_identity.hpp"
 #include "message/param.hpp"
 #include "message/wire.hpp"

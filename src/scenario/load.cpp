@@ -2,7 +2,7 @@
 // scenario list, or the relay list that wraps every message loaded after it.
 #include "scenario/load.hpp"
 
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 #include "message/client_template.hpp"
 #include "message/fixed_size.hpp"
 #include "message/param.hpp"

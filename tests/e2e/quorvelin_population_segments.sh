@@ -11,20 +11,6 @@ source "$(dirname "$0")/lab.bash"
 
 command -v prometheus >/dev/null || { echo "prometheus not found: run scripts/install-deps" >&2; exit 1; }
 sed 's/^\(  scrape_\(interval\|timeout\):\).*/\1 1s/' "$SOURCE_DIR/docs/prometheus.yml" >"$T/prometheus.yml"
-# promql.py QUERY: the values of an instant query, one a line, from
-# Prometheus in the lab, once it answers.
-cat >"$T/promql.py" <<'PYTHON'
-import json, sys, time, urllib.parse, urllib.request
-url = "http://127.0.0.1:9090/api/v1/query?" + urllib.parse.urlencode({"query": sys.argv[1]})
-for _ in range(100):
-    try:
-        result = json.load(urllib.request.urlopen(url, timeout=1))["data"]["result"]
-        break
-    except OSError:
-        time.sleep(0.2)
-for series in result:
-    print(series["value"][1])
-PYTHON
 
 # Kea's count and Prometheus's sum of the segments' bound gauges (scraped on
 # [::1] every second) 10 s after the start (bound within 2 s, releases at
@@ -37,7 +23,7 @@ SEGMENTS_BEFORE='prometheus --config.file="$PROM_CONFIG" --storage.tsdb.path="$b
    python3 "$PROMQL" "sum(quorvelin_population_bound)" >"$base.prom-during") & during=$!' \
   SEGMENTS_AFTER='wait "$during"; python3 "$KEA_STATS" "$LAB_DIR/kea.sock" >"$base.kea-after"
   python3 "$PROMQL" "sum(max_over_time(quorvelin_population_sent_total{exchange=\"RENEW\"}[5m]))" >"$base.prom-renew"' \
-  KEA_STATS=$SOURCE_DIR/tests/e2e/kea_assigned.py PROM_CONFIG=$T/prometheus.yml PROMQL=$T/promql.py \
+  KEA_STATS=$SOURCE_DIR/tests/e2e/kea_assigned.py PROM_CONFIG=$T/prometheus.yml PROMQL=$SOURCE_DIR/tests/e2e/promql.py \
   segments popseg 90 3 --server kea -- --test-mode population --population 3000 --clients 1500 \
   --time-compression 200 -t 16 --timeout 2 --summary --metrics-listen "[::1]:954@I@" --metrics-linger 3
 for i in 0 1 2; do

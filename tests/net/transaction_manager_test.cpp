@@ -5,7 +5,7 @@
 // Each test runs in a network namespace of its own, so that concurrent runs
 // and local servers never collide on ports 546 and 547.
 #include "engine/transaction_manager.hpp"
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 #include "message/vocabulary.hpp"
 #include "../unit/wire_bytes.hpp"
 

@@ -7,9 +7,8 @@ against the test responder capped at 50 new clients/s, a capacity ramp
 100:300:100:2 against it capped at 250, endless against Kea stopped by
 SIGINT, once against Kea, a population of 300 against the test responder
 silent for 10 s) without what the plot does not read; tests/fixtures/segments
-holds three whole segments of a capacity ramp, and three of that population
-test (made from its recording, each a third of its subscribers). Broken
-reports are made from the reports merge's tests build.
+holds three whole segments of a capacity ramp. Broken reports are made from
+the reports merge's tests build.
 """
 import json
 import os
@@ -103,19 +102,6 @@ class PlotTest(unittest.TestCase):
         svg = read(os.path.join(self.dir, "ramp.svg"))
         self.assertEqual((svg.count('id="run-passed-'), svg.count('id="run-failed-')), (2, 1))
         self.assertIn("capacity 200 clients/s", svg)
-
-    def test_draws_the_population_panel_of_merged_segments(self):
-        # Three segments of the recorded population of 300, merged: the
-        # panel draws the whole test's subscribers and RENEWs and REBINDs
-        # sent and answered per second, and the title its population once.
-        segments = [os.path.join(SEGMENTS, f"population-{i}.jsonl") for i in range(3)]
-        self.assertEqual(subprocess.run([MERGE, "-o", self.report, *segments], timeout=120).returncode, 0)
-        done = run(self.report, os.path.join(self.dir, "population.svg"))
-        self.assertEqual((done.returncode, done.stderr), (0, ""))
-        svg = read(os.path.join(self.dir, "population.svg"))
-        for gid in ("bound", "renew-sent", "renew-answered", "rebind-sent", "rebind-answered"):
-            self.assertIn(f'id="{gid}"', svg)
-        self.assertIn("300 of 300 subscribers bound at the end", svg)
 
     def test_draws_two_runs_overlaid(self):
         # A recorded ramp against one of the ramp's segments, and against an

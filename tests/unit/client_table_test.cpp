@@ -7,7 +7,7 @@
 // table answered and counted.
 #include "engine/client_messages.hpp"
 #include "engine/client_table.hpp"
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 #include "message/reply_verdict.hpp"
 #include "message/vocabulary.hpp"
 #include "counts_text.hpp"

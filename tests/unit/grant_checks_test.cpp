@@ -12,7 +12,7 @@
 #include "engine/leases/lease_check.hpp"
 #include "engine/leases/lease_table.hpp"
 #include "engine/reservations/reservation_check.hpp"
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 #include "message/vocabulary.hpp"
 #include "wire_bytes.hpp"
 

@@ -1,81 +1,50 @@
 #ifndef QUORVELIN_TESTS_HTTP_CLIENT_HPP
 #define QUORVELIN_TESTS_HTTP_CLIENT_HPP
 
-// A plain blocking HTTP client over loopback for the metrics endpoint's
-// tests: whole requests, half-open ones, and the server's closing of a
-// connection. Every wait is bounded (10 s), so that a server that keeps a
-// connection too long fails an expectation instead of hanging the test.
+// A blocking HTTP client over loopback for the metrics endpoint's tests:
+// whole requests, half-open ones, and the server's closing of a connection.
+// Every wait is bounded (10 s), so that a server that keeps a connection too
+// long fails an expectation instead of hanging the test. A wait that runs
+// out cancels the read and leaves the connection open, as a client trickling
+// a request needs it.
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <stdexcept>
 #include <string>
 
 namespace http_client {
 
+namespace http = boost::beast::http;
 using clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds bound{10};
 
 struct answer {
-    int status = 0;      // 0: the connection ended (or the bound passed) first
-    std::string header;  // the status line and the fields
+    int status = 0; // 0: the connection ended (or the bound passed) first
+    http::response_header<> header;
     std::string body;
 
-    // The value of header field `name` (as written here), or "".
-    std::string field(const std::string& name) const
-    {
-        const std::size_t at = header.find("\r\n" + name + ": ");
-        if (at == std::string::npos)
-            return "";
-        const std::size_t from = at + name.size() + 4;
-        return header.substr(from, header.find("\r\n", from) - from);
-    }
+    std::string field(const char* name) const { return std::string(header[name]); }
 };
 
 class connection {
 public:
-    explicit connection(const boost::asio::ip::tcp::endpoint& to)
-        : fd_(::socket(to.protocol().family(), SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        if (fd_ < 0 || ::connect(fd_, to.data(), static_cast<socklen_t>(to.size())) != 0)
-            throw std::runtime_error("connect: " + std::string(std::strerror(errno)));
-    }
-    ~connection() { ::close(fd_); }
-    connection(const connection&) = delete;
-    connection& operator=(const connection&) = delete;
+    explicit connection(const boost::asio::ip::tcp::endpoint& to) { socket_.connect(to); }
 
-    void send(const std::string& text)
-    {
-        if (::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size()))
-            throw std::runtime_error("send: " + std::string(std::strerror(errno)));
-    }
+    // Throws when the server has ended the connection (a reset).
+    void send(const std::string& text) { boost::asio::write(socket_, boost::asio::buffer(text)); }
 
     // The next answer on this connection.
     answer receive()
     {
-        answer got;
-        std::size_t end;
-        while ((end = pending_.find("\r\n\r\n")) == std::string::npos)
-            if (!read_more())
-                return got;
-        got.header = pending_.substr(0, end + 2);
-        pending_.erase(0, end + 4);
-        const std::string length = got.field("Content-Length");
-        const std::size_t size = length.empty() ? 0 : std::stoul(length);
-        while (pending_.size() < size)
-            if (!read_more())
-                return answer{};
-        got.body = pending_.substr(0, size);
-        pending_.erase(0, size);
-        got.status = std::stoi(got.header.substr(got.header.find(' ') + 1, 3));
-        return got;
+        http::response<http::string_body> read;
+        if (wait(bound, [&](auto done) { http::async_read(socket_, buffer_, read, done); }))
+            return {};
+        return {static_cast<int>(read.result_int()), read.base(), read.body()};
     }
 
     answer ask(const std::string& request)
@@ -86,45 +55,33 @@ public:
 
     // True when the server ends the connection within `wait`, having sent
     // nothing more.
-    bool closed_by_server(std::chrono::milliseconds wait = bound)
+    bool closed_by_server(std::chrono::milliseconds within = bound)
     {
-        const std::size_t had = pending_.size();
-        const clock::time_point until = clock::now() + wait;
-        while (read_more(until)) {
-        }
-        return pending_.size() == had && !timed_out_;
+        char byte;
+        const auto ended = wait(within, [&](auto done) { socket_.async_read_some(boost::asio::buffer(&byte, 1), done); });
+        return ended == boost::asio::error::eof || ended == boost::asio::error::connection_reset;
     }
 
 private:
-    // Appends what arrives; false at the end of the stream, on an error
-    // (a reset is an end too) or when `until` has passed (timed_out_).
-    bool read_more(clock::time_point until = clock::now() + bound)
+    // Runs the read `start` begins until it ends or `within` passes, when it
+    // is cancelled; its error (operation_aborted on the bound).
+    template <typename Start>
+    boost::system::error_code wait(std::chrono::milliseconds within, Start start)
     {
-        timed_out_ = false;
-        pollfd ready{fd_, POLLIN, 0};
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - clock::now());
-            if (left.count() <= 0) {
-                timed_out_ = true;
-                return false;
-            }
-            const int n = ::poll(&ready, 1, static_cast<int>(left.count()));
-            if (n > 0)
-                break;
-            if (n < 0 && errno != EINTR)
-                return false;
+        boost::system::error_code ended = boost::asio::error::operation_aborted;
+        start([&](boost::system::error_code e, std::size_t) { ended = e; });
+        io_.restart();
+        io_.run_for(within);
+        if (!io_.stopped()) {
+            socket_.cancel();
+            io_.run();
         }
-        char chunk[65536];
-        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            return false;
-        pending_.append(chunk, static_cast<std::size_t>(n));
-        return true;
+        return ended;
     }
 
-    int fd_;
-    std::string pending_;
-    bool timed_out_ = false;
+    boost::asio::io_context io_;
+    boost::asio::ip::tcp::socket socket_{io_};
+    boost::beast::flat_buffer buffer_;
 };
 
 inline std::string get(const std::string& target, const std::string& more_fields = "")

@@ -52,31 +52,6 @@ http_limits deadlines(std::chrono::milliseconds request, std::chrono::millisecon
 
 } // namespace
 
-TEST(HttpServer, ServesThePageOverIPv6AndIPv4AndKeepsTheConnection)
-{
-    for (const char* address : {"::1", "127.0.0.1"}) {
-        counted_page counted;
-        http_server server(on(address), counted.page());
-        EXPECT_NE(server.local_endpoint().port(), 0) << address;
-        connection client(reach(server, address));
-        for (const char* body : {"scrape 1\n", "scrape 2\n"}) {
-            const http_client::answer got = client.ask(get("/metrics"));
-            EXPECT_EQ(got.status, 200) << address;
-            EXPECT_EQ(got.field("Content-Type"), "text/plain; version=0.0.4") << address;
-            EXPECT_EQ(got.body, body) << address;
-        }
-    }
-}
-
-// [::] is one socket for both families, whatever net.ipv6.bindv6only says.
-TEST(HttpServer, TheIPv6WildcardServesIPv4Too)
-{
-    counted_page counted;
-    http_server server(on("::"), counted.page());
-    for (const char* address : {"::1", "127.0.0.1"})
-        EXPECT_EQ(connection(reach(server, address)).ask(get("/metrics")).status, 200) << address;
-}
-
 // Error answers have no body, so the connection goes on with the next
 // request whatever the method was.
 TEST(HttpServer, AnswersOtherPathsWith404AndOtherMethodsWith405)
@@ -104,15 +79,6 @@ TEST(HttpServer, AnswersOtherPathsWith404AndOtherMethodsWith405)
         EXPECT_EQ(got.body.empty(), a.status != 200) << a.request;
     }
     EXPECT_EQ(*counted.served, 2);
-}
-
-TEST(HttpServer, ClosesAfterTheAnswerWhenTheClientAsks)
-{
-    counted_page counted;
-    http_server server(on("::1"), counted.page());
-    connection client(reach(server, "::1"));
-    EXPECT_EQ(client.ask(get("/metrics", "Connection: close\r\n")).status, 200);
-    EXPECT_TRUE(client.closed_by_server());
 }
 
 // 50 clients that began a request and never end its header hold nothing
@@ -214,24 +180,4 @@ TEST(HttpServer, StopsWithConnectionsOpen)
     EXPECT_LT(http_client::clock::now() - began, 5s);
     for (connection* client : {&idle, &half_open, &kept})
         EXPECT_TRUE(client->closed_by_server());
-}
-
-TEST(HttpServer, AnAddressInUseOrNotOnThisHostIsRefused)
-{
-    counted_page counted;
-    http_server first(on("::"), counted.page());
-    for (const char* address : {"::", "::1", "127.0.0.1"}) {
-        try {
-            http_server second(on(address, first.local_endpoint().port()), counted.page());
-            ADD_FAILURE() << address << " listened twice";
-        } catch (const boost::system::system_error& e) {
-            EXPECT_EQ(e.code(), boost::asio::error::address_in_use) << address;
-        }
-    }
-    try {
-        http_server elsewhere(on("2001:db8::dead"), counted.page());
-        ADD_FAILURE() << "listened on an address of no interface";
-    } catch (const boost::system::system_error& e) {
-        EXPECT_EQ(e.code(), boost::system::errc::address_not_available);
-    }
 }

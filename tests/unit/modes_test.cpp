@@ -4,7 +4,7 @@
 #include "loadtest/modes/highload_mode.hpp"
 #include "loadtest/modes/population_mode.hpp"
 #include "loadtest/modes/ramp_mode.hpp"
-#include "main/population_options.hpp"
+#include "main/options/population_options.hpp"
 
 #include "drivers.hpp"
 

@@ -3,8 +3,8 @@
 // or where and why the template is refused. Then each client's link-address
 // and relay options as its link and number make them, the same bytes in
 // every message of the client, and the links a link-address prefix holds.
-#include "main/access_options.hpp"
-#include "main/options.hpp"
+#include "main/options/access_options.hpp"
+#include "main/options/options.hpp"
 #include "message/client_template.hpp"
 #include "wire_bytes.hpp"
 

@@ -5,7 +5,7 @@
 // counts per step.
 #include "engine/retransmit/retransmitter.hpp"
 #include "engine/schedule/backoff.hpp"
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 #include "message/vocabulary.hpp"
 #include "message/wire.hpp"
 #include "wire_bytes.hpp"

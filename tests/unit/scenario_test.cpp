@@ -4,7 +4,7 @@
 // raises. Then loading from files: comments, the built-in defaults, errors
 // that file nothing, relay lists and what they change, the debug-log dumps,
 // and the example files shipped with the program.
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 #include "message/fixed_size.hpp"
 #include "scenario/load.hpp"
 #include "wire_bytes.hpp"

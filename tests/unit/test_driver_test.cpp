@@ -6,7 +6,7 @@
 #include "loadtest/loadtest_default.hpp"
 #include "loadtest/loadtest_endless.hpp"
 #include "loadtest/loadtest_population.hpp"
-#include "main/population_options.hpp"
+#include "main/options/population_options.hpp"
 
 #include "drivers.hpp"
 

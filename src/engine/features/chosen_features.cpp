@@ -2,12 +2,12 @@
 #include "engine/features/feature_set.hpp"
 #include "engine/leases/lease_check.hpp"
 #include "engine/reservations/reservation_check.hpp"
-#include "main/access_options.hpp"
+#include "main/options/access_options.hpp"
 #include "engine/population/population_feature.hpp"
 #include "engine/retransmit/retransmitter.hpp"
 #include "engine/schedule/random_seed.hpp"
-#include "main/options.hpp"
-#include "main/population_options.hpp"
+#include "main/options/options.hpp"
+#include "main/options/population_options.hpp"
 #include "message/param.hpp"
 
 #include <algorithm>

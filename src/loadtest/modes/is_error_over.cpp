@@ -1,6 +1,6 @@
 #include "loadtest/modes/is_error_over.hpp"
 
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 
 bool is_error_over(int results, int timeouts)
 {

@@ -1,7 +1,7 @@
 #include "loadtest/modes/population_mode.hpp"
 
-#include "main/options.hpp"
-#include "main/population_options.hpp"
+#include "main/options/options.hpp"
+#include "main/options/population_options.hpp"
 
 #include <algorithm>
 #include <string>

@@ -4,8 +4,8 @@
 #include "loadtest/modes/ramp_schedule.hpp"
 #include "loadtest/report/figures_json.hpp"
 #include "loadtest/report/population_report.hpp"
-#include "main/access_options.hpp"
-#include "main/population_options.hpp"
+#include "main/options/access_options.hpp"
+#include "main/options/population_options.hpp"
 
 #include <boost/asio/ip/address_v6.hpp>
 #include <nlohmann/json.hpp>

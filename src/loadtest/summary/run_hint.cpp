@@ -1,7 +1,7 @@
 #include "loadtest/summary/run_hint.hpp"
 
 #include "loadtest/summary/saturation.hpp"
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
 

@@ -3,8 +3,8 @@
 #include "engine/segment.hpp"
 #include "loadtest/summary/population_summary.hpp"
 #include "loadtest/summary/saturation.hpp"
-#include "main/options.hpp"
-#include "main/population_options.hpp"
+#include "main/options/options.hpp"
+#include "main/options/population_options.hpp"
 #include "message/vocabulary.hpp"
 
 #include <boost/format.hpp>

@@ -1,8 +1,8 @@
-#include "main/threshold_options.hpp"
+#include "main/options/threshold_options.hpp"
 
 #include "loadtest/report/report_writer.hpp"
 #include "loadtest/thresholds/threshold_eval.hpp"
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
 

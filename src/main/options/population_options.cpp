@@ -1,8 +1,8 @@
-#include "main/population_options.hpp"
+#include "main/options/population_options.hpp"
 
 #include "engine/segment.hpp"
-#include "main/access_options.hpp"
-#include "main/options.hpp"
+#include "main/options/access_options.hpp"
+#include "main/options/options.hpp"
 #include "main/values/bounded_option.hpp"
 #include "message/client_identity.hpp"
 #include "message/param.hpp"

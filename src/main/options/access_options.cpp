@@ -1,10 +1,10 @@
-#include "main/access_options.hpp"
+#include "main/options/access_options.hpp"
 
 #include "engine/reservations/reservation_check.hpp"
 #include "loadtest/arrivals.hpp"
 #include "loadtest/modes/ramp_schedule.hpp"
-#include "main/options.hpp"
-#include "main/population_options.hpp"
+#include "main/options/options.hpp"
+#include "main/options/population_options.hpp"
 #include "main/values/bounded_option.hpp"
 #include "message/client_identity.hpp"
 #include "message/param.hpp"

@@ -1,5 +1,5 @@
-#ifndef QUORVELIN_MAIN_OPTIONS_HPP
-#define QUORVELIN_MAIN_OPTIONS_HPP
+#ifndef QUORVELIN_MAIN_OPTIONS_OPTIONS_HPP
+#define QUORVELIN_MAIN_OPTIONS_OPTIONS_HPP
 
 // Program-wide settings, written by init_options during start-up and
 // read-only once the worker threads run.

@@ -1,5 +1,5 @@
-#ifndef QUORVELIN_MAIN_THRESHOLD_OPTIONS_HPP
-#define QUORVELIN_MAIN_THRESHOLD_OPTIONS_HPP
+#ifndef QUORVELIN_MAIN_OPTIONS_THRESHOLD_OPTIONS_HPP
+#define QUORVELIN_MAIN_OPTIONS_THRESHOLD_OPTIONS_HPP
 
 // --threshold EXPR, repeatable: limits on figures of the run's summary,
 // each judged when the run ends (exit status 3 when one fails).

@@ -1,5 +1,5 @@
-#ifndef QUORVELIN_MAIN_POPULATION_OPTIONS_HPP
-#define QUORVELIN_MAIN_POPULATION_OPTIONS_HPP
+#ifndef QUORVELIN_MAIN_OPTIONS_POPULATION_OPTIONS_HPP
+#define QUORVELIN_MAIN_OPTIONS_POPULATION_OPTIONS_HPP
 
 // The options of the population test (--test-mode population) and the
 // messages its bound subscribers send besides their scenario: RENEW at T1,

@@ -1,5 +1,5 @@
-#ifndef QUORVELIN_MAIN_ACCESS_OPTIONS_HPP
-#define QUORVELIN_MAIN_ACCESS_OPTIONS_HPP
+#ifndef QUORVELIN_MAIN_OPTIONS_ACCESS_OPTIONS_HPP
+#define QUORVELIN_MAIN_OPTIONS_ACCESS_OPTIONS_HPP
 
 // The options that make a test look like an access network: how many links
 // its clients are spread over (client n on link n mod M), the DUIDs they
