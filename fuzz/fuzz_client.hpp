@@ -9,7 +9,7 @@
 // or written outside it.
 
 #include "engine/client_messages.hpp"
-#include "main/options.hpp"
+#include "main/options/options.hpp"
 #include "message/param.hpp"
 #include "scenario/load.hpp"
 
