@@ -4,11 +4,11 @@
 // The objects of one load test, built from the command line's settings.
 
 #include "engine/transaction_manager.hpp"
-#include "loadtest/loadtest_1.hpp"
-#include "loadtest/loadtest_default.hpp"
-#include "loadtest/loadtest_endless.hpp"
-#include "loadtest/loadtest_population.hpp"
-#include "loadtest/loadtest_ramp.hpp"
+#include "loadtest/drivers/loadtest_1.hpp"
+#include "loadtest/drivers/loadtest_default.hpp"
+#include "loadtest/drivers/loadtest_endless.hpp"
+#include "loadtest/drivers/loadtest_population.hpp"
+#include "loadtest/drivers/loadtest_ramp.hpp"
 #include "loadtest/report/run_recorder.hpp"
 #include "main/output/metrics_endpoint.hpp"
 #include "morvo/asio/raw.hpp"

@@ -4,7 +4,7 @@
 // request. Nothing is allocated and nothing is written past the output end.
 #include "main/options/access_options.hpp"
 #include "main/options/options.hpp"
-#include "message/client_identity.hpp"
+#include "message/client/client_identity.hpp"
 #include "message/param.hpp"
 #include "message/reply_verdict.hpp"
 #include "message/wire.hpp"

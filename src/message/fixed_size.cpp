@@ -1,7 +1,7 @@
 #include "message/fixed_size.hpp"
 
 #include "main/options/access_options.hpp"
-#include "message/client_identity.hpp"
+#include "message/client/client_identity.hpp"
 #include "message/param.hpp"
 #include "message/wire.hpp"
 

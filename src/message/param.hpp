@@ -6,7 +6,7 @@
 // parser and then walked to encode each client's next request.
 
 #include "message/build_outcome.hpp"
-#include "message/client_template.hpp"
+#include "message/client/client_template.hpp"
 #include "message/vocabulary.hpp"
 #include "morvo/network/internet6_address.hpp"
 #include "morvo/network/prefix_address.hpp"

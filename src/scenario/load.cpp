@@ -3,7 +3,7 @@
 #include "scenario/load.hpp"
 
 #include "main/options/options.hpp"
-#include "message/client_template.hpp"
+#include "message/client/client_template.hpp"
 #include "message/fixed_size.hpp"
 #include "message/param.hpp"
 #include "message/wire.hpp"

@@ -7,7 +7,7 @@
 // the tests give as byte offsets into the input.
 #include "main/options/access_options.hpp"
 #include "main/options/options.hpp"
-#include "message/client_identity.hpp"
+#include "message/client/client_identity.hpp"
 #include "wire_bytes.hpp"
 
 #include <gtest/gtest.h>

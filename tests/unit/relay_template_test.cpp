@@ -5,7 +5,7 @@
 // every message of the client, and the links a link-address prefix holds.
 #include "main/options/access_options.hpp"
 #include "main/options/options.hpp"
-#include "message/client_template.hpp"
+#include "message/client/client_template.hpp"
 #include "wire_bytes.hpp"
 
 #include <gtest/gtest.h>

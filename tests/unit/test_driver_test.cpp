@@ -2,10 +2,10 @@
 // every driver shares as one typed test, then how the tick loop carries out
 // each mode's decisions, records them, winds a test down and, for a
 // population, releases its subscribers.
-#include "loadtest/loadtest_1.hpp"
-#include "loadtest/loadtest_default.hpp"
-#include "loadtest/loadtest_endless.hpp"
-#include "loadtest/loadtest_population.hpp"
+#include "loadtest/drivers/loadtest_1.hpp"
+#include "loadtest/drivers/loadtest_default.hpp"
+#include "loadtest/drivers/loadtest_endless.hpp"
+#include "loadtest/drivers/loadtest_population.hpp"
 #include "main/options/population_options.hpp"
 
 #include "drivers.hpp"

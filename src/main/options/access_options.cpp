@@ -6,7 +6,7 @@
 #include "main/options/options.hpp"
 #include "main/options/population_options.hpp"
 #include "main/values/bounded_option.hpp"
-#include "message/client_identity.hpp"
+#include "message/client/client_identity.hpp"
 #include "message/param.hpp"
 #include "scenario/read_file.hpp"
 

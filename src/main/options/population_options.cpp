@@ -4,7 +4,7 @@
 #include "main/options/access_options.hpp"
 #include "main/options/options.hpp"
 #include "main/values/bounded_option.hpp"
-#include "message/client_identity.hpp"
+#include "message/client/client_identity.hpp"
 #include "message/param.hpp"
 #include "message/vocabulary.hpp"
 #include "scenario/load.hpp"

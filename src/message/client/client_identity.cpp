@@ -1,4 +1,4 @@
-#include "message/client_identity.hpp"
+#include "message/client/client_identity.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -1,11 +1,11 @@
-#ifndef QUORVELIN_LOADTEST_LOADTEST_POPULATION_HPP
-#define QUORVELIN_LOADTEST_LOADTEST_POPULATION_HPP
+#ifndef QUORVELIN_LOADTEST_DRIVERS_LOADTEST_POPULATION_HPP
+#define QUORVELIN_LOADTEST_DRIVERS_LOADTEST_POPULATION_HPP
 
 // The "population" test (population_mode): a population of subscribers kept
 // bound, renewing and rebinding, released at the end.
 
 #include "loadtest/modes/population_mode.hpp"
-#include "loadtest/test_driver.hpp"
+#include "loadtest/drivers/test_driver.hpp"
 
 class loadtest_population : public zarn::quorvelin::test_driver<zarn::quorvelin::population_mode> {
 public:

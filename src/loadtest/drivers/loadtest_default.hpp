@@ -1,11 +1,11 @@
-#ifndef QUORVELIN_LOADTEST_LOADTEST_DEFAULT_HPP
-#define QUORVELIN_LOADTEST_LOADTEST_DEFAULT_HPP
+#ifndef QUORVELIN_LOADTEST_DRIVERS_LOADTEST_DEFAULT_HPP
+#define QUORVELIN_LOADTEST_DRIVERS_LOADTEST_DEFAULT_HPP
 
 // The "highload" test (highload_mode): the highest rate of new clients the
 // server serves within the error threshold.
 
 #include "loadtest/modes/highload_mode.hpp"
-#include "loadtest/test_driver.hpp"
+#include "loadtest/drivers/test_driver.hpp"
 
 class loadtest_default : public zarn::quorvelin::test_driver<zarn::quorvelin::highload_mode> {
 public:

@@ -1,4 +1,4 @@
-#include "message/client_template.hpp"
+#include "message/client/client_template.hpp"
 
 #include <cstdio>
 

@@ -1,5 +1,5 @@
-#ifndef QUORVELIN_MESSAGE_CLIENT_TEMPLATE_HPP
-#define QUORVELIN_MESSAGE_CLIENT_TEMPLATE_HPP
+#ifndef QUORVELIN_MESSAGE_CLIENT_CLIENT_TEMPLATE_HPP
+#define QUORVELIN_MESSAGE_CLIENT_CLIENT_TEMPLATE_HPP
 
 // The text of a relay option written once for every client: literal bytes
 // with placeholders for the client's number and its link's, so that each

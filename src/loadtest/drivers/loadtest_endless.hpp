@@ -1,11 +1,11 @@
-#ifndef QUORVELIN_LOADTEST_LOADTEST_ENDLESS_HPP
-#define QUORVELIN_LOADTEST_LOADTEST_ENDLESS_HPP
+#ifndef QUORVELIN_LOADTEST_DRIVERS_LOADTEST_ENDLESS_HPP
+#define QUORVELIN_LOADTEST_DRIVERS_LOADTEST_ENDLESS_HPP
 
 // The "endless" test (endless_mode): a constant rate in cycles, until the
 // error ratio passes the threshold.
 
 #include "loadtest/modes/endless_mode.hpp"
-#include "loadtest/test_driver.hpp"
+#include "loadtest/drivers/test_driver.hpp"
 
 class loadtest_endless : public zarn::quorvelin::test_driver<zarn::quorvelin::endless_mode> {
 public:

@@ -1,5 +1,5 @@
-#ifndef QUORVELIN_LOADTEST_TEST_DRIVER_HPP
-#define QUORVELIN_LOADTEST_TEST_DRIVER_HPP
+#ifndef QUORVELIN_LOADTEST_DRIVERS_TEST_DRIVER_HPP
+#define QUORVELIN_LOADTEST_DRIVERS_TEST_DRIVER_HPP
 
 // The face that main sees of every test driver: a mode's decisions run by a
 // tick loop. loadtest_default, loadtest_endless and loadtest_1 are this face

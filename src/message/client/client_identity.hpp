@@ -1,5 +1,5 @@
-#ifndef QUORVELIN_MESSAGE_CLIENT_IDENTITY_HPP
-#define QUORVELIN_MESSAGE_CLIENT_IDENTITY_HPP
+#ifndef QUORVELIN_MESSAGE_CLIENT_CLIENT_IDENTITY_HPP
+#define QUORVELIN_MESSAGE_CLIENT_CLIENT_IDENTITY_HPP
 
 // The DUID each simulated client identifies itself with (RFC 8415 section
 // 11), from its number n in the whole test (client_numbering): generated in
