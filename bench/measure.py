@@ -53,8 +53,10 @@ POPULATION_RATE = 40_000
 POPULATION_BASELINE = 10
 # CPU per renewal: POPULATION_CPU subscribers renewing every T1 of 2 s (the
 # responder's T1 of 1000 s at POPULATION_CPU_COMPRESSION times) for
-# POPULATION_CPU_SECONDS, as one instance and as two segments of one test.
-POPULATION_CPU = 20_000
+# POPULATION_CPU_SECONDS, as one instance and as two segments of one test:
+# 50,000 renewals a second, a load worth splitting, so that each segment
+# serves several renewals a wake-up as the one instance does.
+POPULATION_CPU = 100_000
 POPULATION_CPU_COMPRESSION = 500
 POPULATION_CPU_SECONDS = 30
 # Held leases (--check-leases): one ramp step of LEASE_RATE new clients a

@@ -32,6 +32,15 @@ bool sendable(std::ptrdiff_t length)
 // for every client; none goes out early.
 constexpr std::chrono::milliseconds timer_slack{5};
 
+// A segment serves a 1/N share of the test's renewals and retransmissions:
+// a slack N times as wide keeps as many of them per wake-up as one generator
+// serving the whole test, so N segments together wake no more often than it.
+// Capped so that none goes out more than 20 ms late.
+std::chrono::nanoseconds segment_slack()
+{
+    return timer_slack * std::min<std::uint32_t>(g_opt_segment.count, 4);
+}
+
 } // namespace
 
 std::uint64_t transaction_manager::send_queue::send(const char* data, std::size_t size)
@@ -50,7 +59,7 @@ transaction_manager::transaction_manager(boost::asio::io_service& loop, boost::a
       // from g_opt_client_numbering, not from the ids.
       clients(g_opt_scenario.size(), g_opt_mode == opt_mode_population ? segment{} : g_opt_segment, -1,
               g_opt_mode == opt_mode_population ? population_feature::last_client_id : segment::id_mask),
-      failures(g_opt_log.get()), features(loop, timer_slack),
+      failures(g_opt_log.get()), features(loop, segment_slack()),
       serve_due([this](engine_feature& f, earliest_timer& t, const boost::system::error_code& e) {
           serve_feature(f, t, e);
       })
