@@ -100,7 +100,10 @@ TEST(RunHint, NamesTheCausesThatApply)
             << " type " << c.setup.first_type << (c.setup.first_relayed ? " relayed" : "");
 }
 
-TEST(ExitStatus, SignalsThenFailedOutputsThenFailBelowOrSaturationThenZero)
+// A failed --threshold exits 3 where --fail-below does: signals and failed
+// outputs keep their precedence, and a saturated generator fails the
+// thresholds as it fails --fail-below.
+TEST(ExitStatus, SignalsThenFailedOutputsThenFailBelowThresholdsOrSaturationThenZero)
 {
     const struct {
         int signal;
@@ -109,6 +112,7 @@ TEST(ExitStatus, SignalsThenFailedOutputsThenFailBelowOrSaturationThenZero)
         std::optional<std::uint32_t> fail_below;
         int want;
         bool saturated = false;
+        std::optional<bool> thresholds_passed = std::nullopt; // none: no --threshold
     } cases[] = {
         {0, false, 0, std::nullopt, 0},      {0, false, 99.9, 100u, 3},    {0, false, 100, 100u, 0},
         {SIGINT, false, 0, std::nullopt, 130}, {SIGTERM, false, 0, 100u, 143}, {SIGINT, false, 500, 100u, 130},
@@ -118,34 +122,14 @@ TEST(ExitStatus, SignalsThenFailedOutputsThenFailBelowOrSaturationThenZero)
         // only when there is a gate.
         {0, false, 500, 100u, 3, true},        {0, false, 500, std::nullopt, 0, true},
         {SIGTERM, false, 500, 100u, 143, true}, {0, true, 500, 100u, 1, true},
+        {0, false, 500, std::nullopt, 0, false, true},   {0, false, 500, std::nullopt, 3, false, false},
+        {0, false, 500, 100u, 3, false, false},          {0, false, 500, 1000u, 3, false, true},
+        {0, false, 500, std::nullopt, 3, true, true},    {SIGTERM, false, 500, 100u, 143, true, false},
+        {0, true, 500, std::nullopt, 1, false, false},   {0, true, 500, std::nullopt, 1, true, true},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(exit_status(c.signal, c.output_failed, c.result, c.fail_below, c.saturated), c.want)
-            << c.signal << " " << c.output_failed << " " << c.result;
-}
-
-// A failed --threshold exits 3 where --fail-below does: signals and failed
-// outputs keep their precedence, and a saturated generator fails the
-// thresholds as it fails --fail-below.
-TEST(ExitStatus, FailedThresholdsRankWithFailBelow)
-{
-    const struct {
-        int signal;
-        bool output_failed;
-        std::optional<std::uint32_t> fail_below;
-        std::optional<bool> thresholds_passed; // none: no --threshold
-        bool saturated;
-        int want;
-    } cases[] = {
-        {0, false, std::nullopt, true, false, 0},       {0, false, std::nullopt, false, false, 3},
-        {0, false, 100u, false, false, 3},              {0, false, 1000u, true, false, 3},
-        {0, false, std::nullopt, true, true, 3},        {0, false, std::nullopt, std::nullopt, true, 0},
-        {SIGTERM, false, 100u, false, true, 143},       {0, true, std::nullopt, false, false, 1},
-        {0, true, std::nullopt, true, true, 1},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(exit_status(c.signal, c.output_failed, 500, c.fail_below, c.saturated, c.thresholds_passed),
+        EXPECT_EQ(exit_status(c.signal, c.output_failed, c.result, c.fail_below, c.saturated, c.thresholds_passed),
                   c.want)
-            << c.signal << " " << c.output_failed << " " << (c.thresholds_passed ? int(*c.thresholds_passed) : -1)
-            << " " << c.saturated;
+            << c.signal << " " << c.output_failed << " " << c.result << " "
+            << (c.thresholds_passed ? int(*c.thresholds_passed) : -1) << " " << c.saturated;
 }
