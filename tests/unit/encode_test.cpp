@@ -99,36 +99,21 @@ TEST(ClientIdentity, TransactionIdAndDuidFromTheLow24BitsOfTheClientsNumber)
     EXPECT_EQ(error_of([&] { top_param::init_packet(7, b.data(), b.data() + 21); }), "packet too short");
 }
 
-TEST(ClientIdentity, EachGeneratedFormFromTheClientsNumber)
-{
-    const struct {
-        duid_form form;
-        const char* hex;
-    } rows[] = {
-        {duid_form::llt, "00 01 00 01 00 00 00 00 00 00 00 12 34 56"},
-        {duid_form::ll, "00 03 00 01 00 00 00 12 34 56"},
-        {duid_form::en, "00 02 00 00 7e d9 00 12 34 56"},
-        {duid_form::uuid, "00 04 00 00 00 00 00 00 40 00 80 00 00 00 00 12 34 56"},
-    };
-    for (const auto& r : rows) {
-        const client_identities ids(r.form);
-        EXPECT_EQ(to_hex(ids.duid(0x123456)), to_hex(hex(r.hex))) << r.hex;
-        EXPECT_EQ(ids.longest(), r.form == duid_form::en ? 14u : hex(r.hex).size()) << "en: 8 bytes past 2^32";
-    }
-    EXPECT_EQ(client_identities::form_named("uuid"), duid_form::uuid);
-    EXPECT_EQ(error_of([] { client_identities::form_named("LLT"); }), "--duid-type LLT: llt, ll, en or uuid");
-}
-
 // A fleet of population segments numbers its clients past 2^24: the same
 // forms widen to hold the number, and below 2^24 (2^32 for en) keep the bytes
-// one generator's clients always had.
-TEST(ClientIdentity, NumbersPast24BitsWidenEachForm)
+// one generator's clients always had. Each row: a form, a client's number,
+// its DUID and the form's longest DUID (en: 8 bytes past 2^32).
+TEST(ClientIdentity, EachGeneratedFormFromTheClientsNumber)
 {
     const struct {
         duid_form form;
         std::uint64_t n;
         const char* hex;
     } rows[] = {
+        {duid_form::llt, 0x123456, "00 01 00 01 00 00 00 00 00 00 00 12 34 56"},
+        {duid_form::ll, 0x123456, "00 03 00 01 00 00 00 12 34 56"},
+        {duid_form::en, 0x123456, "00 02 00 00 7e d9 00 12 34 56"},
+        {duid_form::uuid, 0x123456, "00 04 00 00 00 00 00 00 40 00 80 00 00 00 00 12 34 56"},
         {duid_form::llt, 0x123456789a, "00 01 00 01 00 00 00 00 00 12 34 56 78 9a"},
         {duid_form::llt, 0xffffffffffff, "00 01 00 01 00 00 00 00 ff ff ff ff ff ff"},
         {duid_form::ll, 0x1000000, "00 03 00 01 00 00 01 00 00 00"},
@@ -137,8 +122,13 @@ TEST(ClientIdentity, NumbersPast24BitsWidenEachForm)
         {duid_form::en, 0x100000000, "00 02 00 00 7e d9 00 00 00 01 00 00 00 00"},
         {duid_form::uuid, 0x123456789a, "00 04 00 00 00 00 00 00 40 00 80 00 00 12 34 56 78 9a"},
     };
-    for (const auto& r : rows)
-        EXPECT_EQ(to_hex(client_identities(r.form).duid(r.n)), to_hex(hex(r.hex))) << r.hex;
+    for (const auto& r : rows) {
+        const client_identities ids(r.form);
+        EXPECT_EQ(to_hex(ids.duid(r.n)), to_hex(hex(r.hex))) << r.hex;
+        EXPECT_EQ(ids.longest(), r.form == duid_form::ll ? 10u : r.form == duid_form::uuid ? 18u : 14u) << r.hex;
+    }
+    EXPECT_EQ(client_identities::form_named("uuid"), duid_form::uuid);
+    EXPECT_EQ(error_of([] { client_identities::form_named("LLT"); }), "--duid-type LLT: llt, ll, en or uuid");
 }
 
 TEST(ClientIdentity, DuidsFromAFileTakenInTurnAndRoundAgain)
