@@ -128,9 +128,10 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
     std::ofstream(log) << "earlier run\n";
     ASSERT_EQ(symlink(log.c_str(), soft.c_str()), 0);
     ASSERT_EQ(::link(log.c_str(), hard.c_str()), 0);
-    const auto one_file = [](const std::string& report, const std::string& log) {
-        return std::make_pair(std::vector<std::string>{"lo", "--test-mode", "once", "--report", report, "--log-file", log},
-                              "--report " + report + " and --log-file " + log + " are the same file");
+    const auto one_file = [](const std::string& report, const std::string& debug_log) {
+        return std::make_pair(
+            std::vector<std::string>{"lo", "--test-mode", "once", "--report", report, "--log-file", debug_log},
+            "--report " + report + " and --log-file " + debug_log + " are the same file");
     };
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{}, "boost::bad_any_cast: failed conversion using boost::any_cast"},

@@ -101,8 +101,9 @@ TEST(ClientIdentity, TransactionIdAndDuidFromTheLow24BitsOfTheClientsNumber)
 
 // A fleet of population segments numbers its clients past 2^24: the same
 // forms widen to hold the number, and below 2^24 (2^32 for en) keep the bytes
-// one generator's clients always had. Each row: a form, a client's number,
-// its DUID and the form's longest DUID (en: 8 bytes past 2^32).
+// one generator's clients always had. Each row: a form, a client's number
+// and its DUID; and the form's longest DUID is checked with it (LL 10 bytes,
+// UUID 18, LLT 14, and EN 14 too: 8 bytes of identifier past 2^32).
 TEST(ClientIdentity, EachGeneratedFormFromTheClientsNumber)
 {
     const struct {
