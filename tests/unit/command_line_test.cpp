@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -123,6 +124,15 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
     const std::string fifo = dir + "/fifo"s, link = dir + "/link"s, day = "' is out of range 1..86400";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+    const std::string log = dir + "/q.log"s, soft = dir + "/soft"s, hard = dir + "/hard"s;
+    std::ofstream(log) << "earlier run\n";
+    ASSERT_EQ(symlink(log.c_str(), soft.c_str()), 0);
+    ASSERT_EQ(::link(log.c_str(), hard.c_str()), 0);
+    const auto one_file = [](const std::string& report, const std::string& debug_log) {
+        return std::make_pair(
+            std::vector<std::string>{"lo", "--test-mode", "once", "--report", report, "--log-file", debug_log},
+            "--report " + report + " and --log-file " + debug_log + " are the same file");
+    };
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{}, "boost::bad_any_cast: failed conversion using boost::any_cast"},
         {{"lo", "--bogus"}, "unrecognised option '--bogus'"},
@@ -149,6 +159,10 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         // for a reader before the test starts.
         {{"lo", "--report", fifo}, fifo + " Can't open file: a FIFO without a reader (start the reader first)"},
         {{"lo", "--log-file", link}, link + " Can't open file: a FIFO without a reader (start the reader first)"},
+        // Two writers on one file would overwrite each other: the report and
+        // the debug log may not be one file, however it is named.
+        one_file(log, log), one_file(soft, log), one_file(log, soft), one_file(hard, log),
+        one_file(dir + "/./q.log"s, log),
         {{"lo", "--fail-below", "most"}, "the argument ('most') for option '--fail-below' is invalid"},
         {{"lo", "--fail-below", "-5"}, "the argument ('-5') for option '--fail-below' is out of range 0..1000000"},
         {{"lo", examples + "relay/two-relays.scn", examples + "relay/two-relays.scn"}, "can't set many relay files"},
@@ -227,34 +241,8 @@ TEST(CommandLine, ErrorsPrintTheMessageAndTheUsage)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "Error: " + c.second + "\n" + usage_text);
     }
-    std::remove(link.c_str());
-    std::remove(fifo.c_str());
-    rmdir(dir);
-}
-
-// Two writers on one file would overwrite each other: the report and the
-// debug log may not be one file, however it is named, and the refusal
-// leaves the log as it was.
-TEST(CommandLine, ReportAndLogMayNotBeOneFile)
-{
-    char dir[] = "/tmp/quorvelin-same-XXXXXX";
-    ASSERT_TRUE(mkdtemp(dir));
-    const std::string log = dir + "/q.log"s, soft = dir + "/soft"s, hard = dir + "/hard"s;
-    std::ofstream(log) << "earlier run\n";
-    ASSERT_EQ(symlink(log.c_str(), soft.c_str()), 0);
-    ASSERT_EQ(link(log.c_str(), hard.c_str()), 0);
-    const std::pair<std::string, std::string> cases[] = {
-        {log, log}, {soft, log}, {log, soft}, {hard, log}, {dir + "/./q.log"s, log}};
-    for (const auto& c : cases) {
-        const auto r = quorvelin({"lo", "--test-mode", "once", "--report", c.first, "--log-file", c.second});
-        EXPECT_EQ(r.status, 1) << c.first;
-        EXPECT_EQ(r.err, "Error: --report " + c.first + " and --log-file " + c.second + " are the same file\n" +
-                             usage_text);
-        EXPECT_EQ(slurp(log).substr(0, 12), "earlier run\n") << c.first;
-    }
-    for (const auto& path : {soft, hard, log})
-        std::remove(path.c_str());
-    rmdir(dir);
+    EXPECT_EQ(slurp(log).substr(0, 12), "earlier run\n") << "a refusal leaves the log as it was";
+    std::filesystem::remove_all(dir);
 }
 
 TEST(CommandLine, HelpAndVersionPrintToStandardOutput)
@@ -310,6 +298,9 @@ TEST(CommandLine, EachRunAppendsItsStartLineAndScenarioDumpsToTheLog)
     std::remove(path);
 }
 
+// The last row: a population segment keeps its share of the whole test's
+// figure, past what one generator keeps, and names its clients by their
+// number in the whole test: segment I/N's id k is client I + N * k.
 TEST(InitOptions, ArgumentsReachTheirGlobals)
 {
     auto init = [](std::vector<std::string> args) {
@@ -324,6 +315,10 @@ TEST(InitOptions, ArgumentsReachTheirGlobals)
            << (g_opt_verbose ? " verbose" : "") << (g_opt_quiet ? " quiet" : "") << (g_opt_log ? " log" : "")
            << (g_opt_summary ? " summary" : "") << (g_opt_report ? " report" : "")
            << (g_opt_fail_below ? " fail-below " + std::to_string(*g_opt_fail_below) : "");
+        if (g_opt_population)
+            os << " population " << g_opt_population << " share " << g_opt_segment.share_of(g_opt_population)
+               << (g_opt_steady_start ? " steady" : "") << " client " << g_opt_client_numbering.first << " + "
+               << g_opt_client_numbering.stride << "k";
         g_opt_scenario.clear();
         return os.str();
     };
@@ -338,35 +333,18 @@ TEST(InitOptions, ArgumentsReachTheirGlobals)
     EXPECT_EQ(init({"lo", "--summary", "--fail-below", "250", "--report", "/dev/null", "--log-file", "/dev/null"}),
               "lo mode 0 clients 1000000 duration 30 timeout 86400 threads 1024 server 2001:db8::1 verbose quiet log "
               "summary report fail-below 250");
-    g_opt_verbose = g_opt_quiet = g_opt_summary = false;
+    EXPECT_EQ(init({"--test-mode", "population", "--population", "24000000", "--segment", "2/3", "--steady-start", "lo"}),
+              "lo mode 4 clients 1000000 duration 30 timeout 86400 threads 1024 server 2001:db8::1 verbose quiet log "
+              "summary report fail-below 250 population 24000000 share 8000000 steady client 2 + 3k");
+    g_opt_verbose = g_opt_quiet = g_opt_summary = g_opt_steady_start = false;
     g_opt_report.reset();
     g_opt_log.reset();
     g_opt_fail_below.reset();
     g_opt_send_addr = boost::asio::ip::make_address_v6("ff02::1:2");
     g_opt_duration = 120, g_opt_minimum = 1, g_opt_timeout = 3, g_opt_nthreads = 1;
-}
-
-// A population segment keeps its share of the whole test's figure, past
-// what one generator keeps, and names its clients by their number in the
-// whole test: segment I/N's id k is client I + N * k.
-TEST(InitOptions, APopulationSegmentTakesItsShareAndNumbersItsClients)
-{
-    std::vector<std::string> args = {"quorvelin", "--test-mode", "population", "--population", "24000000",
-                                     "--segment", "2/3", "--steady-start", "lo"};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(&a[0]);
-    init_options(static_cast<int>(argv.size()), argv.data());
-    EXPECT_EQ(g_opt_population, 24000000u);
-    EXPECT_EQ(g_opt_segment.share_of(g_opt_population), 8000000u);
-    EXPECT_TRUE(g_opt_steady_start);
-    EXPECT_EQ(g_opt_client_numbering.of(0), 2u);
-    EXPECT_EQ(g_opt_client_numbering.of(7999999), 23999999u);
-    g_opt_scenario.clear();
     g_opt_population_scenes = population_scenes{};
     g_opt_mode = opt_mode_highload;
     g_opt_segment = zarn::quorvelin::segment{};
     g_opt_population = 0;
-    g_opt_steady_start = false;
     g_opt_client_numbering = zarn::quorvelin::client_numbering{};
 }

@@ -71,48 +71,50 @@ bytes relay_reply(const bytes& options) { return relay(13, 0, link_a, peer_a, op
 
 } // namespace
 
-TEST(ClientIdentity, TransactionIdAndDuidFromTheLow24Bits)
+// The generated identity: the transaction id and the DUID of the client's
+// id's low 24 bits. A population segment I/N gives its clients ids 0, 1, ...
+// of its own: the DUID is then of the client's number in the whole test,
+// I + N * id.
+TEST(ClientIdentity, TransactionIdAndDuidFromTheLow24BitsOfTheClientsNumber)
 {
-    for (int n : {0x123456, 0x1123456}) {
+    const struct {
+        zarn::quorvelin::client_numbering numbering;
+        int id;
+        bytes expected;
+    } rows[] = {
+        {{}, 0x123456, cat({hex("00 12 34 56"), client_id(0x123456)})},
+        {{}, 0x1123456, cat({hex("00 12 34 56"), client_id(0x123456)})},
+        // Segment 2/3: client 25165823 = 0x17fffff.
+        {{2, 3}, 0x7fffff, hex("00 7f ff ff 00 01 00 0e 00 01 00 01 00 00 00 00 00 00 01 7f ff ff")},
+    };
+    for (const auto& r : rows) {
+        g_opt_client_numbering = r.numbering;
         buffer b{};
-        char* end = top_param::init_packet(n, b.data(), b.data() + b.size());
-        EXPECT_EQ(to_hex(bytes(b.data(), end)), to_hex(cat({hex("00 12 34 56"), client_id(0x123456)})));
+        char* end = top_param::init_packet(r.id, b.data(), b.data() + b.size());
+        EXPECT_EQ(to_hex(bytes(b.data(), end)), to_hex(r.expected)) << r.id;
         EXPECT_TRUE(std::all_of(end, b.data() + b.size(), [](char c) { return c == 0; }));
     }
+    g_opt_client_numbering = {};
     buffer b{};
     EXPECT_EQ(error_of([&] { top_param::init_packet(7, b.data(), b.data() + 21); }), "packet too short");
 }
 
-TEST(ClientIdentity, EachGeneratedFormFromTheClientsNumber)
-{
-    const struct {
-        duid_form form;
-        const char* hex;
-    } rows[] = {
-        {duid_form::llt, "00 01 00 01 00 00 00 00 00 00 00 12 34 56"},
-        {duid_form::ll, "00 03 00 01 00 00 00 12 34 56"},
-        {duid_form::en, "00 02 00 00 7e d9 00 12 34 56"},
-        {duid_form::uuid, "00 04 00 00 00 00 00 00 40 00 80 00 00 00 00 12 34 56"},
-    };
-    for (const auto& r : rows) {
-        const client_identities ids(r.form);
-        EXPECT_EQ(to_hex(ids.duid(0x123456)), to_hex(hex(r.hex))) << r.hex;
-        EXPECT_EQ(ids.longest(), r.form == duid_form::en ? 14u : hex(r.hex).size()) << "en: 8 bytes past 2^32";
-    }
-    EXPECT_EQ(client_identities::form_named("uuid"), duid_form::uuid);
-    EXPECT_EQ(error_of([] { client_identities::form_named("LLT"); }), "--duid-type LLT: llt, ll, en or uuid");
-}
-
 // A fleet of population segments numbers its clients past 2^24: the same
 // forms widen to hold the number, and below 2^24 (2^32 for en) keep the bytes
-// one generator's clients always had.
-TEST(ClientIdentity, NumbersPast24BitsWidenEachForm)
+// one generator's clients always had. Each row: a form, a client's number
+// and its DUID; and the form's longest DUID is checked with it (LL 10 bytes,
+// UUID 18, LLT 14, and EN 14 too: 8 bytes of identifier past 2^32).
+TEST(ClientIdentity, EachGeneratedFormFromTheClientsNumber)
 {
     const struct {
         duid_form form;
         std::uint64_t n;
         const char* hex;
     } rows[] = {
+        {duid_form::llt, 0x123456, "00 01 00 01 00 00 00 00 00 00 00 12 34 56"},
+        {duid_form::ll, 0x123456, "00 03 00 01 00 00 00 12 34 56"},
+        {duid_form::en, 0x123456, "00 02 00 00 7e d9 00 12 34 56"},
+        {duid_form::uuid, 0x123456, "00 04 00 00 00 00 00 00 40 00 80 00 00 00 00 12 34 56"},
         {duid_form::llt, 0x123456789a, "00 01 00 01 00 00 00 00 00 12 34 56 78 9a"},
         {duid_form::llt, 0xffffffffffff, "00 01 00 01 00 00 00 00 ff ff ff ff ff ff"},
         {duid_form::ll, 0x1000000, "00 03 00 01 00 00 01 00 00 00"},
@@ -121,25 +123,13 @@ TEST(ClientIdentity, NumbersPast24BitsWidenEachForm)
         {duid_form::en, 0x100000000, "00 02 00 00 7e d9 00 00 00 01 00 00 00 00"},
         {duid_form::uuid, 0x123456789a, "00 04 00 00 00 00 00 00 40 00 80 00 00 12 34 56 78 9a"},
     };
-    for (const auto& r : rows)
-        EXPECT_EQ(to_hex(client_identities(r.form).duid(r.n)), to_hex(hex(r.hex))) << r.hex;
-}
-
-// A population segment I/N gives its clients ids 0, 1, ... of its own: the
-// generated identity carries the id, and the DUID of the client's number in
-// the whole test, I + N * id.
-TEST(ClientIdentity, ASegmentsIdsNameTheClientsOfTheWholeTest)
-{
-    struct numbered {
-        explicit numbered(zarn::quorvelin::client_numbering n) { g_opt_client_numbering = n; }
-        ~numbered() { g_opt_client_numbering = zarn::quorvelin::client_numbering{}; }
-    } segment_2_of_3{{2, 3}};
-    EXPECT_EQ(g_opt_client_numbering.of(0x7fffff), 2 + 3 * std::uint64_t(0x7fffff));
-    buffer b{};
-    char* end = top_param::init_packet(0x7fffff, b.data(), b.data() + b.size());
-    EXPECT_EQ(to_hex(bytes(b.data(), end)),
-              to_hex(cat({hex("00 7f ff ff 00 01 00 0e 00 01 00 01 00 00 00 00 00 00 01 7f ff ff")})))
-        << "client 25165823 = 0x17fffff";
+    for (const auto& r : rows) {
+        const client_identities ids(r.form);
+        EXPECT_EQ(to_hex(ids.duid(r.n)), to_hex(hex(r.hex))) << r.hex;
+        EXPECT_EQ(ids.longest(), r.form == duid_form::ll ? 10u : r.form == duid_form::uuid ? 18u : 14u) << r.hex;
+    }
+    EXPECT_EQ(client_identities::form_named("uuid"), duid_form::uuid);
+    EXPECT_EQ(error_of([] { client_identities::form_named("LLT"); }), "--duid-type LLT: llt, ll, en or uuid");
 }
 
 TEST(ClientIdentity, DuidsFromAFileTakenInTurnAndRoundAgain)
@@ -185,15 +175,14 @@ TEST(DefaultScenario, SolicitRequestReleaseFollowTheReplies)
 
     const bytes offered = iaaddr("2001:db8::100", 7200, 10800);
     ASSERT_TRUE(c.answer(*scenario(builtin("REQUEST")), advertise(0x123456, ia(3, 1, 3600, 5400, offered))));
-    EXPECT_EQ(to_hex(c.sent()), to_hex(message(3, 0x123456, cat({client_id(0x123456), server_id, ia(3, 1, 0, 0, offered)}))));
+    EXPECT_EQ(to_hex(c.sent()), to_hex(exchange(3, 0x123456, ia(3, 1, 0, 0, offered))));
 
     // The REPLY confirms the address with new lifetimes after a Success
     // status; the RELEASE copies the REPLY's IAADDR.
     const bytes confirmed = iaaddr("2001:db8::100", 3600, 7200);
-    const bytes reply = message(7, 0x123456, cat({client_id(0x123456), server_id, ia(3, 1, 0, 0, cat({status(0, "ok"),
-                                                                                                       confirmed}))}));
+    const bytes reply = exchange(7, 0x123456, ia(3, 1, 0, 0, cat({status(0, "ok"), confirmed})));
     ASSERT_TRUE(c.answer(*scenario(builtin("RELEASE")), reply));
-    EXPECT_EQ(to_hex(c.sent()), to_hex(message(8, 0x123456, cat({client_id(0x123456), server_id, ia(3, 1, 0, 0, confirmed)}))));
+    EXPECT_EQ(to_hex(c.sent()), to_hex(exchange(8, 0x123456, ia(3, 1, 0, 0, confirmed))));
 
     // No Server Identifier and only an IA_NA of another IAID: nothing is
     // copied for them and nothing after them shifts.
@@ -274,13 +263,13 @@ TEST(RelayLayers, EachClientKeepsTheRelayOptionsOfItsFirstMessage)
         return relay(12, 1, link_b, link_a, cat({option(9, relay(12, 0, link_a, peer_a, cat({option(9, inner),
                                                  option(18, text(ifid))}))), option(37, text(remote))}));
     };
-    const bytes request7 = message(3, 7, cat({client_id(7), server_id, ia(3, 1, 0, 0, {})}));
+    const bytes request7 = exchange(3, 7, ia(3, 1, 0, 0, {}));
     // Replies come back through both layers, each echoing an Interface-Id.
     auto back = [](const bytes& m) {
         return relay(13, 1, link_b, link_a, cat({option(18, text("echo")), option(9, relay(13, 0, link_a, peer_a,
                                                  cat({option(18, text("echo")), option(9, m)})))}));
     };
-    const bytes answer7 = back(message(2, 7, cat({client_id(7), server_id})));
+    const bytes answer7 = back(exchange(2, 7, {}));
 
     // Clients take the alternatives in turn; their later messages repeat
     // them whatever the clients started meanwhile took.

@@ -233,7 +233,10 @@ TEST_F(Loading, RelayListWrapsTheMessagesAfterItAndMovesServerAndPort)
 // What no reply can change, without and with the 18-byte Client Identifier
 // of the generated identity that a scenario's first message copies; a
 // message or relay list that no client could ever send is refused, naming
-// its file ("{0}" and "{1}" stand for the files in command-line order).
+// its file ("{0}" and "{1}" stand for the files in command-line order). A
+// relay layer's texts are templates of the client: a malformed one, or a
+// link-address prefix that holds no /64, is refused with the file and line;
+// braces in a message's texts are sent as written.
 TEST_F(Loading, RefusesWhatNoClientCouldEverSend)
 {
     const std::tuple<std::string, std::string, std::size_t, std::size_t> sizes[] = {
@@ -273,6 +276,12 @@ TEST_F(Loading, RefusesWhatNoClientCouldEverSend)
         // The built-in SOLICIT: 20 bytes and the client's 18-byte identity.
         {{relays(1, 1499 - 38 - 38 - 4)}, "accepted"},
         {{relays(1, 1500 - 38 - 38 - 4)}, "{0}: the built-in SOLICIT" + too_long},
+        {{"RELAY ::1 => ::2 {\n  INTERFACE_ID = \"olt-{lnk}\"\n}"},
+         "{0}: line 2: the text \"olt-{lnk}\": unknown variable {lnk}: use {client} or {link}"},
+        {{"RELAY 2001:db8::1/65 => ::2 { }"},
+         "{0}: line 1: a link-address prefix of /65: it takes /1 to /64, each link being a /64 of it"},
+        {{"RELAY ::1 <= 2001:db8::1/48 { INTERFACE_ID = \"olt-{link:04x}\" }"}, "accepted"},
+        {{"SOLICIT { CID = @auto, 16 = \"{not a template\" }"}, "accepted"},
     };
     for (const auto& c : cases) {
         reset();
@@ -284,30 +293,7 @@ TEST_F(Loading, RefusesWhatNoClientCouldEverSend)
             if (expected.find(mark) != std::string::npos)
                 expected.replace(expected.find(mark), mark.size(), paths.back());
         }
-        EXPECT_EQ(error_of([&] { load_scenarios(paths); }), expected);
-    }
-}
-
-// A relay layer's texts are templates of the client: a malformed one, or a
-// link-address prefix that holds no /64, is refused with the file and line;
-// braces in a message's texts are sent as written.
-TEST_F(Loading, RelayTemplatesAreCheckedWhereTheyAreWritten)
-{
-    const std::pair<std::string, std::string> cases[] = {
-        {"RELAY ::1 => ::2 {\n  INTERFACE_ID = \"olt-{lnk}\"\n}",
-         "{0}: line 2: the text \"olt-{lnk}\": unknown variable {lnk}: use {client} or {link}"},
-        {"RELAY 2001:db8::1/65 => ::2 { }",
-         "{0}: line 1: a link-address prefix of /65: it takes /1 to /64, each link being a /64 of it"},
-        {"RELAY ::1 <= 2001:db8::1/48 { INTERFACE_ID = \"olt-{link:04x}\" }", "accepted"},
-        {"SOLICIT { CID = @auto, 16 = \"{not a template\" }", "accepted"},
-    };
-    for (const auto& [text, error] : cases) {
-        reset();
-        const std::string path = file(text);
-        std::string expected = error;
-        if (expected.find("{0}") == 0)
-            expected.replace(0, 3, path);
-        EXPECT_EQ(error_of([&] { load_scenarios({path}); }), expected) << text;
+        EXPECT_EQ(error_of([&] { load_scenarios(paths); }), expected) << c.first.back();
     }
 }
 

@@ -100,6 +100,20 @@ inline bytes client_id(std::uint32_t n) { return option(1, cat({hex("00 01 00 01
 // A server's Server Identifier, DUID-LL.
 inline const bytes server_id = option(2, hex("00 03 00 01 02 42 ac 11 00 02"));
 
+// A message of client `xid` (the Client Identifier of its generated
+// identity) and the server above: the server's answer to it, or its own
+// message once it knows the server; `options` after the two identifiers.
+inline bytes exchange(unsigned type, std::uint32_t xid, const bytes& options)
+{
+    return message(type, xid, cat({client_id(xid), server_id, options}));
+}
+// IA_NA 1 as a server grants it: T1 1000 s, T2 2000 s, one address
+// preferred for 3000 s.
+inline bytes granted_na(const char* address = "2001:db8::1", std::uint32_t valid = 4000)
+{
+    return ia(3, 1, 1000, 2000, iaaddr(address, 3000, valid));
+}
+
 // The whole option `code` (header included) of a client/server message.
 inline bytes find(const bytes& message, unsigned code)
 {
@@ -124,7 +138,7 @@ inline bytes answer(unsigned type, const bytes& request, const char* offered = "
     const std::uint32_t xid = request[1] << 16 | request[2] << 8 | request[3];
     if (request[0] == 8 || request[0] == 9)
         return message(type, xid, cat({find(request, 1), server_id, status(0, "")}));
-    return message(type, xid, cat({find(request, 1), server_id, ia(3, 1, 1000, 2000, iaaddr(offered, 3000, 4000))}));
+    return message(type, xid, cat({find(request, 1), server_id, granted_na(offered)}));
 }
 
 // ---- scenario trees ------------------------------------------------------
