@@ -42,6 +42,11 @@ def text(records):
     return "".join(json.dumps(r) + "\n" for r in records)
 
 
+def line_of(records, kind):
+    """The line of the first record of type kind."""
+    return 1 + next(n for n, r in enumerate(records) if r["type"] == kind)
+
+
 class PlotTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp()
@@ -149,29 +154,7 @@ class PlotTest(unittest.TestCase):
                     "usage: scripts/plot REPORT.jsonl [OUT.png|OUT.svg]",
                     "       scripts/plot BASE.jsonl --overlay NEW.jsonl [OUT.png|OUT.svg]"])
 
-    def test_refuses_a_broken_report_in_one_line(self):
-        cases = [  # report text, output name, what the error says
-            ("", "out.png", "empty report"),
-            (START + "\n{\"type\": \"tick\",\n", "out.png", "report.jsonl:2: not JSON"),
-            (START + "\n[1, 2]\n", "out.png", "report.jsonl:2: not a record"),
-            ('{"type": "tick"}\n', "out.png", "report.jsonl:1: the tick record lacks time"),
-            (START.replace('"format": 1', '"format": 2'), "out.png", "report format 2"),
-            ('{"type": "event", "time": "2026-01-01T00:00:00Z", "event": "x"}', "out.png", "no start record"),
-            ('{"type": "event", "time": "", "event": "x"}', "out.png", "report.jsonl:1: the event record's time is "
-                                                                       "not an RFC 3339 time: ''"),
-            (text(changed(population_report(0), "start", "settings.population", DROP)), "out.png",
-             "report.jsonl:1: the start record lacks settings.population"),
-            (START, "out.pdf", "must end in .png or .svg"),
-            (None, "out.png", "No such file"),
-        ]
-        for report_text, out, error in cases:
-            with self.subTest(error=error):
-                done, picture = self.plot(report_text, out)
-                self.assertEqual(done.returncode, 1)
-                self.assertRegex(done.stderr, rf"^plot: .*{error}.*\n$")
-                self.assertFalse(os.path.exists(picture))
-
-    def test_refuses_a_wrongly_typed_field_it_draws_in_one_line(self):
+    def test_refuses_a_broken_report_or_a_wrongly_typed_field_it_draws_in_one_line(self):
         endless = segment_report(0, 1, "endless", [5], summary_extra={"served_rate": 4.5, "interrupted": True})
         endless.insert(2, {"type": "event", "time": "2026-01-01T00:00:04.500000Z", "tick": 4,
                            "event": "interrupted", "text": "", "signal": 2})
@@ -187,15 +170,28 @@ class PlotTest(unittest.TestCase):
             (population_report(0), "tick", " ".join(f"second.population.{name}" for name in (
                 "bound_now", "renew.sent", "renew.answered", "rebind.sent", "rebind.answered"))),
         ]
-        for report, kind, fields in drawn:
-            line = 1 + next(n for n, r in enumerate(report) if r["type"] == kind)
-            for field in fields.split():
-                with self.subTest(kind=kind, field=field):
-                    done, picture = self.plot(text(changed(report, kind, field, {"wrong": 1})))
-                    self.assertEqual(done.returncode, 1)
-                    self.assertRegex(done.stderr, rf"^plot: {self.report}:{line}: the {kind} record's {field} "
-                                                  r"should be .*, not an object\n$")
-                    self.assertFalse(os.path.exists(picture))
+        cases = [  # report text, output name, what the error says
+            ("", "out.png", "empty report"),
+            (START + "\n{\"type\": \"tick\",\n", "out.png", "report.jsonl:2: not JSON"),
+            (START + "\n[1, 2]\n", "out.png", "report.jsonl:2: not a record"),
+            ('{"type": "tick"}\n', "out.png", "report.jsonl:1: the tick record lacks time"),
+            (START.replace('"format": 1', '"format": 2'), "out.png", "report format 2"),
+            ('{"type": "event", "time": "2026-01-01T00:00:00Z", "event": "x"}', "out.png", "no start record"),
+            ('{"type": "event", "time": "", "event": "x"}', "out.png", "report.jsonl:1: the event record's time is "
+                                                                       "not an RFC 3339 time: ''"),
+            (text(changed(population_report(0), "start", "settings.population", DROP)), "out.png",
+             "report.jsonl:1: the start record lacks settings.population"),
+            (START, "out.pdf", "must end in .png or .svg"),
+            (None, "out.png", "No such file"),
+        ] + [(text(changed(report, kind, field, {"wrong": 1})), "out.png",
+              f"report.jsonl:{line_of(report, kind)}: the {kind} record's {field} should be .*, not an object")
+             for report, kind, fields in drawn for field in fields.split()]
+        for report_text, out, error in cases:
+            with self.subTest(error=error):
+                done, picture = self.plot(report_text, out)
+                self.assertEqual(done.returncode, 1)
+                self.assertRegex(done.stderr, rf"^plot: .*{error}.*\n$")
+                self.assertFalse(os.path.exists(picture))
         # Rightly typed, they draw; so do they with fields the drawing does
         # not read, whatever those hold (merge refuses them).
         unread = changed(changed(endless, "tick", "second.steps", "?"), "event", "frob", [None])
