@@ -8,7 +8,8 @@ against the test responder capped at 50 new clients/s, a capacity ramp
 SIGINT, once against Kea, a population of 300 against the test responder
 silent for 10 s) without what the plot does not read; tests/fixtures/segments
 holds three whole segments of a capacity ramp. Broken reports are made from
-the reports merge's tests build.
+the reports merge's tests build. (A merged report, drawn by the installed
+plot, is tests/package's; what merge writes into it, tests/merge's.)
 """
 import json
 import os
@@ -20,7 +21,6 @@ import unittest
 
 SOURCE = os.environ.get("QUORVELIN_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 PLOT = os.path.join(SOURCE, "scripts", "plot")
-MERGE = os.path.join(SOURCE, "scripts", "merge")
 REPORTS = os.path.join(SOURCE, "tests", "fixtures", "reports")
 SEGMENTS = os.path.join(SOURCE, "tests", "fixtures", "segments")
 START = json.dumps({"type": "start", "format": 1, "start": "2026-01-01T00:00:00.000000Z", "mode": "once",
@@ -96,17 +96,6 @@ class PlotTest(unittest.TestCase):
                 self.assertIn(f"quorvelin {start['mode']}: ", svg)
                 self.assertIn(" \u2192 ".join(start["messages"]), svg)
                 self.assertIn(format(summary["result"], ".0f" if start["mode"] == "endless" else ""), svg)
-
-    def test_draws_the_merge_of_recorded_segments(self):
-        # Three segments of a ramp 100:300:100:2 against the test responder
-        # capped at 250 new clients/s, merged: steps 1 and 2 pass, 3 fails.
-        segments = [os.path.join(SEGMENTS, f"ramp-{i}.jsonl") for i in range(3)]
-        self.assertEqual(subprocess.run([MERGE, "-o", self.report, *segments], timeout=120).returncode, 0)
-        done = run(self.report, os.path.join(self.dir, "ramp.svg"))
-        self.assertEqual((done.returncode, done.stderr), (0, ""))
-        svg = read(os.path.join(self.dir, "ramp.svg"))
-        self.assertEqual((svg.count('id="run-passed-'), svg.count('id="run-failed-')), (2, 1))
-        self.assertIn("capacity 200 clients/s", svg)
 
     def test_draws_two_runs_overlaid(self):
         # A recorded ramp against one of the ramp's segments, and against an
