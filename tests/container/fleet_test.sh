@@ -72,38 +72,55 @@ cp "$T/reports/run.jsonl" "$T/image.jsonl" || true
 check "image: 100 clients completed, the report on the volume" \
   "$status/$(rate image)/$(report image 'summary["result"]')" = "0/100/100"
 
-# The Kubernetes Job: its pod template rendered for each of three segments
-# of a test of 1,500 clients (few enough for a busy machine's Kea to lose none),
-# each pod a relay agent on its own address of the lab's client link, all
-# starting at one instant; then the merge Job's pod on the reports volume.
+# fleet NAME RENDER-ARGS...: the Kubernetes Job in a lab against Kea, its pod
+# template rendered (with RENDER-ARGS, @I@ in them the index) for each of three
+# segments of a test of 1,500 clients, each pod a relay agent on its own
+# address of the lab's client link, all starting at one instant; then the
+# merge Job's pod on the reports volume, emptied first, for the merge takes
+# every segment's report on it. Prints each segment's and the merge's exit
+# status and Kea's lease count after them (with FLEET_BOUND_AT=S, also S
+# seconds into the test), and leaves the merged report in $T/NAME.jsonl.
 # podman kube play cannot join a network namespace by its path: run in the
 # lab's, the pods take it as the host's, and so each serves its metrics on a
 # port of its own.
 podman volume create quorvelin-reports >/dev/null
 reports=$(podman volume inspect -f '{{.Mountpoint}}' quorvelin-reports)
 chown 10547:10547 "$reports"
-# shellcheck disable=SC2016  # expanded inside the lab
-in_lab kube 240 --server kea -- bash -c '
-  dir=$1 kube=$2 kea=$3
+export T KUBE KEA_ASSIGNED=$SOURCE_DIR/tests/e2e/kea_assigned.py
+fleet_pods() {
+  local name=$1 at i
+  shift
   at=$(date -u -d "+40 seconds" +%Y-%m-%dT%H:%M:%SZ)
   for i in 0 1 2; do
     ip addr add "2001:db8:1::1$i/64" dev "$LAB_CLIENT_IF" nodad
-    "$kube/render-pod" --pod-ip "2001:db8:1::1$i" --set "SERVER=$LAB_SERVER_ADDR" --set "DEVICE=$LAB_CLIENT_IF" \
-      --set "START_AT=$at" --set CLIENTS=1500 --set "METRICS=--metrics-listen [::]:954$i --metrics-linger 1" \
-      "$kube/job.yaml" "$i" >"$dir/pod-$i.yaml"
-    podman kube play --network host "$dir/pod-$i.yaml" >/dev/null
+    "$KUBE/render-pod" --pod-ip "2001:db8:1::1$i" --set "SERVER=$LAB_SERVER_ADDR" --set "DEVICE=$LAB_CLIENT_IF" \
+      --set "START_AT=$at" --set CLIENTS=1500 "${@//@I@/$i}" "$KUBE/job.yaml" "$i" >"$T/$name-$i.yaml"
+    podman kube play --network host "$T/$name-$i.yaml" >/dev/null
   done
+  if [ -n "${FLEET_BOUND_AT:-}" ]; then
+    sleep $(($(date -u -d "$at" +%s) + FLEET_BOUND_AT - $(date -u +%s)))
+    echo "Kea assigned $(python3 "$KEA_ASSIGNED" "$LAB_DIR/kea.sock") while bound"
+  fi
   for i in 0 1 2; do
     echo "segment $i exited $(podman wait "quorvelin-$i-quorvelin")"
-    podman logs "quorvelin-$i-quorvelin" >"$dir/kube-$i.out" 2>&1
+    podman logs "quorvelin-$i-quorvelin" >"$T/$name-$i.out" 2>&1
   done
-  echo "Kea assigned $(python3 "$kea" "$LAB_DIR/kea.sock")"
-  "$kube/render-pod" "$kube/merge-job.yaml" >"$dir/merge.yaml"
-  podman kube play --network none "$dir/merge.yaml" >/dev/null
-  echo "merge exited $(podman wait quorvelin-merge-merge)"' \
-  kube "$T" "$KUBE" "$SOURCE_DIR/tests/e2e/kea_assigned.py"
-for i in 0 1 2; do sed "s/^/  kube-$i| /" "$T/kube-$i.out"; done
-cp "$reports/test.jsonl" "$T/kube.jsonl" || true
+  echo "Kea assigned $(python3 "$KEA_ASSIGNED" "$LAB_DIR/kea.sock")"
+  "$KUBE/render-pod" "$KUBE/merge-job.yaml" >"$T/$name-merge.yaml"
+  podman kube play --network none "$T/$name-merge.yaml" >/dev/null
+  echo "merge exited $(podman wait quorvelin-merge-merge)"
+}
+export -f fleet_pods
+fleet() {
+  rm -f "$reports"/*.jsonl
+  podman pod rm -a -f -t 0 >/dev/null
+  # shellcheck disable=SC2016  # expanded inside the lab
+  in_lab "$1" 240 --server kea -- bash -c 'fleet_pods "$@"' fleet "$@"
+  for i in 0 1 2; do sed "s/^/  $1-$i| /" "$T/$1-$i.out"; done
+  cp "$reports/test.jsonl" "$T/$1.jsonl" || true
+}
+
+fleet kube --set "METRICS=--metrics-listen [::]:954@I@ --metrics-linger 1"
 check "kube: three segments and the merge exited 0, and Kea assigned 1,500 addresses" "$(cat "$T/kube.out")" = \
   "$(printf 'segment %s exited 0\n' 0 1 2; printf 'Kea assigned 1500\nmerge exited 0')"
 check "kube: each segment waited for the start and completed its 500" "$(cat "$T"/kube-?.out | grep -c \
@@ -115,38 +132,13 @@ check "kube: the merged report has 1,500 of 1,500 completed, none timed out" \
 # The population overlay: the same Job's pods keep 3,000 subscribers in all
 # (1,000 each) bound against Kea, renewing on a lease clock 200 times faster,
 # and release them 20 seconds in; Kea's lease count is read while they are
-# bound and after the merge. The reports volume is emptied first: the merge
-# takes every segment's report on it.
-rm -f "$reports"/*.jsonl
-podman pod rm -a -f -t 0 >/dev/null
-# shellcheck disable=SC2016  # expanded inside the lab
-in_lab population 240 --server kea -- bash -c '
-  dir=$1 kube=$2 kea=$3
-  at=$(date -u -d "+40 seconds" +%Y-%m-%dT%H:%M:%SZ)
-  for i in 0 1 2; do
-    ip addr add "2001:db8:1::1$i/64" dev "$LAB_CLIENT_IF" nodad
-    "$kube/render-pod" --kustomization "$kube/population" --pod-ip "2001:db8:1::1$i" \
-      --set "SERVER=$LAB_SERVER_ADDR" --set "DEVICE=$LAB_CLIENT_IF" --set "START_AT=$at" --set CLIENTS=1500 \
-      --set "TEST=--test-mode population --population 3000 --time-compression 200 -t 20 --timeout 2" \
-      --set "METRICS=--metrics-listen 127.0.0.1:955$i --metrics-linger 1" "$kube/job.yaml" "$i" >"$dir/population-$i.yaml"
-    podman kube play --network host "$dir/population-$i.yaml" >/dev/null
-  done
-  sleep $(($(date -u -d "$at" +%s) + 15 - $(date -u +%s)))
-  echo "Kea assigned $(python3 "$kea" "$LAB_DIR/kea.sock") while bound"
-  for i in 0 1 2; do
-    echo "segment $i exited $(podman wait "quorvelin-$i-quorvelin")"
-    podman logs "quorvelin-$i-quorvelin" >"$dir/population-$i.out" 2>&1
-  done
-  echo "Kea assigned $(python3 "$kea" "$LAB_DIR/kea.sock") after the releases"
-  "$kube/render-pod" "$kube/merge-job.yaml" >"$dir/merge.yaml"
-  podman kube play --network none "$dir/merge.yaml" >/dev/null
-  echo "merge exited $(podman wait quorvelin-merge-merge)"' \
-  population "$T" "$KUBE" "$SOURCE_DIR/tests/e2e/kea_assigned.py"
-for i in 0 1 2; do sed "s/^/  population-$i| /" "$T/population-$i.out"; done
-cp "$reports/test.jsonl" "$T/population.jsonl" || true
+# bound and after the merge.
+FLEET_BOUND_AT=15 fleet population --kustomization "$KUBE/population" \
+  --set "TEST=--test-mode population --population 3000 --time-compression 200 -t 20 --timeout 2" \
+  --set "METRICS=--metrics-listen 127.0.0.1:955@I@ --metrics-linger 1"
 check "population: three segments and the merge exited 0; Kea held 3,000 leases while bound and none after" \
   "$(cat "$T/population.out")" = "$(printf 'Kea assigned 3000 while bound\n'; printf 'segment %s exited 0\n' 0 1 2
-  printf 'Kea assigned 0 after the releases\nmerge exited 0')"
+  printf 'Kea assigned 0\nmerge exited 0')"
 check "population: the merged report bound Kea's 3,000 when the releases began, and released them all" \
   "$(report population '([summary["population"][k] for k in ["bound_at_end", "released", "release_answered"]] +
     [start["settings"]["population"], start["merged"]["segments"]])')" = "[3000, 3000, 3000, 3000, 3]"

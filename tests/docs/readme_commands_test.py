@@ -327,13 +327,10 @@ class ReadmeTest(unittest.TestCase):
 
     def test_readme_is_short_its_commands_run_and_its_links_lead_somewhere(self):
         self.assertEqual(self.checker.problems(read(README)), [])
-
-    def test_it_shows_commands_of_every_kind(self):
-        # The check above would pass on a README that lost its code blocks.
-        shown = [words[0] for block in code_blocks(read(README))[0]
-                 for _, line in commands(block) for words in simple_commands(line)]
-        for expected in ("scripts/demo", "scripts/test", "quorvelin", "cmake", "scripts/lab"):
-            self.assertIn(expected, shown)
+        # Which would also hold of a README that lost its code blocks.
+        shown = {words[0] for block in code_blocks(read(README))[0]
+                 for _, line in commands(block) for words in simple_commands(line)}
+        self.assertLessEqual({"scripts/demo", "scripts/test", "quorvelin", "cmake", "scripts/lab"}, shown)
 
     def test_docs_pages_link_only_among_themselves_and_lead_somewhere(self):
         problems = [problem for page in sorted(glob.glob(os.path.join(DOCS, "*.md")))

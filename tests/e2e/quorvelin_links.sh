@@ -34,6 +34,18 @@ for line in sys.stdin:
           format(int.from_bytes(address[6:8], "big"), "x") if len(address) >= 16 else "-")'
 }
 
+# all_right FILE WHICH WRONG LEAST: "yes" when at least LEAST of FILE's relayed
+# messages m (its fields split, as relayed prints them) meet the Python test
+# WHICH and none of them WRONG; else how many did and how many were wrong.
+all_right() {
+  python3 - "$@" <<'PYTHON'
+import sys
+chosen = [m for m in (line.split() for line in open(sys.argv[1])) if eval(sys.argv[2])]
+bad = [m for m in chosen if eval(sys.argv[3])]
+print("yes" if len(chosen) >= int(sys.argv[4]) and not bad else f"{len(chosen)} messages, {len(bad)} wrong")
+PYTHON
+}
+
 relays=$T/links.scn
 cat >"$relays" <<'EOF'
 RELAY 2001:db8:1000::1/48 => fe80::1 {
@@ -60,27 +72,16 @@ check "links: exit status 0, 10000 clients started, all completed" "$status/$(re
 # Every REPLY's address lies in the subnet of the link its client is on:
 # 2001:db8:1000:(client mod 1000)::/64, the client's number its xid.
 relayed "$T/links.pcap" >"$T/links.relayed"
-check "links: every address granted lies in its client's link's subnet" "$(python3 - "$T/links.relayed" <<'PYTHON'
-import sys
-replies = [m for m in (line.split() for line in open(sys.argv[1])) if m[0] == "13" and m[1] == "7" and m[6] != "-"]
-bad = [m for m in replies if m[6] != format(int(m[2]) % 1000, "x")]
-print("yes" if len(replies) >= 10000 and not bad else f"{len(replies)} replies, {len(bad)} outside")
-PYTHON
-)" = yes
+check "links: every address granted lies in its client's link's subnet" "$(all_right "$T/links.relayed" \
+  'm[0] == "13" and m[1] == "7" and m[6] != "-"' 'm[6] != format(int(m[2]) % 1000, "x")' 10000)" = yes
 check "links: 100 reserved clients checked, 1 not honoured (the one changed)" "$(report links \
   '[step(2)["reservations_checked"], step(2)["reservations_not_honoured"]]')" = "[100, 1]"
 check "links: the debug log names it" "$(grep -c \
   '^# reservation not honoured xid:7: reserved 2001:db8:1000:7:2::beef, granted 2001:db8:1000:7:2::7$' \
   "$T/links.log")" = 1
-check "links: every message carries its client's link-address, Interface-ID and Remote-ID" "$(python3 - \
-  "$T/links.relayed" <<'PYTHON'
-import sys
-sent = [m for m in (line.split() for line in open(sys.argv[1])) if m[0] == "12"]
-bad = [m for m in sent if int(m[3]) != int(m[2]) % 1000 or m[4] != f"olt-{int(m[2]) % 1000:04}"
-       or m[5] != f"line-{m[2]}"]
-print("yes" if len(sent) >= 30000 and not bad else f"{len(sent)} messages, {len(bad)} wrong")
-PYTHON
-)" = yes
+check "links: every message carries its client's link-address, Interface-ID and Remote-ID" "$(all_right \
+  "$T/links.relayed" 'm[0] == "12"' \
+  'int(m[3]) != int(m[2]) % 1000 or m[4] != f"olt-{int(m[2]) % 1000:04}" or m[5] != f"line-{m[2]}"' 30000)" = yes
 
 # A population over 10 links: its RENEWs carry their links' relay options.
 qv population 60 --server kea --links 10 --capture "$T/population.pcap" -- \
@@ -88,13 +89,8 @@ qv population 60 --server kea --links 10 --capture "$T/population.pcap" -- \
   "$EX"/default/1-solicit.scn "$EX"/default/2-request.scn
 check "population: exit status 0" "$status" = 0
 relayed "$T/population.pcap" >"$T/population.relayed"
-check "population: each RENEW carries its subscriber's link and line" "$(python3 - "$T/population.relayed" <<'PYTHON'
-import sys
-renewals = [m for m in (line.split() for line in open(sys.argv[1])) if m[0] == "12" and m[1] == "5"]
-bad = [m for m in renewals if m[4] != f"olt-{int(m[3]):04}" or not m[5].startswith("line-")
-       or int(m[5][5:]) % 10 != int(m[3])]
-print("yes" if len(renewals) >= 50 and not bad else f"{len(renewals)} renewals, {len(bad)} wrong")
-PYTHON
-)" = yes
+check "population: each RENEW carries its subscriber's link and line" "$(all_right "$T/population.relayed" \
+  'm[0] == "12" and m[1] == "5"' \
+  'm[4] != f"olt-{int(m[3]):04}" or not m[5].startswith("line-") or int(m[5][5:]) % 10 != int(m[3])' 50)" = yes
 
 finish

@@ -170,11 +170,13 @@ def of_type(records, kind):
     return [r for r in records if r["type"] == kind]
 
 
-class MergeTest(unittest.TestCase):
+class InTempDir(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, self.dir)
 
+
+class MergeTest(InTempDir):
     def write(self, name, records):
         """A report of records: each an object, or a line's text as it stands."""
         path = os.path.join(self.dir, name)
@@ -190,7 +192,8 @@ class MergeTest(unittest.TestCase):
         return subprocess.run([MERGE, *options, *paths], capture_output=True, text=True, timeout=60)
 
     def merged(self, *reports, options=(), pipes=False):
-        paths = [self.write(f"s{i}.jsonl", r) for i, r in enumerate(reports)]
+        """merge on reports, each its records (written as s0.jsonl...) or a path; nothing on standard error."""
+        paths = [r if isinstance(r, str) else self.write(f"s{i}.jsonl", r) for i, r in enumerate(reports)]
         done = self.merge(*paths, options=options, pipes=pipes)
         self.assertEqual(done.stderr, "")
         return done, [json.loads(line) for line in done.stdout.splitlines()]
@@ -267,15 +270,13 @@ class MergeTest(unittest.TestCase):
     def test_recorded_segments_of_a_ramp_merge(self):
         # Three segments of a ramp 100:300:100:2, --check-leases, against the
         # test responder capped at 250 new clients/s.
-        segments = [os.path.join(SOURCE, "tests", "fixtures", "segments", f"ramp-{i}.jsonl") for i in (2, 0, 1)]
-        done = self.merge(*segments, options=("--fail-below", "200"))
-        self.assertEqual((done.returncode, done.stderr), (0, ""))
-        records = [json.loads(line) for line in done.stdout.splitlines()]
+        done, records = self.merged(*[os.path.join(SEGMENTS, f"ramp-{i}.jsonl") for i in (2, 0, 1)],
+                                    options=("--fail-below", "200"))
         summary = records[-1]
         self.assertEqual([(s["rate"], s["started"], s["passed"]) for s in summary["ramp"]["steps"]],
                          [(100, 200, True), (200, 400, True), (300, 600, False)])
-        self.assertEqual((summary["result"], summary["duplicate_leases"], summary["clients"]["started"]),
-                         (200, 0, 1200))
+        self.assertEqual((summary["result"], summary["duplicate_leases"], summary["clients"]["started"],
+                          done.returncode), (200, 0, 1200, 0))
         self.assertEqual([e["text"] for e in records if e.get("event") == "ramp_step_done"],
                          ["Ramp step 1 passed: 0/200 clients failed at 100 clients/second.",
                           "Ramp step 2 passed: 0/400 clients failed at 200 clients/second.",
@@ -362,10 +363,8 @@ class MergeTest(unittest.TestCase):
         # tests/fixtures/reports (300 subscribers, the responder silent for
         # 10 s): each carries the whole test's population, so it is taken
         # once; their counts add up to the recorded run's, second by second.
-        segments = [os.path.join(SEGMENTS, f"population-{i}.jsonl") for i in (1, 2, 0)]
-        done = self.merge(*segments, options=("--fail-below", "300"))
-        self.assertEqual((done.returncode, done.stderr), (0, ""))
-        records = [json.loads(line) for line in done.stdout.splitlines()]
+        done, records = self.merged(*[os.path.join(SEGMENTS, f"population-{i}.jsonl") for i in (1, 2, 0)],
+                                    options=("--fail-below", "300"))
         start, summary = records[0], records[-1]
         recorded = read_records(os.path.join(SOURCE, "tests", "fixtures", "reports", "population.jsonl"))
         self.assertEqual((start["settings"]["population"], start["settings"]["clients"],
@@ -383,19 +382,15 @@ class MergeTest(unittest.TestCase):
                          [(t["tick"], t["second"]["received"], population(t["second"]))
                           for t in of_type(recorded, "tick")])
         self.assertEqual(population(summary), population(recorded[-1]))
-        self.assertEqual((summary["result"], summary["population"]["bound_at_end"], summary["clients"]["completed"]),
-                         (300, 300, 300))
+        self.assertEqual((summary["result"], summary["population"]["bound_at_end"], summary["clients"]["completed"],
+                          done.returncode), (300, 300, 300, 0))
         # Their latencies add as the instances' do (the test above).
         self.assertEqual(summary["population"]["rebind"]["latency_us"]["count"], 300)
 
-    def test_population_segments_with_a_steady_start_merge_and_keep_it(self):
-        steady = [changed(read_records(os.path.join(SEGMENTS, f"population-{i}.jsonl")), "start",
-                          "settings.steady_start", True) for i in range(3)]
-        _, records = self.merged(*steady)
-        self.assertEqual((records[0]["settings"]["steady_start"], records[-1]["result"]), (True, 300))
-
-    def test_population_segments_of_other_tests_are_refused(self):
+    def test_population_segments_share_their_settings_or_are_refused(self):
         segments = [read_records(os.path.join(SEGMENTS, f"population-{i}.jsonl")) for i in range(3)]
+        _, records = self.merged(*[changed(s, "start", "settings.steady_start", True) for s in segments])
+        self.assertEqual((records[0]["settings"]["steady_start"], records[-1]["result"]), (True, 300))
         self.assert_each_refused([
             # Each segment carries the whole test's population: one that differs is of another test.
             ([segments[0], segments[1], changed(segments[2], "start", "settings.population", 900)],
@@ -523,19 +518,14 @@ class MergeTest(unittest.TestCase):
                  (("-o", paths[1], *paths), f"{paths[1]}: is one of the reports merged")]
         for arguments, words in cases:
             with self.subTest(arguments=arguments):
-                self.assert_refused(subprocess.run([MERGE, *arguments], capture_output=True, text=True, timeout=60),
-                                    words)
+                self.assert_refused(self.merge(options=arguments), words)
         with open(paths[1]) as kept:
             self.assertEqual(len(kept.read().splitlines()), 4)
         self.assertEqual(self.merge(*paths, options=("--fail-below", "3")).returncode, 3)
 
 
-class ReaderTest(unittest.TestCase):
+class ReaderTest(InTempDir):
     """The reader merge and plot share, on its own."""
-
-    def setUp(self):
-        self.dir = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.dir)
 
     def write(self, data):
         path = os.path.join(self.dir, "r.jsonl")

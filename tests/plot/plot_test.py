@@ -8,7 +8,8 @@ against the test responder capped at 50 new clients/s, a capacity ramp
 SIGINT, once against Kea, a population of 300 against the test responder
 silent for 10 s) without what the plot does not read; tests/fixtures/segments
 holds three whole segments of a capacity ramp. Broken reports are made from
-the reports merge's tests build.
+the reports merge's tests build. (A merged report, drawn by the installed
+plot, is tests/package's; what merge writes into it, tests/merge's.)
 """
 import json
 import os
@@ -20,7 +21,6 @@ import unittest
 
 SOURCE = os.environ.get("QUORVELIN_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 PLOT = os.path.join(SOURCE, "scripts", "plot")
-MERGE = os.path.join(SOURCE, "scripts", "merge")
 REPORTS = os.path.join(SOURCE, "tests", "fixtures", "reports")
 SEGMENTS = os.path.join(SOURCE, "tests", "fixtures", "segments")
 START = json.dumps({"type": "start", "format": 1, "start": "2026-01-01T00:00:00.000000Z", "mode": "once",
@@ -40,6 +40,11 @@ def run(*arguments):
 
 def text(records):
     return "".join(json.dumps(r) + "\n" for r in records)
+
+
+def line_of(records, kind):
+    """The line of the first record of type kind."""
+    return 1 + next(n for n, r in enumerate(records) if r["type"] == kind)
 
 
 class PlotTest(unittest.TestCase):
@@ -92,17 +97,6 @@ class PlotTest(unittest.TestCase):
                 self.assertIn(" \u2192 ".join(start["messages"]), svg)
                 self.assertIn(format(summary["result"], ".0f" if start["mode"] == "endless" else ""), svg)
 
-    def test_draws_the_merge_of_recorded_segments(self):
-        # Three segments of a ramp 100:300:100:2 against the test responder
-        # capped at 250 new clients/s, merged: steps 1 and 2 pass, 3 fails.
-        segments = [os.path.join(SEGMENTS, f"ramp-{i}.jsonl") for i in range(3)]
-        self.assertEqual(subprocess.run([MERGE, "-o", self.report, *segments], timeout=120).returncode, 0)
-        done = run(self.report, os.path.join(self.dir, "ramp.svg"))
-        self.assertEqual((done.returncode, done.stderr), (0, ""))
-        svg = read(os.path.join(self.dir, "ramp.svg"))
-        self.assertEqual((svg.count('id="run-passed-'), svg.count('id="run-failed-')), (2, 1))
-        self.assertIn("capacity 200 clients/s", svg)
-
     def test_draws_two_runs_overlaid(self):
         # A recorded ramp against one of the ramp's segments, and against an
         # endless run stopped by SIGINT: each run's series in SVG, named by
@@ -149,29 +143,7 @@ class PlotTest(unittest.TestCase):
                     "usage: scripts/plot REPORT.jsonl [OUT.png|OUT.svg]",
                     "       scripts/plot BASE.jsonl --overlay NEW.jsonl [OUT.png|OUT.svg]"])
 
-    def test_refuses_a_broken_report_in_one_line(self):
-        cases = [  # report text, output name, what the error says
-            ("", "out.png", "empty report"),
-            (START + "\n{\"type\": \"tick\",\n", "out.png", "report.jsonl:2: not JSON"),
-            (START + "\n[1, 2]\n", "out.png", "report.jsonl:2: not a record"),
-            ('{"type": "tick"}\n', "out.png", "report.jsonl:1: the tick record lacks time"),
-            (START.replace('"format": 1', '"format": 2'), "out.png", "report format 2"),
-            ('{"type": "event", "time": "2026-01-01T00:00:00Z", "event": "x"}', "out.png", "no start record"),
-            ('{"type": "event", "time": "", "event": "x"}', "out.png", "report.jsonl:1: the event record's time is "
-                                                                       "not an RFC 3339 time: ''"),
-            (text(changed(population_report(0), "start", "settings.population", DROP)), "out.png",
-             "report.jsonl:1: the start record lacks settings.population"),
-            (START, "out.pdf", "must end in .png or .svg"),
-            (None, "out.png", "No such file"),
-        ]
-        for report_text, out, error in cases:
-            with self.subTest(error=error):
-                done, picture = self.plot(report_text, out)
-                self.assertEqual(done.returncode, 1)
-                self.assertRegex(done.stderr, rf"^plot: .*{error}.*\n$")
-                self.assertFalse(os.path.exists(picture))
-
-    def test_refuses_a_wrongly_typed_field_it_draws_in_one_line(self):
+    def test_refuses_a_broken_report_or_a_wrongly_typed_field_it_draws_in_one_line(self):
         endless = segment_report(0, 1, "endless", [5], summary_extra={"served_rate": 4.5, "interrupted": True})
         endless.insert(2, {"type": "event", "time": "2026-01-01T00:00:04.500000Z", "tick": 4,
                            "event": "interrupted", "text": "", "signal": 2})
@@ -187,15 +159,28 @@ class PlotTest(unittest.TestCase):
             (population_report(0), "tick", " ".join(f"second.population.{name}" for name in (
                 "bound_now", "renew.sent", "renew.answered", "rebind.sent", "rebind.answered"))),
         ]
-        for report, kind, fields in drawn:
-            line = 1 + next(n for n, r in enumerate(report) if r["type"] == kind)
-            for field in fields.split():
-                with self.subTest(kind=kind, field=field):
-                    done, picture = self.plot(text(changed(report, kind, field, {"wrong": 1})))
-                    self.assertEqual(done.returncode, 1)
-                    self.assertRegex(done.stderr, rf"^plot: {self.report}:{line}: the {kind} record's {field} "
-                                                  r"should be .*, not an object\n$")
-                    self.assertFalse(os.path.exists(picture))
+        cases = [  # report text, output name, what the error says
+            ("", "out.png", "empty report"),
+            (START + "\n{\"type\": \"tick\",\n", "out.png", "report.jsonl:2: not JSON"),
+            (START + "\n[1, 2]\n", "out.png", "report.jsonl:2: not a record"),
+            ('{"type": "tick"}\n', "out.png", "report.jsonl:1: the tick record lacks time"),
+            (START.replace('"format": 1', '"format": 2'), "out.png", "report format 2"),
+            ('{"type": "event", "time": "2026-01-01T00:00:00Z", "event": "x"}', "out.png", "no start record"),
+            ('{"type": "event", "time": "", "event": "x"}', "out.png", "report.jsonl:1: the event record's time is "
+                                                                       "not an RFC 3339 time: ''"),
+            (text(changed(population_report(0), "start", "settings.population", DROP)), "out.png",
+             "report.jsonl:1: the start record lacks settings.population"),
+            (START, "out.pdf", "must end in .png or .svg"),
+            (None, "out.png", "No such file"),
+        ] + [(text(changed(report, kind, field, {"wrong": 1})), "out.png",
+              f"report.jsonl:{line_of(report, kind)}: the {kind} record's {field} should be .*, not an object")
+             for report, kind, fields in drawn for field in fields.split()]
+        for report_text, out, error in cases:
+            with self.subTest(error=error):
+                done, picture = self.plot(report_text, out)
+                self.assertEqual(done.returncode, 1)
+                self.assertRegex(done.stderr, rf"^plot: .*{error}.*\n$")
+                self.assertFalse(os.path.exists(picture))
         # Rightly typed, they draw; so do they with fields the drawing does
         # not read, whatever those hold (merge refuses them).
         unread = changed(changed(endless, "tick", "second.steps", "?"), "event", "frob", [None])

@@ -86,8 +86,7 @@ class MergeThresholds(unittest.TestCase):
         run = self.merge("--threshold", "completed>=99.9%", "--threshold", "result>=200")
         self.assertEqual((run.returncode, run.stdout.splitlines()[0]),
                          (3, "Threshold completed>=99.9%: 95.833 %, failed"))
-
-    def test_lines_go_to_standard_error_when_the_report_goes_to_standard_output(self):
+        # With the report on standard output, the lines go to standard error.
         run = self.merge("--threshold", "duplicate_leases==0", output=False)
         self.assertEqual((run.returncode, run.stderr), (0, "Threshold duplicate_leases==0: 0, passed\n"))
         self.assertEqual(json.loads(run.stdout.splitlines()[-1])["thresholds"][0]["passed"], True)
