@@ -7,7 +7,7 @@
 #include "engine/transaction_manager.hpp"
 #include "main/options/options.hpp"
 #include "message/vocabulary.hpp"
-#include "../unit/wire_bytes.hpp"
+#include "../unit/support/wire_bytes.hpp"
 
 #include <boost/thread/thread.hpp>
 

@@ -8,7 +8,7 @@
 #include "main/options/options.hpp"
 #include "message/vocabulary.hpp"
 #include "message/wire.hpp"
-#include "wire_bytes.hpp"
+#include "../support/wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 

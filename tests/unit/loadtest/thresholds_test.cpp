@@ -8,7 +8,7 @@
 #include "main/options/population_options.hpp"
 #include "main/options/threshold_options.hpp"
 
-#include "report_samples.hpp"
+#include "../support/report_samples.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -6,7 +6,7 @@
 // nothing else) and the timers of its earliest IA.
 #include "engine/population/lease_grant.hpp"
 #include "engine/population/lease_timers.hpp"
-#include "wire_bytes.hpp"
+#include "../support/wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 

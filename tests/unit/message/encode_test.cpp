@@ -8,7 +8,7 @@
 #include "main/options/access_options.hpp"
 #include "main/options/options.hpp"
 #include "message/client/client_identity.hpp"
-#include "wire_bytes.hpp"
+#include "../support/wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // Prometheus's text format on both families of [::], the final figures
 // after freeze(), and the errors that stop a run at start.
 #include "main/output/metrics_endpoint.hpp"
-#include "http_client.hpp"
-#include "wire_bytes.hpp"
+#include "../support/http_client.hpp"
+#include "../support/wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 #include <prometheus/text_serializer.h>

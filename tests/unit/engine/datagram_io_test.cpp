@@ -6,7 +6,7 @@
 // the startup end-to-end test checks for both ports.)
 #include "engine/socket/datagram_io.hpp"
 #include "morvo/asio/raw.hpp"
-#include "wire_bytes.hpp"
+#include "../support/wire_bytes.hpp"
 
 #include <boost/asio/io_service.hpp>
 

@@ -8,7 +8,7 @@
 #include "loadtest/drivers/loadtest_population.hpp"
 #include "main/options/population_options.hpp"
 
-#include "drivers.hpp"
+#include "../support/drivers.hpp"
 
 #include <boost/asio/error.hpp>
 #include <gtest/gtest.h>

@@ -14,7 +14,7 @@
 #include "engine/reservations/reservation_check.hpp"
 #include "main/options/options.hpp"
 #include "message/vocabulary.hpp"
-#include "wire_bytes.hpp"
+#include "../support/wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 

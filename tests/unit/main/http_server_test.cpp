@@ -2,7 +2,7 @@
 // both families, the answers by path and method, and the deadlines and the
 // bound that keep slow, idle or many clients from blinding it.
 #include "main/output/http_server.hpp"
-#include "http_client.hpp"
+#include "../support/http_client.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "engine/segment.hpp"
 #include "loadtest/arrivals.hpp"
 #include "loadtest/tick.hpp"
-#include "wire_bytes.hpp"
+#include "../support/wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 

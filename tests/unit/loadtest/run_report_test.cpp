@@ -9,7 +9,7 @@
 #include "loadtest/summary/summary_block.hpp"
 #include "main/options/options.hpp"
 
-#include "report_samples.hpp"
+#include "../support/report_samples.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

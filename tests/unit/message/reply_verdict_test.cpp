@@ -6,7 +6,7 @@
 // answer and the verdict on it (and, for each kind, its debug-log line).
 #include "message/ia_reader.hpp"
 #include "message/reply_verdict.hpp"
-#include "wire_bytes.hpp"
+#include "../support/wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 

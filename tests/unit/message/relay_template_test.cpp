@@ -6,7 +6,7 @@
 #include "main/options/access_options.hpp"
 #include "main/options/options.hpp"
 #include "message/client/client_template.hpp"
-#include "wire_bytes.hpp"
+#include "../support/wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 

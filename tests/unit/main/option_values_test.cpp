@@ -5,7 +5,7 @@
 #include "loadtest/modes/ramp_schedule.hpp"
 #include "main/values/listen_address.hpp"
 #include "main/values/start_time.hpp"
-#include "wire_bytes.hpp"
+#include "../support/wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "engine/population/bound_population.hpp"
 #include "engine/leases/lease_check.hpp"
 #include "message/vocabulary.hpp"
-#include "wire_bytes.hpp"
+#include "../support/wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include "main/options/options.hpp"
 #include "message/fixed_size.hpp"
 #include "scenario/load.hpp"
-#include "wire_bytes.hpp"
+#include "../support/wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include "loadtest/modes/ramp_mode.hpp"
 #include "main/options/population_options.hpp"
 
-#include "drivers.hpp"
+#include "../support/drivers.hpp"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include "main/options/options.hpp"
 #include "message/reply_verdict.hpp"
 #include "message/vocabulary.hpp"
-#include "wire_bytes.hpp"
+#include "../support/wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 

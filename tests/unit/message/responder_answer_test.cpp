@@ -1,8 +1,8 @@
 // The test responder's request parsing and answers: other tests trust them,
 // so its relay handling, bindings and answer switches are checked here (its
 // drops and rate limit show in the end-to-end tests that use them).
-#include "../support/responder_answer.hpp"
-#include "wire_bytes.hpp"
+#include "../../support/responder_answer.hpp"
+#include "../support/wire_bytes.hpp"
 
 #include <gtest/gtest.h>
 
