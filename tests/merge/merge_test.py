@@ -257,13 +257,23 @@ class MergeTest(InTempDir):
         # 2 began 1.9 s after the others: within the tolerance, one test.
         ramp = [ramp_step(1, 300, 300, 300, 0), ramp_step(2, 1500, 500, 499, 1), ramp_step(3, 3000, 1000, 990, 10)]
         others = [ramp_step(1, 300, 300, 300, 0), ramp_step(2, 1500, 500, 500, 0), ramp_step(3, 3000, 1000, 1000, 0)]
-        done, records = self.merged(segment_report(0, 3, "ramp", [5], ramp),
-                                    segment_report(1, 3, "ramp", [5], others),
-                                    segment_report(2, 3, "ramp", [5], others, begun=1.9),
+
+        def with_step_events(records, steps):
+            # Each segment's own verdicts, as it wrote them before its summary.
+            finished = records[-2]
+            events = [dict(step, type="event", time=finished["time"], tick=finished["tick"], event="ramp_step_done",
+                           passed=int(step["passed"]), text="") for step in steps]
+            return records[:-2] + events + records[-2:]
+        done, records = self.merged(with_step_events(segment_report(0, 3, "ramp", [5], ramp), ramp),
+                                    with_step_events(segment_report(1, 3, "ramp", [5], others), others),
+                                    with_step_events(segment_report(2, 3, "ramp", [5], others, begun=1.9), others),
                                     options=("--fail-below", "1501"))
         summary = records[-1]
         self.assertEqual([(s["started"], s["failed"], s["passed"]) for s in summary["ramp"]["steps"]],
                          [(900, 0, True), (1500, 1, True), (3000, 10, False)])
+        # The step segment 0 failed alone passes on the sums, in its event too.
+        self.assertEqual([(e["passed"], e["text"]) for e in records if e.get("event") == "ramp_step_done"][1],
+                         (1, "Ramp step 2 passed: 1/1500 clients failed at 1500 clients/second."))
         self.assertEqual((summary["ramp"]["capacity"], summary["result"], done.returncode), (1500, 1500, 3))
         self.assertEqual((summary["low_water"], summary["high_water"]), (1500, 3000))
 
