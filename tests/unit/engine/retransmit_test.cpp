@@ -286,4 +286,5 @@ TEST_F(retransmitting, AnAnswerStopsThemAndIsCountedUnderTheRetransmissionsItNee
     EXPECT_EQ(out.sent.size(), 3u);
     for (const sent_message& m : out.sent)
         EXPECT_EQ(m.type, 8u);
+    EXPECT_EQ(counted().steps[2].retransmitted, 3u) << "counted at the RELEASE's step";
 }
