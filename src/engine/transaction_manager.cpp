@@ -33,9 +33,9 @@ bool sendable(std::ptrdiff_t length)
 constexpr std::chrono::milliseconds timer_slack{5};
 
 // A segment serves a 1/N share of the test's renewals and retransmissions:
-// a slack N times as wide keeps as many of them per wake-up as one generator
-// serving the whole test, so N segments together wake no more often than it.
-// Capped so that none goes out more than 20 ms late.
+// a slack N times as wide keeps as many of them per timer wake-up as one
+// generator serving the whole test, so N segments together take no more
+// timer wake-ups than it. Capped so that none goes out more than 20 ms late.
 std::chrono::nanoseconds segment_slack()
 {
     return timer_slack * std::min<std::uint32_t>(g_opt_segment.count, 4);
